@@ -1,0 +1,77 @@
+// The operating-system primitives the tool needs, and nothing else.
+//
+// Exactly one implementation is linked into a program: platform_win32.cpp (Windows),
+// platform_linux.cpp (Linux), or platform_sim.cpp (the simulated drives and bridge used by the
+// tests and by jmreader-sim). Everything above this header is portable.
+#pragma once
+
+#include <cstdint>
+
+// A drive opened by PlatformOpenDrive. On Windows it is the HANDLE; elsewhere an opaque value.
+using DriveHandle = std::intptr_t;
+inline constexpr DriveHandle kInvalidDriveHandle = -1;
+
+// Opens physical drive `number` for reading and writing. A shared open admits other openers
+// (used for probing); an exclusive open is the working open and fails while another process
+// holds the drive. The caller passes only the low 8 bits for a shared open.
+DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive);
+void PlatformCloseDrive(DriveHandle drive);
+
+// Size of the area a storage device descriptor is read into.
+inline constexpr std::uint32_t kDescriptorAreaSize = 4096;
+
+// Fills `area` (kDescriptorAreaSize bytes, zero-filled by the caller) with the drive's storage
+// device descriptor in the STORAGE_DEVICE_DESCRIPTOR layout (little-endian: VendorIdOffset at 12,
+// ProductIdOffset at 16, BusType at 28; texts zero-terminated inside the area) and sets
+// `returned` to the number of bytes the platform reports. Returns false when the query fails.
+bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned);
+
+// Shape of the platform's SCSI pass-through header (SCSI_PASS_THROUGH). Every field up to
+// TimeOutValue sits at the same offset in all layouts; DataBufferOffset is pointer-wide on 64-bit
+// Windows, which moves the fields behind it.
+struct PassThroughLayout {
+  std::uint16_t headerSize;        // also the value of the Length field
+  std::uint8_t dataBufferOffsetAt;
+  std::uint8_t dataBufferOffsetWidth;  // 4 or 8 bytes
+  std::uint8_t senseInfoOffsetAt;
+  std::uint8_t cdbAt;
+};
+inline constexpr PassThroughLayout kPassThroughLayout32 = {44, 20, 4, 24, 28};
+inline constexpr PassThroughLayout kPassThroughLayout64 = {56, 24, 8, 32, 36};
+
+// The layout that PlatformPassThrough expects.
+const PassThroughLayout& PlatformPassThroughLayout();
+
+// Hands one request block (header, sense area, data area, laid out to PlatformPassThroughLayout)
+// of `length` bytes to the device and waits for it. The platform writes the SCSI status into the
+// header's ScsiStatus byte, sense data into the sense area and inbound data into the data area.
+// Returns false when the transport fails, with the platform's error code in `error`.
+bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
+                         std::uint32_t* error);
+
+// The OS version record printed at start-up. All zero (and an empty text) when unknown.
+struct OsVersion {
+  std::uint32_t major;
+  std::uint32_t minor;
+  std::uint32_t build;
+  char text[128];  // zero-terminated: the service-pack text on Windows, the system name elsewhere
+};
+void PlatformQueryOsVersion(OsVersion* version);
+
+// Console key input: the console itself, not standard input.
+enum class KeyPoll {
+  kNone,       // nothing waiting after `waitMs`
+  kWaiting,    // a key press (or the second code of a special key) is waiting
+  kNoConsole,  // there is no console to read keys from
+};
+// Tests for a waiting key, pausing up to `waitMs` milliseconds for one (0: test only). Removes
+// nothing that TakeKey would hand out.
+KeyPoll PlatformPollKey(int waitMs);
+// Takes one key code (0 to 255), waiting for a key when none is pending; a special key yields
+// two codes over two calls. -1 when the console cannot be read.
+int PlatformTakeKey();
+// Puts the console back into the mode it had before the first key operation.
+void PlatformRestoreConsole();
+
+// Renames `from` over `to`, replacing an existing `to` in one step.
+bool PlatformReplaceFile(const char* from, const char* to);
