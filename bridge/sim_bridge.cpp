@@ -13,7 +13,9 @@ constexpr std::uint8_t kSenseIllegalRequest = 0x05;
 constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
 
-std::uint32_t Be16(const std::uint8_t* p) { return (std::uint32_t{p[0]} << 8) | p[1]; }
+std::uint32_t Be16(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 8) | p[1];
+}
 std::uint32_t Be24(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
 }

@@ -84,7 +84,6 @@ class Bridge {
 };
 
 // Fills `sense` with fixed-format sense data (18 bytes) and returns its length.
-std::uint8_t FixedSense(std::uint8_t* sense, std::uint8_t key, std::uint8_t asc,
-                        std::uint8_t ascq);
+std::uint8_t FixedSense(std::uint8_t* sense, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq);
 
 }  // namespace sim

@@ -1,0 +1,38 @@
+#include "app/console.h"
+
+#include <cstdarg>
+
+namespace {
+std::FILE* g_out = nullptr;
+std::FILE* g_in = nullptr;
+bool g_inputEnded = false;
+}  // namespace
+
+std::FILE* ConsoleOut() {
+  return g_out != nullptr ? g_out : stdout;
+}
+std::FILE* ConsoleIn() {
+  return g_in != nullptr ? g_in : stdin;
+}
+
+void SetConsoleStreams(std::FILE* out, std::FILE* in) {
+  g_out = out;
+  g_in = in;
+  g_inputEnded = false;
+}
+
+bool ConsoleInputEnded() {
+  return g_inputEnded;
+}
+void EndConsoleInput() {
+  g_inputEnded = true;
+}
+
+int Print(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  int n = std::vfprintf(ConsoleOut(), format, args);
+  va_end(args);
+  std::fflush(ConsoleOut());
+  return n;
+}

@@ -1,0 +1,21 @@
+// Console text: every message and prompt goes through Print, every typed line through the input
+// stream. Tests point both streams at files.
+#pragma once
+
+#include <cstdio>
+
+// Standard output and standard input unless a test has replaced them.
+std::FILE* ConsoleOut();
+std::FILE* ConsoleIn();
+void SetConsoleStreams(std::FILE* out, std::FILE* in);
+
+// Set once Ctrl+Z (0x1A) has ended the input: later reads see the end as well.
+bool ConsoleInputEnded();
+void EndConsoleInput();
+
+// Formatted print to the console output, flushed at once so a prompt is visible before input is
+// awaited. Returns the number of characters printed.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+int Print(const char* format, ...);

@@ -1,0 +1,131 @@
+#include "app/hostio.h"
+
+#include <cstdio>
+
+#include "app/console.h"
+#include "bridge/platform.h"
+
+namespace {
+
+constexpr int kCtrlZ = 0x1A;  // ends text input, as on the Windows console
+
+// Next character of standard input, with a carriage return dropped before a line feed.
+int NextInputChar() {
+  if (ConsoleInputEnded()) {
+    return EOF;
+  }
+  std::FILE* in = ConsoleIn();
+  int c = std::fgetc(in);
+  if (c == '\r') {
+    int next = std::fgetc(in);
+    if (next == '\n') {
+      return '\n';
+    }
+    if (next != EOF) {
+      std::ungetc(next, in);
+    }
+  }
+  if (c == EOF || c == kCtrlZ) {
+    EndConsoleInput();
+    return EOF;
+  }
+  return c;
+}
+
+}  // namespace
+
+bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length) {
+  std::FILE* file = std::fopen(name, "r+b");
+  if (file == nullptr) {
+    Print("%s: Open File Error\n", name);
+    return false;
+  }
+  std::size_t n = length > 0 ? std::fread(buffer, 1, static_cast<std::size_t>(length), file) : 0;
+  std::fclose(file);
+  if (n == 0) {
+    Print("%s: Read File Error\n", name);
+    return false;
+  }
+  return true;
+}
+
+bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t length) {
+  // Write beside the target and rename over it, so a failure never costs an earlier file.
+  char temporary[300];
+  int made = std::snprintf(temporary, sizeof temporary, "%s.tmp", name);
+  if (made < 0 || static_cast<std::size_t>(made) >= sizeof temporary) {
+    Print("%s: Create File Error\n", name);
+    return false;
+  }
+  std::FILE* file = std::fopen(temporary, "w+b");
+  if (file == nullptr) {
+    Print("%s: Create File Error\n", name);
+    return false;
+  }
+  std::size_t want = length > 0 ? static_cast<std::size_t>(length) : 0;
+  bool ok = std::fwrite(data, 1, want, file) == want;
+  ok = std::fflush(file) == 0 && ok;  // a full disk often shows only here or at close
+  ok = std::fclose(file) == 0 && ok;
+  ok = ok && PlatformReplaceFile(temporary, name);
+  if (!ok) {
+    std::remove(temporary);
+    Print("%s: Write File Error\n", name);
+  }
+  return ok;
+}
+
+bool ReadInputLine(char* buffer, std::size_t size) {
+  int c = NextInputChar();
+  if (c == EOF) {
+    return false;
+  }
+  std::size_t n = 0;
+  while (c != EOF && c != '\n') {
+    if (n + 1 < size) {
+      buffer[n++] = static_cast<char>(c);
+    }
+    c = NextInputChar();
+  }
+  if (size > 0) {
+    buffer[n] = '\0';
+  }
+  return true;
+}
+
+std::int32_t ParseLeadingInt(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') {
+    ++p;
+  }
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  std::uint32_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+    ++p;
+  }
+  if (negative) {
+    value = 0u - value;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+bool ContainsChar(const char* text, char c) {
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == c) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool KeyWaiting() {
+  return PlatformPollKey(0) == KeyPoll::kWaiting;
+}
+
+int TakeKey() {
+  return PlatformTakeKey();
+}

@@ -1,0 +1,47 @@
+#include <cstdio>
+#include <cstring>
+
+#include "app/console.h"
+#include "app/jobs.h"
+#include "bridge/commands.h"
+
+namespace {
+
+char SafeNameChar(std::uint8_t b) {
+  if (b < 0x20 || b >= 0x7F) {
+    return '_';
+  }
+  return std::strchr("/\\:*?\"<>|", b) != nullptr ? '_' : static_cast<char>(b);
+}
+
+}  // namespace
+
+void FormatImageName(const std::uint8_t* identity, char* name, std::uint32_t size) {
+  // The name ends at the first zero letter, as the formatted text did.
+  char letters[3] = {};
+  for (int i = 0; i < 3 && identity[8 + i] != 0; ++i) {
+    letters[i] = SafeNameChar(identity[8 + i]);
+  }
+  std::snprintf(name, size, "jm%c%c%c_%02X_%02X_%02X_%02X", letters[0], letters[1], letters[2],
+                identity[12], identity[13], identity[14], identity[15]);
+}
+
+bool IdentifyBridge(DriveHandle drive, BridgeInfo* info) {
+  std::uint8_t identity[kIdentitySize] = {};
+  if (!IdentifyFirmware(drive, identity)) {
+    Print("Get fw version error!\n");
+    return false;
+  }
+  if ((identity[12] | identity[13] | identity[14] | identity[15]) == 0) {
+    Print("Used firmware from ROM\n");
+  }
+  FormatImageName(identity, info->imageName, sizeof info->imageName);
+  Print("Ctrl/Fw version : %s\n", info->imageName);
+
+  // A failed descriptor read leaves the reply zero: the job then runs with no firmware.
+  std::uint8_t reply[kDescriptorReplySize] = {};
+  ReadBufferDescriptor(drive, reply);
+  info->firmwareUnits = static_cast<std::uint16_t>(reply[1] * 256 + reply[2]);
+  Print("Fw size: %u\n", static_cast<unsigned>(info->firmwareUnits) * 256u);
+  return true;
+}

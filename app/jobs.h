@@ -1,0 +1,33 @@
+// The bridge identification and the two jobs run on an identified bridge.
+#pragma once
+
+#include <cstdint>
+
+#include "bridge/platform.h"
+
+inline constexpr std::uint32_t kFirmwareAreaSize = 0x20000;
+inline constexpr std::uint32_t kImageBufferSize = kFirmwareAreaSize + 512;
+inline constexpr std::uint32_t kNvramAddressGap =
+    12;  // the NVRAM sector sits this far past the firmware
+
+struct BridgeInfo {
+  char imageName[32];
+  std::uint16_t firmwareUnits;  // firmware length in 256-byte units
+};
+
+// Builds the firmware name from the 16-byte identity. Characters that are unsafe in a file name
+// or on a terminal become '_'; a zero byte ends the name.
+void FormatImageName(const std::uint8_t* identity, char* name, std::uint32_t size);
+
+// Identifies the bridge and learns its firmware length. Fails only when the identity cannot be
+// read.
+bool IdentifyBridge(DriveHandle drive, BridgeInfo* info);
+
+// Reads the firmware and the NVRAM sector into `imageBuffer` (kImageBufferSize bytes, zero-filled)
+// and saves them as "<imageName>.bin".
+void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* imageBuffer,
+                  bool noNvram);
+
+// Writes "jm_nvram.bin" into the bridge's NVRAM sector after the user confirms (or at once with
+// `autoYes`).
+void UpdateNvram(DriveHandle drive, std::uint16_t firmwareUnits, bool autoYes);

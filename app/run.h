@@ -1,0 +1,17 @@
+// The tool's one run, from the banner to the exit status.
+#pragma once
+
+inline constexpr const char* kVersionText = "0.11a";
+
+struct SelectionFlags {
+  bool noNvram;
+  bool autoYes;
+  bool updateNvram;
+};
+
+// The drive number and option letters of a selection text.
+int SelectionDrive(const char* text);
+SelectionFlags SelectionFlagsOf(const char* text);
+
+// Runs the tool with the program's arguments and returns its exit status.
+int RunTool(int argc, const char* const* argv);

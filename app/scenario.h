@@ -1,0 +1,23 @@
+// Scenario files for jmreader-sim: the simulated drives, the bridge, its faults and where the
+// simulator reports what happened.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+struct ScenarioOutputs {
+  std::string requestLog;  // one line per request
+  std::string nvramOut;    // the bridge's NVRAM store at the end of the run
+};
+
+// The built-in scenario: drive 0 a SATA disk, drive 1 a bridge with 64 KiB of firmware.
+void LoadDefaultScenario();
+
+// Sets up the simulated machine from a scenario text. On error returns false and describes the
+// first bad line in `error`.
+bool LoadScenarioText(const std::string& text, const std::string& baseDir, ScenarioOutputs* out,
+                      std::string* error);
+bool LoadScenarioFile(const char* path, ScenarioOutputs* out, std::string* error);
+
+// Writes the NVRAM store: one line per sector, "<address in hex> <512 bytes in hex>".
+bool SaveNvramStore(const char* path);

@@ -1,0 +1,32 @@
+#include <cstring>
+
+#include "app/console.h"
+#include "app/hostio.h"
+#include "app/jobs.h"
+#include "bridge/commands.h"
+
+void UpdateNvram(DriveHandle drive, std::uint16_t firmwareUnits, bool autoYes) {
+  std::uint8_t sector[kNvramSectorSize] = {};
+  if (!ReadHostFile("jm_nvram.bin", sector, kNvramSectorSize)) {
+    Print("Nvram file read error\n");
+    return;
+  }
+
+  std::uint32_t address = firmwareUnits + kNvramAddressGap;
+  Print("Nvram ofs: %x\n", address);
+
+  if (!autoYes) {
+    Print("Make changes, You sure? Press 'Y' and 'Enter' for continue, 'N' for cancel ");
+    // No answer at all (end of input) cancels, like any answer not starting with Y.
+    char answer[128] = {};
+    bool answered = ReadInputLine(answer, sizeof answer);
+    if (!answered || (answer[0] != 'Y' && answer[0] != 'y')) {
+      Print("Not sure - Exit!\n");
+      return;
+    }
+  }
+
+  if (!WriteNvramSector(drive, sector, address)) {
+    Print("Fw nvram update error\n");
+  }
+}

@@ -1,0 +1,94 @@
+#include "bridge/commands.h"
+
+#include <cstring>
+
+#include "app/console.h"
+#include "bridge/passthrough.h"
+
+namespace {
+
+bool AddressFits(std::uint32_t address) {
+  // Cutting the address to 16 bits would send the sector to the wrong place.
+  if (address > kMaxNvramAddress) {
+    Print("Nvram ofs %x out of range!\n", address);
+    return false;
+  }
+  return true;
+}
+
+void NvramCdb(std::uint8_t* cdb, bool write, std::uint32_t address) {
+  const std::uint8_t bytes[12] = {0xDF,
+                                  static_cast<std::uint8_t>(write ? 0x01 : 0x10),
+                                  0x00,
+                                  0x02,
+                                  0x00,
+                                  0x00,
+                                  0x00,
+                                  0x00,
+                                  static_cast<std::uint8_t>(address >> 8),
+                                  static_cast<std::uint8_t>(address),
+                                  0x00,
+                                  static_cast<std::uint8_t>(write ? 0xFB : 0xFA)};
+  std::memcpy(cdb, bytes, sizeof bytes);
+}
+
+}  // namespace
+
+bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity) {
+  const std::uint8_t cdb[12] = {0xE0, 0xF4, 0xE7};
+  std::uint8_t reply[kIdentitySize] = {};
+  if (!SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, sizeof reply, reply)) {
+    return false;
+  }
+  std::uint8_t any = 0;
+  for (std::uint8_t b : reply) {
+    any |= b;
+  }
+  if (any == 0) {
+    return false;
+  }
+  std::memcpy(identity, reply, sizeof reply);
+  return true;
+}
+
+bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply) {
+  const std::uint8_t cdb[10] = {0x3C, 0x03, 0x01, 0, 0, 0, 0, 0, kDescriptorReplySize, 0};
+  return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, kDescriptorReplySize,
+                                reply);
+}
+
+bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16_t block,
+                       std::uint32_t length) {
+  const std::uint8_t cdb[10] = {0x3C,
+                                0x01,
+                                0x01,
+                                static_cast<std::uint8_t>(block >> 8),
+                                static_cast<std::uint8_t>(block),
+                                0x00,
+                                static_cast<std::uint8_t>(length >> 16),
+                                static_cast<std::uint8_t>(length >> 8),
+                                static_cast<std::uint8_t>(length),
+                                0x00};
+  return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, length, destination);
+}
+
+bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t address) {
+  if (!AddressFits(address)) {
+    return false;
+  }
+  std::uint8_t cdb[12];
+  NvramCdb(cdb, false, address);
+  return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, kNvramSectorSize,
+                                sector);
+}
+
+bool WriteNvramSector(DriveHandle drive, const std::uint8_t* sector, std::uint32_t address) {
+  if (!AddressFits(address)) {
+    return false;
+  }
+  std::uint8_t cdb[12];
+  NvramCdb(cdb, true, address);
+  // An outbound exchange only reads the data, but the exchange takes one pointer for both ways.
+  return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kOut, kNvramSectorSize,
+                                const_cast<std::uint8_t*>(sector));
+}

@@ -1,0 +1,34 @@
+// Finding the attached drives, learning their bus and opening them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bridge/platform.h"
+
+inline constexpr std::uint8_t kBusTypeUsb = 7;
+inline constexpr int kListedDrives = 99;  // numbers 0 to 98 are listed
+
+DriveHandle OpenDriveShared(std::uint8_t number);
+DriveHandle OpenDriveExclusive(std::int32_t number);
+void CloseDrive(DriveHandle drive);
+
+// Prints "%2u: %s%s\n" with vendor and product text for every drive that opens and answers.
+void ListDrives();
+
+// The bus type of drive `number` (its low 8 bits); 0 when the drive cannot be opened or asked.
+std::uint8_t QueryBusType(std::int32_t number);
+
+void QueryOsVersion(OsVersion* version);
+
+// Copies into `text` (`size` bytes) the zero-terminated descriptor text whose offset stands at
+// byte `offsetField` of `area`. Only bytes inside both the `returned` count and the area are
+// read: an offset of 0 or outside them gives an empty text, and a text with no terminator inside
+// them is cut there.
+void ReadDescriptorText(const std::uint8_t* area, std::uint32_t returned, std::uint32_t offsetField,
+                        char* text, std::size_t size);
+
+// Descriptor fields.
+inline constexpr std::uint32_t kVendorIdOffsetField = 12;
+inline constexpr std::uint32_t kProductIdOffsetField = 16;
+inline constexpr std::uint32_t kBusTypeField = 28;

@@ -1,0 +1,88 @@
+#include "bridge/passthrough.h"
+
+#include <cstring>
+
+#include "app/console.h"
+
+namespace {
+
+void PutLe(std::uint8_t* p, std::uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) {
+    p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+}
+
+// The request block lives for one exchange at a time; kept static so the 64 KiB data area is not
+// on the stack.
+std::uint8_t g_block[kMaxRequestSize];
+
+struct SenseSummary {
+  unsigned key;
+  unsigned asc;
+  unsigned ascq;
+};
+
+SenseSummary Summarize(const std::uint8_t* sense) {
+  switch (sense[0] & 0x7F) {
+    case 0x70:
+    case 0x71:
+      return {sense[2] & 0x0Fu, sense[12], sense[13]};
+    case 0x72:
+    case 0x73:
+      return {sense[1] & 0x0Fu, sense[2], sense[3]};
+    default:
+      return {0, 0, 0};
+  }
+}
+
+}  // namespace
+
+std::uint32_t BuildPassThroughRequest(const PassThroughLayout& layout, std::uint8_t* block,
+                                      const std::uint8_t* cdb, std::uint8_t cdbLength,
+                                      DataDirection direction, std::uint32_t n,
+                                      const std::uint8_t* dataOut) {
+  const std::uint32_t senseAt = layout.headerSize;
+  const std::uint32_t dataAt = senseAt + kSenseAreaSize;
+  const std::uint32_t length = dataAt + n;
+  std::memset(block, 0, length);
+  if (direction == DataDirection::kOut && n > 0) {
+    std::memcpy(block + dataAt, dataOut, n);
+  }
+  PutLe(block + kLengthAt, layout.headerSize, 2);
+  block[kCdbLengthAt] = cdbLength;
+  block[kSenseInfoLengthAt] = kSenseAreaSize;
+  block[kDataInAt] = static_cast<std::uint8_t>(direction);
+  PutLe(block + kDataTransferLengthAt, n, 4);
+  PutLe(block + kTimeOutValueAt, kTimeOutSeconds, 4);
+  PutLe(block + layout.dataBufferOffsetAt, dataAt, layout.dataBufferOffsetWidth);
+  PutLe(block + layout.senseInfoOffsetAt, senseAt, 4);
+  std::memcpy(block + layout.cdbAt, cdb, cdbLength);
+  return length;
+}
+
+bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,
+                            DataDirection direction, std::uint32_t n, std::uint8_t* data) {
+  if (n > kMaxDataLength) {
+    Print("Max Size exceed(%u>%u)!\n", n, kMaxDataLength);
+    return false;
+  }
+  const PassThroughLayout& layout = PlatformPassThroughLayout();
+  std::uint32_t length =
+      BuildPassThroughRequest(layout, g_block, cdb, cdbLength, direction, n, data);
+  std::uint32_t error = 0;
+  if (!PlatformPassThrough(drive, g_block, length, &error)) {
+    Print("IOCtl: failed 0x%x!\n", error);
+    return false;
+  }
+  // A device that refused the command must not look like one that answered with zeros.
+  std::uint8_t status = g_block[kScsiStatusAt];
+  if (status != 0) {
+    SenseSummary sense = Summarize(g_block + layout.headerSize);
+    Print("IOCtl: status 0x%x, sense %x/%02x/%02x!\n", status, sense.key, sense.asc, sense.ascq);
+    return false;
+  }
+  if (direction == DataDirection::kIn && n > 0) {
+    std::memcpy(data, g_block + layout.headerSize + kSenseAreaSize, n);
+  }
+  return true;
+}

@@ -1,0 +1,36 @@
+// The SCSI pass-through request that carries every bridge command: one block of header, sense
+// area and data area, exchanged with the device in one platform call.
+#pragma once
+
+#include <cstdint>
+
+#include "bridge/platform.h"
+
+inline constexpr std::uint32_t kMaxDataLength = 0x10000;
+inline constexpr std::uint32_t kSenseAreaSize = 24;
+inline constexpr std::uint32_t kTimeOutSeconds = 2;
+inline constexpr std::uint32_t kMaxRequestSize = 56 + kSenseAreaSize + kMaxDataLength;
+
+enum class DataDirection : std::uint8_t { kOut = 0, kIn = 1 };
+
+// Header field offsets that are the same in every layout.
+inline constexpr std::uint32_t kLengthAt = 0;
+inline constexpr std::uint32_t kScsiStatusAt = 2;
+inline constexpr std::uint32_t kCdbLengthAt = 6;
+inline constexpr std::uint32_t kSenseInfoLengthAt = 7;
+inline constexpr std::uint32_t kDataInAt = 8;
+inline constexpr std::uint32_t kDataTransferLengthAt = 12;
+inline constexpr std::uint32_t kTimeOutValueAt = 16;
+
+// Lays out a request for `n` data bytes in `block` (room for kMaxRequestSize bytes) and returns
+// its length. Only the bytes of the request are written; all that the layout gives no value are
+// zero. `dataOut` (n bytes) is copied in for an outbound request.
+std::uint32_t BuildPassThroughRequest(const PassThroughLayout& layout, std::uint8_t* block,
+                                      const std::uint8_t* cdb, std::uint8_t cdbLength,
+                                      DataDirection direction, std::uint32_t n,
+                                      const std::uint8_t* dataOut);
+
+// Sends one command and, for an inbound one, hands back the n bytes of the data area (zero where
+// the device delivered nothing). On failure it prints its line and leaves `data` untouched.
+bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,
+                            DataDirection direction, std::uint32_t n, std::uint8_t* data);

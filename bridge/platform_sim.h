@@ -1,0 +1,60 @@
+// The simulated platform: a table of drives, one of which may be a bridge (sim::Bridge), a
+// scripted console and a record of everything the tool asked of the platform.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bridge/platform.h"
+#include "bridge/sim_bridge.h"
+
+struct SimDrive {
+  std::int32_t number = 0;
+  std::string vendor;
+  std::string product;
+  std::uint8_t bus = 0;
+  bool bridge = false;            // pass-through requests go to the simulated bridge
+  bool workingOpenFails = false;  // the exclusive open fails (another process holds the drive)
+  bool queryFails = false;        // the descriptor query fails
+  // When set, the descriptor area exactly as given, with this returned count.
+  std::vector<std::uint8_t> rawDescriptor;
+  std::uint32_t rawReturned = 0;
+};
+
+struct SimRequest {
+  std::vector<std::uint8_t> block;  // the block as handed to the platform
+};
+
+struct SimOpen {
+  std::int32_t number;
+  bool exclusive;
+};
+
+struct SimMachine {
+  std::vector<SimDrive> drives;
+  sim::Bridge bridge;
+  OsVersion os = {10, 0, 19045, "Simulated"};
+  PassThroughLayout layout = kPassThroughLayout32;
+
+  bool console = false;  // without a console the key wait ends at once
+  std::deque<int> keys;  // codes TakeKey hands out, oldest first
+
+  bool replaceFails = false;  // PlatformReplaceFile fails
+
+  std::vector<SimOpen> opens;
+  int openHandles = 0;
+  std::vector<SimRequest> requests;
+  std::FILE* requestLog = nullptr;  // one line per request, when set
+  int keyPolls = 0;
+  int idlePolls = 0;  // polls in a row that found no key
+};
+inline constexpr int kIdlePollsBeforeHangUp = 20;
+
+// The one simulated machine of the process.
+SimMachine& Sim();
+// Back to an empty machine (no drives, blank bridge, no console).
+void SimReset();
