@@ -1,0 +1,49 @@
+// The Linux backend's internals, exposed so that they can be tested without a disk, a bridge or a
+// terminal: naming, the sysfs reading, the SG_IO exchange on a given descriptor, the kernel release
+// parsing and the terminal key decoder. The tool itself only uses bridge/platform.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace linuxplatform {
+
+// Writes the whole-disk node of drive `number` ("/dev/sda" for 0, "/dev/sdaa" for 26) into `out`.
+// False for a negative number or when `size` is too small.
+bool DiskNodeName(std::int32_t number, char* out, std::size_t size);
+
+// Writes "/dev/sgN" for the SCSI generic node of block device MAJ:MIN, found under `sysfsRoot`
+// (normally "/sys"). False when the device has none.
+bool FindGenericNode(const char* sysfsRoot, unsigned major, unsigned minor, char* out,
+                     std::size_t size);
+
+// Bus types as the storage device descriptor reports them.
+inline constexpr std::uint32_t kBusTypeScsi = 1;
+inline constexpr std::uint32_t kBusTypeUsb = 7;
+inline constexpr std::uint32_t kBusTypeSata = 11;
+
+// Fills `area` (kDescriptorAreaSize bytes, zero-filled) with the storage device descriptor of block
+// device MAJ:MIN as read from the sysfs tree at `sysfsRoot`. False when sysfs cannot tell.
+bool ReadSysfsDescriptor(const char* sysfsRoot, unsigned major, unsigned minor, std::uint8_t* area,
+                         std::uint32_t* returned);
+
+// Sends the pass-through request block (kPassThroughLayout32) with SG_IO on `fd`; the rest is as
+// PlatformPassThrough.
+bool PassThroughOnFd(int fd, std::uint8_t* block, std::uint32_t length, std::uint32_t* error);
+
+// The first three dotted numbers of a kernel release ("6.1.0-13-amd64" gives 6, 1, 0); missing
+// ones are 0.
+void ParseKernelRelease(const char* release, std::uint32_t* major, std::uint32_t* minor,
+                        std::uint32_t* build);
+
+// One key decoded from the front of the terminal's input bytes.
+struct DecodedKey {
+  int consumed;  // bytes taken; 0 when the bytes are the start of a sequence not yet complete
+  int first;     // the key's code, or the prefix of a special key (0 or 0xE0)
+  int second;    // a special key's own code, else -1
+};
+// Decodes the key at the front of `bytes`. `complete` says that no more bytes will follow (the
+// short wait after an ESC has passed): an unfinished sequence is then taken as it stands.
+DecodedKey DecodeKey(const std::uint8_t* bytes, std::size_t count, bool complete);
+
+}  // namespace linuxplatform

@@ -1,0 +1,15 @@
+# Linux backend tests: the backend's internals without hardware, and the real program as a process.
+
+add_executable(jm_linux_tests platform_linux_test.cpp)
+target_link_libraries(jm_linux_tests PRIVATE jmplatform GTest::gtest GTest::gtest_main)
+# The SG_IO exchange is checked against a fake kernel: the backend's ioctl calls land in the test.
+target_link_options(jm_linux_tests PRIVATE -Wl,--wrap=ioctl)
+gtest_discover_tests(jm_linux_tests DISCOVERY_TIMEOUT 60)
+
+if(TARGET jmreader)
+  add_executable(jm_process_tests process_linux_test.cpp)
+  target_compile_definitions(jm_process_tests PRIVATE JMREADER_PATH="$<TARGET_FILE:jmreader>")
+  target_link_libraries(jm_process_tests PRIVATE GTest::gtest GTest::gtest_main)
+  add_dependencies(jm_process_tests jmreader)
+  gtest_discover_tests(jm_process_tests DISCOVERY_TIMEOUT 60)
+endif()

@@ -1,0 +1,446 @@
+// The Linux backend without hardware: drive naming, sysfs on a fake tree, the SG_IO request as the
+// kernel would receive it (ioctl is wrapped at link time), release parsing and the key decoder.
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bridge/platform.h"
+#include "bridge/platform_linux.h"
+
+namespace fs = std::filesystem;
+using namespace linuxplatform;
+
+// ---- ioctl seen by the kernel ----------------------------------------------------------------
+
+namespace {
+
+struct SgCall {
+  int fd = -1;
+  sg_io_hdr_t io = {};
+  std::vector<std::uint8_t> cdb;
+};
+
+// What the fake kernel answers to SG_IO.
+struct SgReply {
+  int result = 0;
+  int errnoValue = 0;
+  unsigned char status = 0;
+  unsigned short hostStatus = 0;
+  unsigned short driverStatus = 0;
+};
+
+bool g_fakeSgIo = false;
+SgReply g_reply;
+std::vector<SgCall> g_calls;
+
+}  // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  if (!g_fakeSgIo || request != SG_IO) {
+    return __real_ioctl(fd, request, argument);
+  }
+  auto* io = static_cast<sg_io_hdr_t*>(argument);
+  g_calls.push_back({fd, *io, {io->cmdp, io->cmdp + io->cmd_len}});
+  if (g_reply.result < 0) {
+    errno = g_reply.errnoValue;
+    return -1;
+  }
+  io->status = g_reply.status;
+  io->host_status = g_reply.hostStatus;
+  io->driver_status = g_reply.driverStatus;
+  return 0;
+}
+
+namespace {
+
+class SgIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_fakeSgIo = true;
+    g_reply = {};
+    g_calls.clear();
+  }
+  void TearDown() override { g_fakeSgIo = false; }
+};
+
+void Put(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t value, int width) {
+  for (int i = 0; i < width; ++i) {
+    b[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+}
+
+// A request block as the portable layer lays it out: 44-byte header, 24-byte sense, data.
+std::vector<std::uint8_t> Block(std::vector<std::uint8_t> cdb, std::uint8_t dataIn,
+                                std::uint32_t dataLength) {
+  std::vector<std::uint8_t> b(68 + dataLength, 0);
+  Put(b, 0, 44, 2);
+  b[6] = static_cast<std::uint8_t>(cdb.size());
+  b[7] = 24;
+  b[8] = dataIn;
+  Put(b, 12, dataLength, 4);
+  Put(b, 16, 2, 4);
+  Put(b, 20, 68, 4);
+  Put(b, 24, 44, 4);
+  std::memcpy(&b[28], cdb.data(), cdb.size());
+  return b;
+}
+
+TEST_F(SgIoTest, RequestReachesTheKernelFieldByField) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> cdb;
+    std::uint8_t dataIn;
+    std::uint32_t dataLength;
+    int direction;
+  };
+  const Case cases[] = {
+      {"inbound", {0xDF, 0x10, 0, 0, 0, 0, 0, 0, 0, 0x10}, 1, 16, SG_DXFER_FROM_DEV},
+      {"outbound", {0xE0, 0xF1, 0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0}, 0, 512, SG_DXFER_TO_DEV},
+      {"no data", {0x3C, 0x03, 0, 0, 0, 0, 0, 0, 0, 0}, 1, 0, SG_DXFER_NONE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_calls.clear();
+    std::vector<std::uint8_t> block = Block(c.cdb, c.dataIn, c.dataLength);
+    std::uint32_t error = 0;
+    ASSERT_TRUE(
+        PassThroughOnFd(77, block.data(), static_cast<std::uint32_t>(block.size()), &error));
+    ASSERT_EQ(g_calls.size(), 1u);
+    const sg_io_hdr_t& io = g_calls[0].io;
+    EXPECT_EQ(g_calls[0].fd, 77);
+    EXPECT_EQ(io.interface_id, 'S');
+    EXPECT_EQ(io.dxfer_direction, c.direction);
+    EXPECT_EQ(io.cmd_len, c.cdb.size());
+    EXPECT_EQ(io.cmdp, block.data() + 28);
+    EXPECT_EQ(g_calls[0].cdb, c.cdb);
+    EXPECT_EQ(io.dxfer_len, c.dataLength);
+    EXPECT_EQ(io.dxferp, c.dataLength == 0 ? nullptr : block.data() + 68);
+    EXPECT_EQ(io.sbp, block.data() + 44);
+    EXPECT_EQ(io.mx_sb_len, 24);
+    EXPECT_EQ(io.timeout, 2000u);
+    EXPECT_EQ(io.iovec_count, 0);
+    EXPECT_EQ(io.flags, 0u);
+  }
+}
+
+TEST_F(SgIoTest, TransportOutcomeMapsToStatusOrErrorCode) {
+  struct Case {
+    const char* name;
+    SgReply reply;
+    bool ok;
+    std::uint32_t error;
+    std::uint8_t statusByte;
+  };
+  const Case cases[] = {
+      {"good", {0, 0, 0x00, 0x00, 0x00}, true, 0, 0x00},
+      {"check condition with sense", {0, 0, 0x02, 0x00, 0x08}, true, 0, 0x02},
+      {"ioctl refused", {-1, EPERM, 0, 0, 0}, false, 0x1, 0xAA},
+      {"ioctl no device", {-1, ENODEV, 0, 0, 0}, false, 0x13, 0xAA},
+      {"host time-out", {0, 0, 0x00, 0x03, 0x00}, false, 0x6E, 0xAA},
+      {"driver time-out", {0, 0, 0x00, 0x00, 0x06}, false, 0x6E, 0xAA},
+      {"no connect", {0, 0, 0x00, 0x01, 0x00}, false, 0x5, 0xAA},
+      {"driver error", {0, 0, 0x00, 0x00, 0x04}, false, 0x5, 0xAA},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_reply = c.reply;
+    std::vector<std::uint8_t> block = Block({0xDF, 0x10, 0, 0, 0, 0, 0, 0, 0, 0x10}, 1, 16);
+    block[2] = 0xAA;  // shows whether the status was written back
+    std::uint32_t error = 0;
+    EXPECT_EQ(PassThroughOnFd(5, block.data(), static_cast<std::uint32_t>(block.size()), &error),
+              c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(error, c.error);
+    }
+    EXPECT_EQ(block[2], c.statusByte);
+  }
+}
+
+TEST_F(SgIoTest, MalformedBlocksAreRefusedUnsent) {
+  struct Case {
+    const char* name;
+    std::size_t at;
+    std::uint32_t value;
+    int width;
+    std::int32_t lengthDelta;
+  };
+  const Case cases[] = {
+      {"shorter than the header", 0, 44, 2, -40},
+      {"wrong header length", 0, 56, 2, 0},
+      {"no cdb", 6, 0, 1, 0},
+      {"cdb too long", 6, 17, 1, 0},
+      {"direction unknown", 8, 2, 1, 0},
+      {"data past the end", 12, 17, 4, 0},
+      {"data offset past the end", 20, 69, 4, 0},
+      {"data offset inside the header", 20, 40, 4, 0},
+      {"sense past the end", 7, 41, 1, 0},
+      {"sense offset huge", 24, 0xFFFFFFF0u, 4, 0},
+      {"block cut short", 0, 44, 2, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> block = Block({0xDF, 0x10, 0, 0, 0, 0, 0, 0, 0, 0x10}, 1, 16);
+    Put(block, c.at, c.value, c.width);
+    std::uint32_t error = 0;
+    EXPECT_FALSE(PassThroughOnFd(5, block.data(),
+                                 static_cast<std::uint32_t>(block.size() + c.lengthDelta), &error));
+    EXPECT_EQ(error, static_cast<std::uint32_t>(EINVAL));
+  }
+  EXPECT_TRUE(g_calls.empty());
+}
+
+TEST(PlatformLinux, PassThroughOnAnUnknownHandleFails) {
+  std::vector<std::uint8_t> block = Block({0x00, 0, 0, 0, 0, 0}, 1, 0);
+  std::uint32_t error = 0;
+  EXPECT_FALSE(PlatformPassThrough(3, block.data(), 68, &error));
+  EXPECT_EQ(error, static_cast<std::uint32_t>(EBADF));
+  EXPECT_EQ(&PlatformPassThroughLayout(), &kPassThroughLayout32);
+}
+
+// ---- Drive names -----------------------------------------------------------------------------
+
+TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
+  struct Case {
+    std::int32_t number;
+    const char* name;  // nullptr: no name
+  };
+  const Case cases[] = {{0, "/dev/sda"},   {25, "/dev/sdz"},     {26, "/dev/sdaa"},
+                        {98, "/dev/sdcu"}, {701, "/dev/sdzz"},   {702, "/dev/sdaaa"},
+                        {-1, nullptr},     {INT32_MIN, nullptr}, {INT32_MAX, "/dev/sdfxshrxx"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.number);
+    char name[32] = "unchanged";
+    ASSERT_EQ(DiskNodeName(c.number, name, sizeof name), c.name != nullptr);
+    if (c.name != nullptr) {
+      EXPECT_STREQ(name, c.name);
+    }
+  }
+  char small[8];
+  EXPECT_FALSE(DiskNodeName(0, small, sizeof small));  // "/dev/sda" needs 9 bytes
+  EXPECT_EQ(PlatformOpenDrive(-1, false), kInvalidDriveHandle);
+  EXPECT_EQ(PlatformOpenDrive(-1, true), kInvalidDriveHandle);
+}
+
+// ---- sysfs -----------------------------------------------------------------------------------
+
+// A sysfs tree with one SCSI disk 8:0 whose device sits under `devicePath`.
+class FakeSysfs {
+ public:
+  FakeSysfs(const std::string& devicePath, std::optional<std::string> vendor,
+            std::optional<std::string> model, bool withSg) {
+    char pattern[] = "/tmp/jmsysfs.XXXXXX";
+    root_ = mkdtemp(pattern);
+    fs::path scsiDevice = root_ / "devices" / devicePath;
+    fs::create_directories(scsiDevice / "block" / "sda");
+    fs::create_directory_symlink(scsiDevice, scsiDevice / "block" / "sda" / "device");
+    fs::create_directories(root_ / "dev" / "block");
+    fs::create_directory_symlink("../../devices/" + devicePath + "/block/sda",
+                                 root_ / "dev" / "block" / "8:0");
+    if (vendor) {
+      std::ofstream(scsiDevice / "vendor") << *vendor;
+    }
+    if (model) {
+      std::ofstream(scsiDevice / "model") << *model;
+    }
+    if (withSg) {
+      fs::create_directories(scsiDevice / "scsi_generic" / "sg3");
+    }
+  }
+  ~FakeSysfs() { fs::remove_all(root_); }
+  const char* root() const { return root_.c_str(); }
+
+ private:
+  fs::path root_;
+};
+
+constexpr char kUsbDevice[] = "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
+constexpr char kAtaDevice[] = "pci0000:00/0000:00:17.0/ata3/host2/target2:0:0/2:0:0:0";
+constexpr char kVirtioDevice[] = "pci0000:00/0000:00:04.0/virtio1/host0/target0:0:0/0:0:0:0";
+
+TEST(PlatformLinux, SysfsGivesTheDescriptorInTheWindowsLayout) {
+  struct Case {
+    const char* name;
+    const char* device;
+    std::optional<std::string> vendor;
+    std::optional<std::string> model;
+    bool ok;
+    std::uint32_t bus;
+    std::string vendorText;
+    std::string modelText;
+  };
+  const Case cases[] = {
+      {"usb", kUsbDevice, "JMicron \n", "Generic         \n", true, 7, "JMicron ",
+       "Generic         "},
+      {"ata", kAtaDevice, "ATA     \n", "Samsung SSD 860 \n", true, 11, "ATA     ",
+       "Samsung SSD 860 "},
+      {"other", kVirtioDevice, "QEMU    \n", "QEMU HARDDISK   \n", true, 1, "QEMU    ",
+       "QEMU HARDDISK   "},
+      {"no newline", kUsbDevice, "ab", "c\n\n", true, 7, "ab", "c\n"},
+      {"empty texts", kUsbDevice, "\n", "", true, 7, "", ""},
+      {"no vendor", kUsbDevice, std::nullopt, "Generic         \n", false, 0, "", ""},
+      {"no model", kUsbDevice, "JMicron \n", std::nullopt, false, 0, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSysfs sysfs(c.device, c.vendor, c.model, false);
+    std::vector<std::uint8_t> area(kDescriptorAreaSize, 0);
+    std::uint32_t returned = 0xDEAD;
+    ASSERT_EQ(ReadSysfsDescriptor(sysfs.root(), 8, 0, area.data(), &returned), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(returned, 0xDEADu);
+      continue;
+    }
+    // Header of 40 bytes, then each text with its terminating zero; the rest stays zero.
+    std::uint32_t modelAt = 40 + static_cast<std::uint32_t>(c.vendorText.size()) + 1;
+    std::uint32_t used = modelAt + static_cast<std::uint32_t>(c.modelText.size()) + 1;
+    std::vector<std::uint8_t> expected(kDescriptorAreaSize, 0);
+    Put(expected, 0, used, 4);
+    Put(expected, 4, used, 4);
+    Put(expected, 12, 40, 4);
+    Put(expected, 16, modelAt, 4);
+    Put(expected, 28, c.bus, 4);
+    std::memcpy(&expected[40], c.vendorText.c_str(), c.vendorText.size() + 1);
+    std::memcpy(&expected[modelAt], c.modelText.c_str(), c.modelText.size() + 1);
+    EXPECT_EQ(area, expected);
+    EXPECT_EQ(returned, used);
+  }
+}
+
+TEST(PlatformLinux, SysfsFindsTheGenericNode) {
+  char node[32] = "";
+  {
+    FakeSysfs sysfs(kUsbDevice, "v\n", "m\n", true);
+    ASSERT_TRUE(FindGenericNode(sysfs.root(), 8, 0, node, sizeof node));
+    EXPECT_STREQ(node, "/dev/sg3");
+    EXPECT_FALSE(FindGenericNode(sysfs.root(), 8, 16, node, sizeof node));
+  }
+  FakeSysfs sysfs(kUsbDevice, "v\n", "m\n", false);
+  EXPECT_FALSE(FindGenericNode(sysfs.root(), 8, 0, node, sizeof node));
+  std::vector<std::uint8_t> area(kDescriptorAreaSize, 0);
+  std::uint32_t returned = 0;
+  EXPECT_FALSE(ReadSysfsDescriptor(sysfs.root(), 8, 16, area.data(), &returned));
+}
+
+// ---- OS version ------------------------------------------------------------------------------
+
+TEST(PlatformLinux, KernelReleaseGivesThreeNumbers) {
+  struct Case {
+    const char* release;
+    std::uint32_t major, minor, build;
+  };
+  const Case cases[] = {
+      {"6.1.0-13-amd64", 6, 1, 0},
+      {"6.18.44-fc-v1272", 6, 18, 44},
+      {"5.10", 5, 10, 0},
+      {"4.19.0.7", 4, 19, 0},
+      {"3", 3, 0, 0},
+      {"5.4-rc1.2", 5, 4, 0},
+      {"", 0, 0, 0},
+      {"abc", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.release);
+    std::uint32_t major = 99, minor = 99, build = 99;
+    ParseKernelRelease(c.release, &major, &minor, &build);
+    EXPECT_EQ(major, c.major);
+    EXPECT_EQ(minor, c.minor);
+    EXPECT_EQ(build, c.build);
+  }
+  OsVersion version;
+  PlatformQueryOsVersion(&version);
+  EXPECT_STREQ(version.text, "Linux");
+}
+
+// ---- Keys ------------------------------------------------------------------------------------
+
+TEST(PlatformLinux, TerminalBytesDecodeToConsoleKeyCodes) {
+  struct Case {
+    std::string bytes;
+    bool complete;
+    DecodedKey key;
+  };
+  const Case cases[] = {
+      {"a", false, {1, 'a', -1}},
+      {"\r\n", false, {1, '\r', -1}},
+      {"\xC3\xA9", false, {1, 0xC3, -1}},
+      {"\x1b", false, {0, -1, -1}},
+      {"\x1b", true, {1, 27, -1}},
+      {"\x1bx", false, {1, 27, -1}},
+      {"\x1b\x1b[A", false, {1, 27, -1}},
+      {"\x1b[", false, {0, -1, -1}},
+      {"\x1b[1;5", false, {0, -1, -1}},
+      {"\x1b[A", false, {3, 0xE0, 72}},
+      {"\x1b[Bq", false, {3, 0xE0, 80}},
+      {"\x1b[D", false, {3, 0xE0, 75}},
+      {"\x1b[C", false, {3, 0xE0, 77}},
+      {"\x1bOA", false, {3, 0xE0, 72}},
+      {"\x1b[1;5A", false, {6, 0xE0, 72}},
+      {"\x1b[H", false, {3, 0xE0, 71}},
+      {"\x1bOF", false, {3, 0xE0, 79}},
+      {"\x1b[1~", false, {4, 0xE0, 71}},
+      {"\x1b[4~", false, {4, 0xE0, 79}},
+      {"\x1b[2~", false, {4, 0xE0, 82}},
+      {"\x1b[3~", false, {4, 0xE0, 83}},
+      {"\x1b[3;2~", false, {6, 0xE0, 83}},
+      {"\x1b[5~", false, {4, 0xE0, 73}},
+      {"\x1b[6~", false, {4, 0xE0, 81}},
+      {"\x1bOP", false, {3, 0, 59}},
+      {"\x1bOS", false, {3, 0, 62}},
+      {"\x1b[[A", false, {4, 0, 59}},
+      {"\x1b[[E", false, {4, 0, 63}},
+      {"\x1b[15~", false, {5, 0, 63}},
+      {"\x1b[17~", false, {5, 0, 64}},
+      {"\x1b[21~", false, {5, 0, 68}},
+      {"\x1b[23~", false, {5, 0xE0, 133}},
+      {"\x1b[24~", false, {5, 0xE0, 134}},
+      {"\x1b[99~x", false, {5, 0xE0, 0}},
+      {"\x1b[Z", false, {3, 0xE0, 0}},
+      {"\x1b[12", true, {4, 0xE0, 0}},
+      {"\x1b[", true, {2, 0xE0, 0}},
+      {"\x1b[1\x03", false, {3, 0xE0, 0}},
+      {"\x1b[111111111111111111111", false, {16, 0xE0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes));
+    DecodedKey key = DecodeKey(reinterpret_cast<const std::uint8_t*>(c.bytes.data()),
+                               c.bytes.size(), c.complete);
+    EXPECT_EQ(key.consumed, c.key.consumed);
+    if (key.consumed > 0) {
+      EXPECT_EQ(key.first, c.key.first);
+      EXPECT_EQ(key.second, c.key.second);
+    }
+  }
+}
+
+TEST(PlatformLinux, ReplaceFileRenamesOverTheTarget) {
+  fs::path dir = fs::temp_directory_path() / ("jmreplace." + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "new") << "new";
+  std::ofstream(dir / "old") << "old and longer";
+  EXPECT_TRUE(PlatformReplaceFile((dir / "new").c_str(), (dir / "old").c_str()));
+  EXPECT_FALSE(fs::exists(dir / "new"));
+  std::ifstream in(dir / "old");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "new");
+  EXPECT_FALSE(PlatformReplaceFile((dir / "missing").c_str(), (dir / "old").c_str()));
+  fs::remove_all(dir);
+}
+
+}  // namespace
