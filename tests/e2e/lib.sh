@@ -1,0 +1,218 @@
+# Helpers for the scenarios, sourced inside the VM (busybox sh).
+#
+# Every verdict goes to the serial console as one marker line that the host reads:
+#   @@E2E PASS <scenario>/<check>        @@E2E FAIL <scenario>/<check>: <why>
+#   @@E2E END <scenario>                 (the scenario ran to its end)
+#   @@E2E TIMING <what> <seconds>s
+# A scenario that dies half-way leaves no END marker, which the host counts as a failure.
+
+export PATH=/bin:/sbin:/usr/bin:/usr/sbin
+GADGET=/sys/kernel/config/usb_gadget/bridge
+FFS=/dev/ffs-bridge
+STATE=/tmp/bridge   # the emulator's firmware.bin, nvram-XXXX.bin and trace
+EMU_PID_FILE=/tmp/emu.pid
+SCENARIO=${SCENARIO:-init}
+
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+mark() { echo "@@E2E $*"; }
+pass() { mark PASS "$SCENARIO/$1"; }
+fail() {
+  id=$1
+  shift
+  mark FAIL "$SCENARIO/$id: $*"
+}
+# Seconds between two uptime readings, with two decimals.
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+
+# --- the emulated bridge -------------------------------------------------------------------
+
+# Finds the disk that sits on the emulated USB bus. Sets BR_DISK (sdX), BR_DRIVE (the tool's
+# drive number) and BR_SG (sgN).
+find_bridge_disk() {
+  for d in /sys/block/sd*; do
+    [ -e "$d" ] || continue
+    case $(readlink -f "$d") in
+      */usb*) ;;
+      *) continue ;;
+    esac
+    [ "$(cat "$d/size")" != 0 ] || continue
+    n=${d##*/}
+    [ -b "/dev/$n" ] || continue
+    sg=$(ls "$d/device/scsi_generic" 2>/dev/null)
+    [ -n "$sg" ] && [ -c "/dev/$sg" ] || continue
+    BR_DISK=$n
+    BR_SG=$sg
+    # sda is drive 0, sdb drive 1, ...
+    BR_DRIVE=$(($(printf '%d' "'${n#sd}") - 97))
+    return 0
+  done
+  return 1
+}
+
+# Starts the emulator with the given options (plus its state and trace files), binds the gadget
+# and waits for the kernel to attach the disk.
+bridge_start() {
+  bridge_stop
+  rm -rf $STATE
+  mkdir -p $STATE
+  bridge-emu --state $STATE --trace $STATE/trace --ready $STATE/ready "$@" $FFS \
+    2>>/tmp/emu.log &
+  echo $! >$EMU_PID_FILE
+  i=0
+  while [ ! -e $STATE/ready ]; do
+    i=$((i + 1))
+    if [ $i -gt 200 ] || ! kill -0 "$(cat $EMU_PID_FILE)" 2>/dev/null; then
+      fail bridge-start "emulator did not come up ($*)"
+      tail -5 /tmp/emu.log
+      return 1
+    fi
+    sleep 0.05
+  done
+  echo dummy_udc.0 >$GADGET/UDC
+  i=0
+  until find_bridge_disk; do
+    i=$((i + 1))
+    if [ $i -gt 300 ]; then
+      fail bridge-start "no disk attached ($*)"
+      dmesg | tail -15
+      return 1
+    fi
+    sleep 0.05
+  done
+  return 0
+}
+
+# Unbinds the gadget, ends the emulator and waits until its disk is gone.
+bridge_stop() {
+  [ -s $EMU_PID_FILE ] || return 0
+  echo "" >$GADGET/UDC 2>/dev/null
+  pid=$(cat $EMU_PID_FILE)
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  : >$EMU_PID_FILE
+  i=0
+  while find_bridge_disk && [ $i -lt 200 ]; do
+    sleep 0.05
+    i=$((i + 1))
+  done
+}
+
+# --- the tool ------------------------------------------------------------------------------
+
+# run_tool ID LIMIT [ARG]: runs jmreader with ARG (no argument when absent) in the fresh
+# directory /tmp/run/ID, standard input from $TOOL_INPUT (default: empty), without a terminal,
+# killed after LIMIT seconds. Sets RUN (its directory), RC and DUR (seconds); the output is in
+# $RUN/out and is echoed to the log.
+run_tool() {
+  id=$1
+  limit=$2
+  shift 2
+  RUN=/tmp/run/$id
+  rm -rf "$RUN"
+  mkdir -p "$RUN"
+  [ -n "$TOOL_INPUT" ] || TOOL_INPUT=/dev/null
+  [ -n "$TOOL_FILES" ] && cp $TOOL_FILES "$RUN/"
+  t0=$(uptime_s)
+  (cd "$RUN" && exec timeout -s KILL "$limit" setsid jmreader "$@" <"$TOOL_INPUT" >out 2>&1)
+  RC=$?
+  t1=$(uptime_s)
+  DUR=$(elapsed "$t0" "$t1")
+  echo "--- jmreader $* ($id): exit $RC after ${DUR}s"
+  sed 's/^/| /' "$RUN/out"
+  echo "---"
+  TOOL_INPUT=
+  TOOL_FILES=
+  [ "$RC" = 137 ] && fail "$id" "killed after its limit of ${limit}s"
+}
+
+# --- checks --------------------------------------------------------------------------------
+
+check_eq() { # ID ACTUAL EXPECTED
+  if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "got [$2], expected [$3]"; fi
+}
+
+# The exact transcript of the last run against the expected text on standard input. The OS line
+# depends on the kernel, so "OS: *" in the expected text stands for any line that starts with
+# "OS: ".
+check_transcript() { # ID
+  cat >/tmp/expected
+  sed '2s/^OS: .*/OS: */' "$RUN/out" >/tmp/actual
+  if cmp -s /tmp/expected /tmp/actual; then
+    pass "$1"
+  else
+    fail "$1" "transcript differs"
+    diff /tmp/expected /tmp/actual | sed 's/^/  /'
+  fi
+}
+
+check_same() { # ID FILE EXPECTED-FILE
+  if [ ! -e "$2" ]; then
+    fail "$1" "$2 missing"
+  elif cmp "$2" "$3" >/tmp/cmp 2>&1; then
+    pass "$1"
+  else
+    fail "$1" "$2 differs from $3: $(cat /tmp/cmp) (sizes $(wc -c <"$2")/$(wc -c <"$3"))"
+  fi
+}
+
+check_between() { # ID VALUE LOW HIGH
+  if awk -v v="$2" -v lo="$3" -v hi="$4" 'BEGIN { exit !(v >= lo && v < hi) }'; then
+    pass "$1"
+  else
+    fail "$1" "$2 not within [$3, $4)"
+  fi
+}
+
+# The bridge commands that the emulator received since it started, against standard input.
+check_trace() { # ID
+  cat >/tmp/expected
+  if cmp -s /tmp/expected $STATE/trace; then
+    pass "$1"
+  else
+    fail "$1" "bridge commands differ"
+    diff /tmp/expected $STATE/trace | head -20 | sed 's/^/  /'
+  fi
+}
+
+# --- expected bytes and commands -----------------------------------------------------------
+
+nvram_file() { printf '%s/nvram-%04x.bin' $STATE "$1"; }
+
+# What a dump must hold: the first UNITS*256 bytes of the emulator's buffer 1, then the NVRAM
+# sector at ADDRESS (or nothing when ADDRESS is "none").
+expected_dump() { # UNITS ADDRESS OUT
+  head -c $(($1 * 256)) $STATE/firmware.bin >"$3"
+  [ "$2" = none ] || cat "$(nvram_file "$2")" >>"$3"
+}
+
+# Trace lines of the commands as the tool sends them.
+trace_identify() { echo "E0 F4 E7 00 00 00 00 00 00 00 00 00 in 16 -> status ${1:-0} moved ${2:-16}"; }
+trace_descriptor() { echo "3C 03 01 00 00 00 00 00 04 00 in 4 -> status 0 moved 4"; }
+trace_blocks() { # UNITS: one 1024-byte read at every fourth unit below UNITS
+  b=0
+  while [ $b -lt "$1" ]; do
+    printf '3C 01 01 %02X %02X 00 00 04 00 00 in 1024 -> status 0 moved 1024\n' \
+      $((b >> 8)) $((b & 255))
+    b=$((b + 4))
+  done
+}
+trace_nvram() { # read|write ADDRESS
+  if [ "$1" = read ]; then
+    printf 'DF 10 00 02 00 00 00 00 %02X %02X 00 FA in 512 -> status 0 moved 512\n' \
+      $(($2 >> 8)) $(($2 & 255))
+  else
+    printf 'DF 01 00 02 00 00 00 00 %02X %02X 00 FB out 512 -> status 0 moved 512\n' \
+      $(($2 >> 8)) $(($2 & 255))
+  fi
+}
+
+# The transcript lines every run starts with.
+banner() {
+  echo "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove"
+  echo "OS: *"
+}
+
+scenario_done() {
+  bridge_stop
+  mark END "$SCENARIO"
+}

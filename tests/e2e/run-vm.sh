@@ -1,0 +1,204 @@
+#!/bin/bash
+# End-to-end tests: the real jmreader against the bridge emulator, through the kernel's USB
+# (dummy_hcd + FunctionFS) and SCSI stack, in a QEMU VM that boots Debian's kernel.
+#
+# Usage (as root): tests/e2e/run-vm.sh
+# Installs what it needs, caches the kernel and the base initramfs under build-e2e/, builds the
+# emulator and a static jmreader, boots the VM once for all scenarios and judges the serial log.
+# Exits non-zero when any check fails, a scenario does not end, or the VM runs past its limit.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+E2E=$ROOT/tests/e2e
+BUILD=${E2E_BUILD:-$ROOT/build-e2e}
+VM_LIMIT=${E2E_VM_LIMIT:-300}
+MODULES="configfs dummy_hcd libcomposite usb_f_fs usb-storage sd_mod sg ahci vfat nls_cp437
+         nls_ascii"
+SG_TOOLS="sg_raw sg_inq"
+
+T0=$(date +%s.%N)
+step() { echo "== $(date +%T) $*"; }
+seconds_since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }'; }
+
+install_packages() {
+  local need=()
+  command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
+  # The initramfs needs the static busybox; the dynamic one would not run there.
+  dpkg -s busybox-static >/dev/null 2>&1 || need+=(busybox-static)
+  command -v cpio >/dev/null || need+=(cpio)
+  command -v depmod >/dev/null || need+=(kmod)
+  command -v sg_raw >/dev/null || need+=(sg3-utils)
+  command -v flock >/dev/null || need+=(util-linux)
+  command -v xz >/dev/null || need+=(xz-utils)
+  command -v cmake >/dev/null || need+=(cmake)
+  command -v g++ >/dev/null || need+=(g++)
+  [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  [ ${#need[@]} -eq 0 ] && return
+  step "installing ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq -o DPkg::Lock::Timeout=600
+  apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${need[@]}"
+}
+
+# Debian's current kernel package, unpacked under the build tree (never installed on the host).
+fetch_kernel() {
+  local pkg
+  pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
+  if [ -z "$pkg" ]; then
+    apt-get update -qq -o DPkg::Lock::Timeout=600
+    pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
+  fi
+  KVER=${pkg#linux-image-}
+  KDIR=$BUILD/kernel/$KVER
+  if [ ! -e "$KDIR/vmlinux" ]; then
+    step "fetching $pkg"
+    rm -rf "$KDIR" "$BUILD/debs"
+    mkdir -p "$BUILD/debs" "$KDIR"
+    (cd "$BUILD/debs" && apt-get download -o APT::Sandbox::User=root "$pkg")
+    dpkg -x "$BUILD"/debs/"$pkg"_*.deb "$KDIR/root"
+    depmod -b "$KDIR/root" "$KVER"
+    # The uncompressed ELF boots through PVH, seconds faster under TCG than the bzImage.
+    local image=$KDIR/root/boot/vmlinuz-$KVER offset
+    offset=$(LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$image" | head -1 | cut -d: -f1)
+    if [ -n "$offset" ] && tail -c +$((offset + 1)) "$image" | xz -dc --single-stream \
+      >"$KDIR/vmlinux.tmp" 2>/dev/null && [ "$(head -c 4 "$KDIR/vmlinux.tmp")" = $'\x7fELF' ]; then
+      mv "$KDIR/vmlinux.tmp" "$KDIR/vmlinux"
+    else
+      rm -f "$KDIR/vmlinux.tmp"
+      cp "$image" "$KDIR/vmlinux"
+    fi
+    rm -rf "$BUILD/debs"
+  fi
+}
+
+# Modules with their dependencies, busybox and sg3-utils: everything that changes only with the
+# kernel or the host's packages.
+build_base_initramfs() {
+  local key stage
+  key=$(echo "$KVER $MODULES $SG_TOOLS $(dpkg-query -W busybox-static sg3-utils util-linux)" |
+    md5sum | cut -c1-12)
+  BASE=$BUILD/initramfs-base-$key.cpio.gz
+  [ -e "$BASE" ] && return
+  step "building the base initramfs for $KVER"
+  rm -f "$BUILD"/initramfs-base-*.cpio.gz
+  stage=$BUILD/stage-base
+  rm -rf "$stage"
+  mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,mnt,etc,root}
+  cp /bin/busybox "$stage/bin/busybox"
+  for a in $(/bin/busybox --list); do
+    [ -e "$stage/bin/$a" ] || ln -s busybox "$stage/bin/$a"
+  done
+  local m ko rel
+  for m in $MODULES; do
+    modprobe -d "$KDIR/root" -S "$KVER" --show-depends "$m"
+  done | awk '$1 == "insmod" { print $2 }' | sort -u | while read -r ko; do
+    rel=${ko#"$KDIR/root"}
+    mkdir -p "$stage$(dirname "$rel")"
+    cp "$ko" "$stage$rel"
+  done
+  cp "$KDIR"/root/lib/modules/"$KVER"/modules.{order,builtin,builtin.modinfo} \
+    "$stage/lib/modules/$KVER/"
+  depmod -b "$stage" "$KVER"
+  # Host tools with their shared libraries: sg3-utils for the cross-check, flock to hold a disk.
+  local bins=() b lib
+  for b in $SG_TOOLS flock; do
+    bins+=("$(command -v "$b")")
+  done
+  cp "${bins[@]}" "$stage/usr/bin/"
+  for lib in $(ldd "${bins[@]}" | awk '/=>/ { print $3 } /ld-linux/ { print $1 }' | sort -u); do
+    mkdir -p "$stage$(dirname "$lib")"
+    cp -L "$lib" "$stage$lib"
+  done
+  (cd "$stage" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) | gzip -6 >"$BASE.tmp"
+  mv "$BASE.tmp" "$BASE"
+  rm -rf "$stage"
+}
+
+build_programs() {
+  step "building the bridge emulator"
+  cmake -S "$ROOT/tools/bridge-emu" -B "$BUILD/emu" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$BUILD/emu" -j"$(nproc)" >/dev/null
+  (cd "$BUILD/emu" && ctest --output-on-failure)
+  step "building a static jmreader"
+  cmake -S "$ROOT" -B "$BUILD/jmreader" -DCMAKE_BUILD_TYPE=Release -DJMREADER_TESTS=OFF \
+    -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+  cmake --build "$BUILD/jmreader" --target jmreader -j"$(nproc)" >/dev/null
+}
+
+# The per-run part: init, scenarios and the two programs, appended as a second archive.
+build_initrd() {
+  local stage=$BUILD/stage-run
+  rm -rf "$stage"
+  mkdir -p "$stage/usr/bin" "$stage/e2e/scenarios"
+  cp "$E2E/init" "$stage/init"
+  cp "$E2E/lib.sh" "$stage/e2e/"
+  cp "$E2E"/scenarios/*.sh "$stage/e2e/scenarios/"
+  cp "$BUILD/emu/bridge-emu" "$BUILD/jmreader/jmreader" "$stage/usr/bin/"
+  chmod +x "$stage/init"
+  (cd "$stage" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) | gzip -1 >"$BUILD/run.cpio.gz"
+  cat "$BASE" "$BUILD/run.cpio.gz" >"$BUILD/initrd.cpio.gz"
+  rm -rf "$stage"
+}
+
+run_vm() {
+  mkdir -p "$BUILD/logs"
+  LOG=$BUILD/logs/serial.log
+  # The second, non-USB disk: SATA through AHCI.
+  truncate -s 16M "$BUILD/sata.img"
+  step "booting the VM (limit ${VM_LIMIT}s), serial log in $LOG"
+  local start rc=0
+  start=$(date +%s.%N)
+  timeout -k 5 "$VM_LIMIT" qemu-system-x86_64 -M pc -accel tcg -m 1024 -smp 1 \
+    -nodefaults -no-user-config -display none -no-reboot -nic none \
+    -serial "file:$LOG" \
+    -kernel "$KDIR/vmlinux" -initrd "$BUILD/initrd.cpio.gz" \
+    -append "console=ttyS0 quiet panic=-1" \
+    -drive "file=$BUILD/sata.img,if=none,id=sata,format=raw" \
+    -device ahci,id=ahci -device ide-hd,drive=sata,bus=ahci.0 </dev/null || rc=$?
+  VM_SECONDS=$(seconds_since "$start")
+  # The serial line ends lines with CR LF.
+  tr -d '\r' <"$LOG" >"$LOG.tmp" && mv "$LOG.tmp" "$LOG"
+  cat "$LOG"
+  if [ "$rc" = 124 ] || [ "$rc" = 137 ]; then
+    echo "e2e: the VM ran past its limit of ${VM_LIMIT}s"
+    VM_TIMED_OUT=1
+  fi
+}
+
+# QEMU exits 0 whatever happened inside: the markers decide.
+judge() {
+  local failed=0 name passes fails
+  passes=$(grep -ac '^@@E2E PASS ' "$LOG" || true)
+  fails=$(grep -ac '^@@E2E FAIL ' "$LOG" || true)
+  grep -a '^@@E2E FAIL ' "$LOG" || true
+  for f in "$E2E"/scenarios/*.sh; do
+    name=$(basename "$f" .sh)
+    if ! grep -aqx "@@E2E END $name" "$LOG"; then
+      echo "e2e: scenario $name did not run to its end"
+      failed=1
+    fi
+  done
+  grep -aqx '@@E2E DONE' "$LOG" || {
+    echo "e2e: the VM did not finish"
+    failed=1
+  }
+  [ "${VM_TIMED_OUT:-0}" = 0 ] || failed=1
+  [ "$fails" = 0 ] || failed=1
+  [ "$passes" -gt 0 ] || failed=1
+  echo "== timings"
+  grep -a '^@@E2E TIMING ' "$LOG" | sed 's/^@@E2E TIMING /  /'
+  echo "  vm-boot-to-poweroff ${VM_SECONDS}s"
+  echo "  whole-run $(seconds_since "$T0")s"
+  echo "e2e: $passes passed, $fails failed"
+  return $failed
+}
+
+mkdir -p "$BUILD"
+install_packages
+fetch_kernel
+build_base_initramfs
+build_programs
+build_initrd
+run_vm
+judge

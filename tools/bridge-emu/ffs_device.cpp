@@ -1,0 +1,344 @@
+#include "tools/bridge-emu/ffs_device.h"
+
+#include <fcntl.h>
+#include <linux/usb/ch9.h>
+#include <linux/usb/functionfs.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+namespace {
+
+constexpr std::uint8_t kClassMassStorage = 0x08;
+constexpr std::uint8_t kSubclassScsi = 0x06;
+constexpr std::uint8_t kProtocolBulkOnly = 0x50;
+constexpr std::uint8_t kRequestGetMaxLun = 0xFE;
+constexpr std::uint8_t kRequestReset = 0xFF;
+constexpr std::uint32_t kCbwSignature = 0x43425355;  // "USBC"
+constexpr std::uint32_t kCswSignature = 0x53425355;  // "USBS"
+constexpr std::uint8_t kCswPhaseError = 0x02;
+constexpr char kInterfaceName[] = "Bridge emulator Bulk-Only";
+
+int g_ep0 = -1;
+int g_epIn = -1;
+int g_epOut = -1;
+pthread_t g_bulkThread;
+bool g_verbose = false;
+// Bumped by every host reset or reconfiguration; a command that sees it change drops its reply.
+std::atomic<unsigned> g_generation{0};
+
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char* format, ...) {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  std::fprintf(stderr, "[emu %ld.%03ld] ", static_cast<long>(ts.tv_sec), ts.tv_nsec / 1000000);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+void PutLe(std::vector<std::uint8_t>& out, std::uint32_t value, int width) {
+  for (int i = 0; i < width; ++i) {
+    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+}
+
+void PutLe32(std::uint8_t* p, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+}
+
+std::uint32_t GetLe32(const std::uint8_t* p) {
+  return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+         (std::uint32_t{p[3]} << 24);
+}
+
+// One interface with a bulk IN (ep 1) and a bulk OUT (ep 2) endpoint.
+void PutInterface(std::vector<std::uint8_t>& out, std::uint16_t maxPacket) {
+  const std::uint8_t interface[9] = {
+      9, USB_DT_INTERFACE, 0, 0, 2, kClassMassStorage, kSubclassScsi, kProtocolBulkOnly, 1};
+  out.insert(out.end(), interface, interface + 9);
+  for (std::uint8_t address : {std::uint8_t{1 | USB_DIR_IN}, std::uint8_t{2 | USB_DIR_OUT}}) {
+    const std::uint8_t endpoint[7] = {7,
+                                      USB_DT_ENDPOINT,
+                                      address,
+                                      USB_ENDPOINT_XFER_BULK,
+                                      static_cast<std::uint8_t>(maxPacket),
+                                      static_cast<std::uint8_t>(maxPacket >> 8),
+                                      0};
+    out.insert(out.end(), endpoint, endpoint + 7);
+  }
+}
+
+std::vector<std::uint8_t> Descriptors() {
+  std::vector<std::uint8_t> body;
+  PutLe(body, 3, 4);  // full-speed descriptor count
+  PutLe(body, 3, 4);  // high-speed descriptor count
+  PutInterface(body, 64);
+  PutInterface(body, 512);
+  std::vector<std::uint8_t> out;
+  PutLe(out, FUNCTIONFS_DESCRIPTORS_MAGIC_V2, 4);
+  PutLe(out, static_cast<std::uint32_t>(12 + body.size()), 4);
+  PutLe(out, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC, 4);
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+std::vector<std::uint8_t> Strings() {
+  std::vector<std::uint8_t> out;
+  PutLe(out, FUNCTIONFS_STRINGS_MAGIC, 4);
+  PutLe(out, static_cast<std::uint32_t>(16 + 2 + sizeof kInterfaceName), 4);
+  PutLe(out, 1, 4);       // strings
+  PutLe(out, 1, 4);       // languages
+  PutLe(out, 0x0409, 2);  // en-US
+  out.insert(out.end(), kInterfaceName, kInterfaceName + sizeof kInterfaceName);
+  return out;
+}
+
+void OnSignal(int) {}
+
+void InterruptBulk() {
+  g_generation++;
+  pthread_kill(g_bulkThread, SIGUSR1);
+}
+
+// Control requests and gadget events. The host's class requests must be answered while the bulk
+// side may be busy (or stalled on purpose), so they run on their own thread.
+void* Ep0Loop(void*) {
+  usb_functionfs_event events[4];
+  for (;;) {
+    ssize_t n = read(g_ep0, events, sizeof events);
+    if (n < 0) {
+      if (errno != EINTR) {
+        Log("ep0 read: %s\n", std::strerror(errno));
+        sleep(1);
+      }
+      continue;
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof events[0]; ++i) {
+      const usb_functionfs_event& e = events[i];
+      if (e.type == FUNCTIONFS_ENABLE || e.type == FUNCTIONFS_DISABLE) {
+        if (g_verbose) {
+          Log("%s\n", e.type == FUNCTIONFS_ENABLE ? "enabled" : "disabled");
+        }
+        InterruptBulk();
+        continue;
+      }
+      if (e.type != FUNCTIONFS_SETUP) {
+        continue;
+      }
+      const usb_ctrlrequest& s = e.u.setup;
+      if (s.bRequestType == (USB_DIR_IN | USB_TYPE_CLASS | USB_RECIP_INTERFACE) &&
+          s.bRequest == kRequestGetMaxLun) {
+        std::uint8_t maxLun = 0;
+        if (write(g_ep0, &maxLun, 1) < 0) {
+          Log("ep0 max LUN: %s\n", std::strerror(errno));
+        }
+      } else if (s.bRequestType == (USB_DIR_OUT | USB_TYPE_CLASS | USB_RECIP_INTERFACE) &&
+                 s.bRequest == kRequestReset) {
+        Log("Bulk-Only reset\n");
+        InterruptBulk();
+        if (read(g_ep0, nullptr, 0) < 0) {
+          Log("ep0 reset status: %s\n", std::strerror(errno));
+        }
+      } else if (s.bRequestType & USB_DIR_IN) {
+        // Unsupported: a transfer in the wrong direction stalls the control endpoint.
+        (void)!read(g_ep0, nullptr, 0);
+      } else {
+        (void)!write(g_ep0, nullptr, 0);
+      }
+    }
+  }
+  return nullptr;
+}
+
+bool WriteAll(int fd, const std::uint8_t* p, std::size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, p, length);
+    if (n < 0) {
+      Log("bulk in: %s\n", std::strerror(errno));
+      return false;
+    }
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, std::uint8_t* p, std::size_t length) {
+  while (length > 0) {
+    ssize_t n = read(fd, p, length);
+    if (n <= 0) {
+      Log("bulk out: %s\n", n < 0 ? std::strerror(errno) : "end");
+      return false;
+    }
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::uint16_t InMaxPacket() {
+  usb_endpoint_descriptor d{};
+  if (ioctl(g_epIn, FUNCTIONFS_ENDPOINT_DESC, &d) == 0 && d.wMaxPacketSize != 0) {
+    return d.wMaxPacketSize;
+  }
+  return 512;
+}
+
+// Waits out a stall. False when the host reset the device meanwhile.
+bool Stall(std::uint32_t ms, unsigned generation) {
+  Log("stalling %u ms\n", ms);
+  for (std::uint32_t waited = 0; waited < ms; waited += 10) {
+    if (g_generation != generation) {
+      Log("host reset during the stall: reply dropped\n");
+      return false;
+    }
+    usleep(10000);
+  }
+  return g_generation == generation;
+}
+
+void BulkLoop(Target& target) {
+  std::uint8_t cbw[512];
+  std::vector<std::uint8_t> data(1 << 16);
+  for (;;) {
+    ssize_t n = read(g_epOut, cbw, sizeof cbw);
+    if (n < 0) {
+      if (errno != EINTR) {
+        usleep(10000);  // endpoint down while the host resets or reconfigures
+      }
+      continue;
+    }
+    unsigned generation = g_generation;
+    if (n != 31 || GetLe32(cbw) != kCbwSignature) {
+      Log("invalid CBW of %zd bytes ignored\n", n);
+      continue;
+    }
+    std::uint32_t length = GetLe32(cbw + 8);
+    bool in = (cbw[12] & 0x80) != 0;
+    std::uint8_t cdbLength = cbw[14] & 0x1F;
+    const std::uint8_t* cdb = cbw + 15;
+    sim::Direction direction =
+        length == 0 ? sim::Direction::kNone : (in ? sim::Direction::kIn : sim::Direction::kOut);
+    if (g_verbose) {
+      std::string text;
+      for (int i = 0; i < cdbLength; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02x ", cdb[i]);
+        text += hex;
+      }
+      Log("CBW %s%s %u\n", text.c_str(), in ? "in" : "out", length);
+    }
+    if (length > data.size()) {
+      data.resize(length);
+    }
+    std::memset(data.data(), 0, length);
+    if (direction == sim::Direction::kOut && !ReadAll(g_epOut, data.data(), length)) {
+      continue;
+    }
+
+    Reply reply = target.Execute(cdb, cdbLength, direction, data.data(), length);
+    if (reply.stallMs > 0) {
+      if (!Stall(reply.stallMs, generation)) {
+        continue;
+      }
+      reply = target.Execute(cdb, cdbLength, direction, data.data(), length, false);
+    }
+    if (g_generation != generation) {
+      continue;  // the host reset the device: it expects no reply to this command
+    }
+    std::uint32_t moved = std::min(reply.transferred, length);
+    if (reply.phaseError) {
+      Log("phase error\n");
+      moved = 0;
+    }
+    if (reply.status != 0) {
+      Log("CHECK CONDITION\n");
+    }
+    if (direction == sim::Direction::kIn) {
+      if (!WriteAll(g_epIn, data.data(), moved)) {
+        continue;
+      }
+      // Data that ends early on a packet boundary needs a zero-length packet to end the stage.
+      if (moved < length && moved % InMaxPacket() == 0 && write(g_epIn, data.data(), 0) < 0) {
+        Log("zero-length packet: %s\n", std::strerror(errno));
+        continue;
+      }
+    }
+    std::uint8_t csw[13];
+    PutLe32(csw, kCswSignature);
+    std::memcpy(csw + 4, cbw + 4, 4);  // the tag
+    PutLe32(csw + 8, length - moved);  // residue
+    csw[12] = reply.phaseError ? kCswPhaseError : reply.status == 0 ? 0 : 1;
+    WriteAll(g_epIn, csw, sizeof csw);
+  }
+}
+
+int OpenEndpoint(const std::string& dir, const char* name) {
+  std::string path = dir + "/" + name;
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "bridge-emu: %s: %s\n", path.c_str(), std::strerror(errno));
+  }
+  return fd;
+}
+
+}  // namespace
+
+int RunDevice(const Options& options, Target& target) {
+  g_verbose = options.verbose;
+  g_ep0 = OpenEndpoint(options.ffsDir, "ep0");
+  if (g_ep0 < 0) {
+    return 1;
+  }
+  std::vector<std::uint8_t> descriptors = Descriptors();
+  std::vector<std::uint8_t> strings = Strings();
+  if (write(g_ep0, descriptors.data(), descriptors.size()) !=
+          static_cast<ssize_t>(descriptors.size()) ||
+      write(g_ep0, strings.data(), strings.size()) != static_cast<ssize_t>(strings.size())) {
+    std::fprintf(stderr, "bridge-emu: descriptors refused: %s\n", std::strerror(errno));
+    return 1;
+  }
+  g_epIn = OpenEndpoint(options.ffsDir, "ep1");
+  g_epOut = OpenEndpoint(options.ffsDir, "ep2");
+  if (g_epIn < 0 || g_epOut < 0) {
+    return 1;
+  }
+
+  // No SA_RESTART: the signal must break the bulk thread out of a blocked transfer.
+  struct sigaction action = {};
+  action.sa_handler = OnSignal;
+  sigaction(SIGUSR1, &action, nullptr);
+  g_bulkThread = pthread_self();
+  pthread_t ep0Thread;
+  if (pthread_create(&ep0Thread, nullptr, Ep0Loop, nullptr) != 0) {
+    std::fprintf(stderr, "bridge-emu: cannot start the control thread\n");
+    return 1;
+  }
+  if (!options.readyFile.empty()) {
+    int fd = open(options.readyFile.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+  Log("ready: %s on %s\n", options.product.c_str(), options.ffsDir.c_str());
+  BulkLoop(target);
+  return 0;
+}
+
+}  // namespace emu
