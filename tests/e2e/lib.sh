@@ -152,6 +152,8 @@ check_same() { # ID FILE EXPECTED-FILE
     pass "$1"
   else
     fail "$1" "$2 differs from $3: $(cat /tmp/cmp) (sizes $(wc -c <"$2")/$(wc -c <"$3"))"
+    echo "  first differing bytes (offset from 1, octal: got, expected):"
+    cmp -l "$2" "$3" 2>/dev/null | head -6 | sed 's/^/   /'
   fi
 }
 
