@@ -13,8 +13,12 @@ open_refused() { # ID: a run that must find the drive taken
   } | check_transcript "$1-transcript"
 }
 
-# Held with flock(1) for two seconds; the lock goes with its last holder, the sleep.
-flock "/dev/$BR_DISK" sleep 2 &
+# Held with flock(1) by a shell that then becomes the sleep, so ending it frees the lock.
+(
+  exec 8<"/dev/$BR_DISK"
+  flock -x 8
+  exec sleep 30
+) &
 holder=$!
 i=0
 while flock -n "/dev/$BR_DISK" true && [ $i -lt 100 ]; do
@@ -22,7 +26,8 @@ while flock -n "/dev/$BR_DISK" true && [ $i -lt 100 ]; do
   i=$((i + 1))
 done
 open_refused held-by-flock
-wait $holder
+kill $holder
+wait $holder 2>/dev/null
 run_tool after-flock 20 "${BR_DRIVE}y"
 grep -qx "Fw+nvram saved to jmABC_01_02_A0_FF.bin" "$RUN/out" && pass after-flock-works ||
   fail after-flock-works "no dump once the lock is gone"
