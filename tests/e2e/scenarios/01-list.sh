@@ -12,6 +12,20 @@ check_eq list-exit "$RC" 23
   echo "Please select drive number:Error: bad disk number"
 } | check_transcript list-transcript
 
+# The selection typed at the prompt: the list, then the dump.
+printf '%sy\n' "$BR_DRIVE" >/tmp/line
+TOOL_INPUT=/tmp/line run_tool typed 20
+check_eq typed-exit "$RC" 1
+{
+  banner
+  echo " 0: ATA     QEMU HARDDISK   "
+  echo " 1: JMicron Generic         "
+  echo "Please select drive number:Drive      : $BR_DRIVE(USB)"
+  echo "Ctrl/Fw version : jmABC_01_02_A0_FF"
+  echo "Fw size: 65536"
+  echo "Fw+nvram saved to jmABC_01_02_A0_FF.bin"
+} | check_transcript typed-transcript
+
 # Another identity shows in the list as the kernel read it at attach.
 bridge_start --vendor ACME --product "Bridge X" || return
 printf '100\n' >/tmp/line

@@ -51,6 +51,13 @@ n u 0 no
 - uy 1 yes
 EOF_CASES
 
+# Input that ends before an answer is no "y": nothing is written.
+bridge_start --units 0x1F4 || return
+cp "$(nvram_file 0x200)" /tmp/sector-before.bin
+TOOL_INPUT=/dev/null TOOL_FILES=/tmp/jm_nvram.bin run_tool update-no-answer 20 "${BR_DRIVE}u"
+check_same update-no-answer-sector "$(nvram_file 0x200)" /tmp/sector-before.bin
+{ trace_identify; trace_descriptor; } | check_trace update-no-answer-commands
+
 # A missing file: nothing is written.
 bridge_start --units 0x1F4 || return
 cp "$(nvram_file 0x200)" /tmp/sector-before.bin
