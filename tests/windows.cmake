@@ -28,7 +28,6 @@ if(Python3_Interpreter_FOUND)
            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_manifest.py
                    $<TARGET_FILE:jmreader> ${PROJECT_SOURCE_DIR}/res/jmreader.manifest
                    ${jmreader_machine})
-  set_tests_properties(jmreader_manifest PROPERTIES LABELS static)
 endif()
 
 # Console key input needs a console. Wine gives a process one only inside a terminal, so under
