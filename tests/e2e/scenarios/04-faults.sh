@@ -36,6 +36,36 @@ check_eq reject-identify-exit "$RC" 1
   echo "Get fw version error!"
 } | check_transcript reject-identify-transcript
 
+# A rejected firmware block stays zero; the blocks around it are read.
+bridge_start --units 12 --fault block@4:check=4/44/00 || return
+run_tool reject-block 20 "${BR_DRIVE}y"
+{
+  banner
+  echo "Drive      : $BR_DRIVE(USB)"
+  echo "Ctrl/Fw version : jmABC_01_02_A0_FF"
+  echo "Fw size: 3072"
+  echo "IOCtl: status 0x2, sense 4/44/00!"
+  echo "Fw block #4 read error"
+  echo "Fw+nvram saved to jmABC_01_02_A0_FF.bin"
+} | check_transcript reject-block-transcript
+{
+  head -c 1024 $STATE/firmware.bin
+  head -c 1024 /dev/zero
+  tail -c 1024 $STATE/firmware.bin
+  cat "$(nvram_file 24)"
+} >/tmp/expected.bin
+check_same reject-block-file "$RUN/jmABC_01_02_A0_FF.bin" /tmp/expected.bin
+
+# An identify reply of zeros is no identity.
+bridge_start --fault identify:zero || return
+run_tool zero-identify 20 "${BR_DRIVE}y"
+{
+  banner
+  echo "Drive      : $BR_DRIVE(USB)"
+  echo "Get fw version error!"
+} | check_transcript zero-identify-transcript
+trace_identify 0 16 | check_trace zero-identify-commands
+
 bridge_start --fault nvram-write:check=5/26/00 || return
 cp "$(nvram_file 0x10C)" /tmp/sector-before.bin
 head -c 512 $STATE/firmware.bin >/tmp/jm_nvram.bin
