@@ -31,7 +31,7 @@ struct ChildRun {
 
 // Runs `exe` with one optional argument, `input` on standard input (then closed), in `dir`.
 ChildRun RunProgram(const std::string& exe, const char* argument, const std::string& input,
-               const std::string& dir = std::string(), const char* environment = nullptr) {
+                    const std::string& dir = std::string(), const char* environment = nullptr) {
   ChildRun run;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr;
