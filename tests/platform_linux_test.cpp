@@ -1,7 +1,12 @@
 // The Linux backend without hardware: drive naming, sysfs on a fake tree, the SG_IO request as the
 // kernel would receive it (ioctl is wrapped at link time), release parsing and the key decoder.
+#include <fcntl.h>
+#include <poll.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -427,6 +432,166 @@ TEST(PlatformLinux, TerminalBytesDecodeToConsoleKeyCodes) {
       EXPECT_EQ(key.second, c.key.second);
     }
   }
+}
+
+// Runs `body` in a child process whose controlling terminal is the slave of a fresh pty; the
+// child reports through `report` (a pipe). The parent keeps the master to type with.
+struct PtyChild {
+  int master = -1;
+  int report = -1;
+  pid_t pid = -1;
+  std::string slave;
+};
+
+PtyChild StartOnPty(void (*body)(int report)) {
+  PtyChild child;
+  child.master = posix_openpt(O_RDWR | O_NOCTTY);
+  int fds[2];
+  if (child.master < 0 || grantpt(child.master) != 0 || unlockpt(child.master) != 0 ||
+      pipe(fds) != 0) {
+    ADD_FAILURE() << "no pty";
+    return child;
+  }
+  child.slave = ptsname(child.master);
+  child.pid = fork();
+  if (child.pid == 0) {
+    close(fds[0]);
+    setsid();
+    int slave = open(child.slave.c_str(), O_RDWR);  // becomes the controlling terminal
+    if (slave < 0) {
+      _exit(2);
+    }
+    body(fds[1]);
+    _exit(0);
+  }
+  close(fds[1]);
+  child.report = fds[0];
+  return child;
+}
+
+// Reads the child's report up to `until` (or its end); gives up after 10 s.
+std::string ReadReport(int fd, const std::string& until = "") {
+  std::string text;
+  char c;
+  while (until.empty() || text.find(until) == std::string::npos) {
+    pollfd entry = {fd, POLLIN, 0};
+    if (poll(&entry, 1, 10000) <= 0 || read(fd, &c, 1) != 1) {
+      break;
+    }
+    text += c;
+  }
+  return text;
+}
+
+// Waits for the child's end, killing it when it hangs; gives its wait status.
+int FinishChild(pid_t pid) {
+  int status = 0;
+  for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+    if (waited >= 10000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(10000);
+  }
+  return status;
+}
+
+void Say(int fd, const std::string& text) {
+  if (write(fd, text.data(), text.size()) < 0) {
+    _exit(3);
+  }
+}
+
+std::string PollName(KeyPoll poll) {
+  return poll == KeyPoll::kNone ? "none" : poll == KeyPoll::kWaiting ? "waiting" : "noconsole";
+}
+
+// What the child does on its terminal: every key operation's result, in order.
+void TypeScript(int report) {
+  Say(report, PollName(PlatformPollKey(0)) + "\n");
+  termios mode;
+  int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
+  tcgetattr(tty, &mode);
+  Say(report, std::string("raw ") + ((mode.c_lflag & ICANON) ? "icanon " : "") +
+                  ((mode.c_lflag & ECHO) ? "echo " : "") + ((mode.c_lflag & ISIG) ? "isig" : "") +
+                  "\nready\n");
+  Say(report, PollName(PlatformPollKey(5000)));
+  Say(report, " " + PollName(PlatformPollKey(0)));
+  for (int i = 0; i < 6; ++i) {
+    Say(report, " " + std::to_string(PlatformTakeKey()));
+    Say(report, "/" + PollName(PlatformPollKey(0)));
+  }
+  PlatformRestoreConsole();
+  tcgetattr(tty, &mode);
+  Say(report, std::string("\nrestored ") + ((mode.c_lflag & ICANON) ? "icanon " : "") +
+                  ((mode.c_lflag & ECHO) ? "echo" : "") + "\n");
+}
+
+TEST(PlatformLinux, KeysComeFromTheTerminalOneCodeAtATime) {
+  PtyChild child = StartOnPty(TypeScript);
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(ReadReport(child.report, "ready\n"), "none\nraw isig\nready\n");
+  // An arrow, a letter, F5, and a lone ESC: all at once, as a fast typist's terminal sends them.
+  const std::string typed = "\x1b[Aq\x1b[15~\x1b";
+  EXPECT_EQ(write(child.master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  EXPECT_EQ(ReadReport(child.report),
+            "waiting waiting 224/waiting 72/waiting 113/waiting 0/waiting 63/waiting 27/none\n"
+            "restored icanon echo\n");
+  int status = FinishChild(child.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(child.master);
+  close(child.report);
+}
+
+void HoldKeyMode(int report) {
+  PlatformPollKey(0);
+  Say(report, "ready\n");
+  pause();
+}
+
+TEST(PlatformLinux, TerminalModeComesBackWhenTheToolIsKilled) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    PtyChild child = StartOnPty(HoldKeyMode);
+    ASSERT_GT(child.pid, 0);
+    if (ReadReport(child.report, "ready\n") != "ready\n") {
+      ADD_FAILURE() << "the child never reached key mode";
+      FinishChild(child.pid);
+      continue;
+    }
+    kill(child.pid, signal);
+    int status = FinishChild(child.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal);
+    int slave = open(child.slave.c_str(), O_RDWR | O_NOCTTY);
+    termios mode;
+    ASSERT_EQ(tcgetattr(slave, &mode), 0);
+    EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+    close(slave);
+    close(child.master);
+    close(child.report);
+  }
+}
+
+void NoTerminal(int report) {
+  Say(report, PollName(PlatformPollKey(100)));
+  Say(report, " " + std::to_string(PlatformTakeKey()) + "\n");
+}
+
+TEST(PlatformLinux, WithoutATerminalThereIsNoConsole) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    setsid();  // no controlling terminal
+    NoTerminal(fds[1]);
+    _exit(0);
+  }
+  close(fds[1]);
+  EXPECT_EQ(ReadReport(fds[0]), "noconsole -1\n");
+  FinishChild(pid);
+  close(fds[0]);
 }
 
 TEST(PlatformLinux, ReplaceFileRenamesOverTheTarget) {
