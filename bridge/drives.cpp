@@ -52,12 +52,13 @@ void ReadDescriptorText(const std::uint8_t* area, std::uint32_t returned, std::u
 void ListDrives() {
   static char vendor[kDescriptorAreaSize];
   static char product[kDescriptorAreaSize];
-  std::memset(g_replyArea, 0, sizeof g_replyArea);
   for (int number = 0; number < kListedDrives; ++number) {
     DriveHandle drive = OpenDriveShared(static_cast<std::uint8_t>(number));
     if (drive == kInvalidDriveHandle) {
       continue;
     }
+    // Fresh for every drive, so no text of the drive before can show under this one.
+    std::memset(g_replyArea, 0, sizeof g_replyArea);
     std::uint32_t returned = 0;
     if (PlatformQueryDescriptor(drive, g_replyArea, &returned)) {
       ReadDescriptorText(g_replyArea, returned, kVendorIdOffsetField, vendor, sizeof vendor);

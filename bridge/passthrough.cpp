@@ -16,13 +16,9 @@ void PutLe(std::uint8_t* p, std::uint64_t value, int width) {
 // on the stack.
 std::uint8_t g_block[kMaxRequestSize];
 
-struct SenseSummary {
-  unsigned key;
-  unsigned asc;
-  unsigned ascq;
-};
+}  // namespace
 
-SenseSummary Summarize(const std::uint8_t* sense) {
+SenseSummary SummarizeSense(const std::uint8_t* sense) {
   switch (sense[0] & 0x7F) {
     case 0x70:
     case 0x71:
@@ -34,8 +30,6 @@ SenseSummary Summarize(const std::uint8_t* sense) {
       return {0, 0, 0};
   }
 }
-
-}  // namespace
 
 std::uint32_t BuildPassThroughRequest(const PassThroughLayout& layout, std::uint8_t* block,
                                       const std::uint8_t* cdb, std::uint8_t cdbLength,
@@ -77,7 +71,7 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
   // A device that refused the command must not look like one that answered with zeros.
   std::uint8_t status = g_block[kScsiStatusAt];
   if (status != 0) {
-    SenseSummary sense = Summarize(g_block + layout.headerSize);
+    SenseSummary sense = SummarizeSense(g_block + layout.headerSize);
     Print("IOCtl: status 0x%x, sense %x/%02x/%02x!\n", status, sense.key, sense.asc, sense.ascq);
     return false;
   }

@@ -30,6 +30,14 @@ std::uint32_t BuildPassThroughRequest(const PassThroughLayout& layout, std::uint
                                       DataDirection direction, std::uint32_t n,
                                       const std::uint8_t* dataOut);
 
+// Sense key, ASC and ASCQ of fixed- or descriptor-format sense data; zeros for anything else.
+struct SenseSummary {
+  unsigned key;
+  unsigned asc;
+  unsigned ascq;
+};
+SenseSummary SummarizeSense(const std::uint8_t* sense);
+
 // Sends one command and, for an inbound one, hands back the n bytes of the data area (zero where
 // the device delivered nothing). On failure it prints its line and leaves `data` untouched.
 bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,

@@ -28,7 +28,7 @@ void Reject(Exchange& x, std::uint8_t asc) {
 
 // Copies up to `available` bytes of `source` into the host's data-in buffer.
 void Deliver(Exchange& x, const std::uint8_t* source, std::uint32_t available) {
-  if (x.direction != Direction::kIn) {
+  if (x.direction == Direction::kOut) {
     Reject(x, kAscInvalidFieldInCdb);
     return;
   }
@@ -139,7 +139,7 @@ void Bridge::Execute(Exchange& x) {
     case Command::kFirmwareBlock: {
       std::uint32_t offset = Be24(x.cdb + 3);
       std::uint32_t length = std::min(Be24(x.cdb + 6), x.dataLength);
-      if (x.direction != Direction::kIn) {
+      if (x.direction == Direction::kOut) {
         Reject(x, kAscInvalidFieldInCdb);
         break;
       }

@@ -1,0 +1,166 @@
+#include "app/run.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const std::string kBanner =
+    "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove\n"
+    "OS: 10.0 build 19045 Simulated\n";
+
+SimDrive Disk(std::int32_t number, const char* vendor, const char* product, std::uint8_t bus) {
+  SimDrive d;
+  d.number = number;
+  d.vendor = vendor;
+  d.product = product;
+  d.bus = bus;
+  return d;
+}
+
+TEST(Selection, NumberAndOptionLetters) {
+  struct Case {
+    const char* text;
+    int drive;
+    bool noNvram, autoYes, update;
+  };
+  const Case cases[] = {
+      {"2", 2, false, false, false}, {"2uy", 2, false, true, true},
+      {"y2", 0, false, true, false}, {"abc", 0, false, false, false},
+      {"nu3", 0, true, false, true}, {"1dump", 1, false, false, true},
+      {"3NYU", 3, true, true, true}, {" -1", -1, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SelectionFlags f = SelectionFlagsOf(c.text);
+    EXPECT_EQ(SelectionDrive(c.text), c.drive) << c.text;
+    EXPECT_EQ(f.noNvram, c.noNvram) << c.text;
+    EXPECT_EQ(f.autoYes, c.autoYes) << c.text;
+    EXPECT_EQ(f.updateNvram, c.update) << c.text;
+  }
+}
+
+class RunTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    Fresh();
+  }
+  static void Fresh() {
+    SimReset();
+    Sim().drives.push_back(Disk(0, "ATA     ", "SIM SATA DISK   ", 11));
+  }
+};
+
+// Whole runs up to the drive test: output byte for byte, exit status, and which opens were made.
+TEST_F(RunTest, SelectionAndEarlyStops) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    std::string output;  // after the banner
+    int status;
+    std::vector<std::pair<std::int32_t, bool>> opens;  // after the listing
+  };
+  const std::string list = " 0: ATA     SIM SATA DISK   \nPlease select drive number:";
+  const std::string keyWait = "\nPress any key to exit\n";
+  const Case cases[] = {
+      {{}, "100\n", list + "Error: bad disk number\n", 23, {}},
+      {{}, "-1\n", list + "Error: bad disk number\n", 23, {}},
+      {{}, "", list + "Error: bad disk number\n", 23, {}},
+      {{},
+       "99\n",
+       list + "Drive      : 99(NVME)\nError open disk\n",
+       16,
+       {{99, false}, {99, true}}},
+      {{},
+       "0\r\n",
+       list + "Drive      : 0(NVME)\nNot usb device!\n" + keyWait,
+       0,
+       {{0, false}, {0, true}}},
+      {{"150"}, "", "Drive      : 150(NVME)\nError open disk\n", 16, {{150, false}, {150, true}}},
+      {{"256"}, "", "Drive      : 256(NVME)\nError open disk\n", 16, {{0, false}, {256, true}}},
+      {{"-1"},
+       "",
+       "Drive      : 4294967295(NVME)\nError open disk\n",
+       16,
+       {{255, false}, {-1, true}}},
+      {{"abc", "7"},
+       "",
+       "Drive      : 0(NVME)\nNot usb device!\n" + keyWait,
+       0,
+       {{0, false}, {0, true}}},
+      {{"0y"}, "", "Drive      : 0(NVME)\nNot usb device!\n", 1, {{0, false}, {0, true}}},
+  };
+  for (const Case& c : cases) {
+    Fresh();
+    RunResult r = RunWith(c.args, c.input);
+    std::string label = c.args.empty() ? "typed " + c.input : c.args[0];
+    EXPECT_EQ(r.output, kBanner + c.output) << label;
+    EXPECT_EQ(r.status, c.status) << label;
+    std::vector<std::pair<std::int32_t, bool>> opens;
+    for (const SimOpen& o : Sim().opens) {
+      opens.emplace_back(o.number, o.exclusive);
+    }
+    if (c.args.empty()) {
+      ASSERT_GE(opens.size(), 99u);  // the listing tries 0 to 98, shared
+      EXPECT_EQ(opens[98], std::make_pair(98, false));
+      opens.erase(opens.begin(), opens.begin() + 99);
+    }
+    EXPECT_EQ(opens, c.opens) << label;
+    EXPECT_EQ(Sim().openHandles, 0) << label;
+  }
+}
+
+TEST_F(RunTest, ListShowsEveryDriveThatAnswers) {
+  Sim().drives.push_back(Disk(3, "", "NoVendor", 11));
+  Sim().drives.push_back(Disk(12, "JMicron ", "Generic         ", 7));
+  SimDrive silent = Disk(5, "X", "Y", 7);
+  silent.queryFails = true;
+  Sim().drives.push_back(silent);
+  Sim().drives.push_back(Disk(99, "Never", "Listed", 7));
+  SimDrive bad = Disk(40, "", "", 7);
+  bad.rawDescriptor.assign(4096, 'A');
+  bad.rawDescriptor[12] = 0x00;  // vendor offset 0x0F00: past the bytes returned
+  bad.rawDescriptor[13] = 0x0F;
+  bad.rawDescriptor[14] = bad.rawDescriptor[15] = 0;
+  bad.rawDescriptor[16] = 0xF0;  // product offset 4080: runs to the end without a zero
+  bad.rawDescriptor[17] = 0x0F;
+  bad.rawDescriptor[18] = bad.rawDescriptor[19] = 0;
+  bad.rawReturned = 0x0F00;  // product offset beyond too: both empty
+  Sim().drives.push_back(bad);
+  SimDrive cut = bad;
+  cut.number = 41;
+  cut.rawReturned = 5000;  // more than the area: the product text is cut at its end
+  Sim().drives.push_back(cut);
+
+  RunResult r = RunWith({}, "100\n");
+  EXPECT_EQ(r.output, kBanner +
+                          " 0: ATA     SIM SATA DISK   \n"
+                          " 3: NoVendor\n"
+                          "12: JMicron Generic         \n"
+                          "40: \n"
+                          "41: " +
+                          std::string(256, 'A') + std::string(16, 'A') +
+                          "\n"
+                          "Please select drive number:Error: bad disk number\n");
+  EXPECT_EQ(r.status, 23);
+}
+
+TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
+  Sim().console = true;
+  Sim().keys = {0xE0, 72, 'q'};  // an arrow key (two codes) and a letter
+  RunResult r = RunWith({"0"});
+  EXPECT_EQ(r.output, kBanner + "Drive      : 0(NVME)\nNot usb device!\n\nPress any key to exit\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Sim().keys.empty());
+}
+
+TEST_F(RunTest, HelpTouchesNoDrive) {
+  for (const char* arg : {"-h", "--help", "/?"}) {
+    Fresh();
+    RunResult r = RunWith({arg});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("Usage: jmreader [selection]"), std::string::npos);
+    EXPECT_NE(r.output.find("jm_nvram.bin"), std::string::npos);
+    EXPECT_TRUE(Sim().opens.empty()) << arg;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "app/scenario.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class ScenarioTest : public SimTest {};
+
+TEST_F(ScenarioTest, SetsUpDrivesBridgeAndFaults) {
+  WriteFileBytes("fw.bin", Pattern(3000, 2));
+  ScenarioOutputs out;
+  std::string error;
+  ASSERT_TRUE(
+      LoadScenarioText("# comment\n"
+                       "drive 2 usb \"JMicron \" \"Generic  \" bridge open-fails\n"
+                       "drive 0x10 sata ATA X query-fails\n"
+                       "identity 00 01 02 03 04 05 06 07 41 42 43 0B 0C 0D 0E 0F\n"
+                       "descriptor 00 00 0C 00\n"
+                       "firmware file fw.bin\n"
+                       "nvram 24 01 02 03\n"
+                       "fault block 4 check 05 24 00\n"
+                       "fault write-nvram ioctl 0x79\n"
+                       "fault read-nvram short 7\n"
+                       "keys 224 72\n"
+                       "layout 64\n"
+                       "log req.txt\n"
+                       "nvram-out store.txt\n",
+                       dir_.string(), &out, &error))
+      << error;
+  const SimMachine& m = Sim();
+  ASSERT_EQ(m.drives.size(), 2u);
+  EXPECT_EQ(m.drives[0].number, 2);
+  EXPECT_EQ(m.drives[0].product, "Generic  ");
+  EXPECT_TRUE(m.drives[0].bridge && m.drives[0].workingOpenFails);
+  EXPECT_EQ(m.drives[1].number, 16);
+  EXPECT_EQ(m.drives[1].bus, 11);
+  EXPECT_TRUE(m.drives[1].queryFails);
+  EXPECT_EQ(m.bridge.identity[8], 'A');
+  EXPECT_EQ(m.bridge.descriptor[2], 0x0C);
+  EXPECT_EQ(m.bridge.firmware, Pattern(3000, 2));
+  EXPECT_EQ(m.bridge.nvram.at(24)[2], 3);
+  EXPECT_EQ(m.bridge.nvram.at(24)[3], 0);
+  EXPECT_EQ(m.bridge.blockFaults.at(4).asc, 0x24);
+  EXPECT_EQ(m.bridge.commandFaults[4].errorCode, 0x79u);
+  EXPECT_EQ(m.bridge.commandFaults[3].delivered, 7u);
+  EXPECT_EQ(m.keys.size(), 2u);
+  EXPECT_EQ(m.layout.headerSize, 56);
+  EXPECT_EQ(out.requestLog, "req.txt");
+  EXPECT_EQ(out.nvramOut, "store.txt");
+}
+
+TEST_F(ScenarioTest, RejectsBadLines) {
+  const char* bad[] = {"drive 1 usb \"unclosed\n", "identity 01 02\n", "fault identify melt\n",
+                       "nvram 70000 01\n",         "bogus\n",          "drive x usb a b\n"};
+  for (const char* text : bad) {
+    ScenarioOutputs out;
+    std::string error;
+    EXPECT_FALSE(LoadScenarioText(text, "", &out, &error)) << text;
+    EXPECT_EQ(error.rfind("line 1:", 0), 0u) << error;
+  }
+}
+
+#if !defined(_WIN32)
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// jmreader-sim as a process: a scenario file in, the dump file, the request log and the NVRAM
+// store out.
+TEST_F(ScenarioTest, SimulatorRunsDumpAndUpdate) {
+  WriteFileBytes("fw.bin", Pattern(1536, 6));
+  std::ofstream("scenario.txt") << "drive 3 usb \"JMicron \" \"Generic\" bridge\n"
+                                   "identity 01 00 00 00 00 00 00 00 53 49 4D 00 01 02 A0 FF\n"
+                                   "descriptor 00 00 06 00\n"
+                                   "firmware file fw.bin\n"
+                                   "nvram 18 AA BB CC\n"
+                                   "log requests.txt\n"
+                                   "nvram-out store.txt\n";
+  std::string run = std::string("JMREADER_SIM=scenario.txt '") + JMREADER_SIM_PATH + "' ";
+  ASSERT_EQ(std::system((run + "3 </dev/null >out.txt").c_str()), 0);
+  Bytes sector(512, 0);
+  sector[0] = 0xAA, sector[1] = 0xBB, sector[2] = 0xCC;
+  Bytes expected = Pattern(1536, 6);
+  expected.insert(expected.end(), sector.begin(), sector.end());
+  EXPECT_EQ(ReadFileBytes("jmSIM_01_02_A0_FF.bin"), expected);
+  EXPECT_EQ(ReadText("requests.txt"),
+            "E0F4E7000000000000000000 in 16\n"
+            "3C030100000000000400 in 4\n"
+            "3C010100000000040000 in 1024\n"
+            "3C010100040000040000 in 1024\n"
+            "DF10000200000000001200FA in 512\n");
+
+  WriteFileBytes("jm_nvram.bin", Pattern(100, 8));
+  ASSERT_EQ(std::system((run + "3uy </dev/null >out.txt").c_str()) >> 8, 1);
+  std::string store = ReadText("store.txt");
+  std::string expectedLine = "0012 ";
+  for (std::uint8_t b : Pattern(100, 8)) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02X", b);
+    expectedLine += two;
+  }
+  expectedLine += std::string(412 * 2, '0') + "\n";
+  EXPECT_EQ(store, expectedLine);
+  EXPECT_EQ(ReadText("out.txt"),
+            "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove\n"
+            "OS: 10.0 build 19045 Simulated\n"
+            "Drive      : 3(USB)\n"
+            "Ctrl/Fw version : jmSIM_01_02_A0_FF\n"
+            "Fw size: 1536\n"
+            "Nvram ofs: 12\n");
+}
+#endif
+
+}  // namespace

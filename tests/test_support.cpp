@@ -1,0 +1,126 @@
+#include "tests/test_support.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "app/console.h"
+#include "app/run.h"
+#include "bridge/passthrough.h"
+
+namespace {
+std::FILE* g_out = nullptr;
+std::FILE* g_in = nullptr;
+int g_dirCount = 0;
+}  // namespace
+
+std::FILE* BeginCapture(const std::string& input) {
+  g_out = std::tmpfile();
+  g_in = std::tmpfile();
+  std::fwrite(input.data(), 1, input.size(), g_in);
+  std::rewind(g_in);
+  SetConsoleStreams(g_out, g_in);
+  return g_out;
+}
+
+std::string EndCapture() {
+  std::string text;
+  std::rewind(g_out);
+  int c;
+  while ((c = std::fgetc(g_out)) != EOF) {
+    text += static_cast<char>(c);
+  }
+  SetConsoleStreams(nullptr, nullptr);
+  std::fclose(g_out);
+  std::fclose(g_in);
+  return text;
+}
+
+RunResult RunWith(const std::vector<std::string>& args, const std::string& input) {
+  std::vector<const char*> argv = {"jmreader"};
+  for (const std::string& a : args) {
+    argv.push_back(a.c_str());
+  }
+  RunResult result{};
+  result.output =
+      Captured([&] { result.status = RunTool(static_cast<int>(argv.size()), argv.data()); }, input);
+  return result;
+}
+
+Bytes ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes Pattern(std::size_t n, std::uint8_t seed) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    b[i] = static_cast<std::uint8_t>(seed + i * 13 + (i >> 8));
+  }
+  return b;
+}
+
+Bytes RequestCdb(const SimRequest& request) {
+  const PassThroughLayout& layout = kPassThroughLayout32;
+  std::uint8_t length = request.block[kCdbLengthAt];
+  return Bytes(request.block.begin() + layout.cdbAt, request.block.begin() + layout.cdbAt + length);
+}
+
+Bytes RequestData(const SimRequest& request) {
+  return Bytes(request.block.begin() + 68, request.block.end());
+}
+
+std::string Hex(const Bytes& bytes) {
+  std::string s;
+  char two[4];
+  for (std::uint8_t b : bytes) {
+    std::snprintf(two, sizeof two, "%s%02X", s.empty() ? "" : " ", b);
+    s += two;
+  }
+  return s;
+}
+
+void AddBridge(std::uint16_t firmwareUnits) {
+  SimMachine& m = Sim();
+  SimDrive d;
+  d.number = 1;
+  d.vendor = "JMicron ";
+  d.product = "Generic         ";
+  d.bus = 7;
+  d.bridge = true;
+  m.drives.push_back(d);
+  m.bridge.identity = {0x11, 0, 0, 0, 0, 0, 0, 0, 'A', 'B', 'C', 0, 0x01, 0x02, 0xA0, 0xFF};
+  m.bridge.descriptor = {0, static_cast<std::uint8_t>(firmwareUnits >> 8),
+                         static_cast<std::uint8_t>(firmwareUnits), 0};
+  m.bridge.SetFirmwarePattern(0x30000, 7);
+}
+
+void SimTest::SetUp() {
+  SimReset();
+  previous_ = std::filesystem::current_path();
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+  for (char& c : name) {
+    if (c == '/') {
+      c = '_';
+    }
+  }
+  dir_ = std::filesystem::temp_directory_path() /
+         ("jmreader_test_" + name + "_" + std::to_string(++g_dirCount));
+  std::filesystem::remove_all(dir_);
+  std::filesystem::create_directories(dir_);
+  std::filesystem::current_path(dir_);
+}
+
+void SimTest::TearDown() {
+  EXPECT_EQ(Sim().openHandles, 0) << "a drive handle was left open";
+  std::filesystem::current_path(previous_);
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
