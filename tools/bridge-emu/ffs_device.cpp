@@ -268,7 +268,7 @@ void BulkLoop(Target& target) {
       moved = 0;
     }
     if (reply.status != 0) {
-      Log("CHECK CONDITION\n");
+      Log("CHECK CONDITION for opcode %02x\n", cdb[0]);
     }
     if (direction == sim::Direction::kIn) {
       if (!WriteAll(g_epIn, data.data(), moved)) {

@@ -37,14 +37,14 @@ check_eq reject-identify-exit "$RC" 1
 } | check_transcript reject-identify-transcript
 
 # A rejected firmware block stays zero; the blocks around it are read.
-bridge_start --units 12 --fault block@4:check=4/44/00 || return
+bridge_start --units 12 --fault block@4:check=5/21/00 || return
 run_tool reject-block 20 "${BR_DRIVE}y"
 {
   banner
   echo "Drive      : $BR_DRIVE(USB)"
   echo "Ctrl/Fw version : jmABC_01_02_A0_FF"
   echo "Fw size: 3072"
-  echo "IOCtl: status 0x2, sense 4/44/00!"
+  echo "IOCtl: status 0x2, sense 5/21/00!"
   echo "Fw block #4 read error"
   echo "Fw+nvram saved to jmABC_01_02_A0_FF.bin"
 } | check_transcript reject-block-transcript
@@ -55,6 +55,26 @@ run_tool reject-block 20 "${BR_DRIVE}y"
   cat "$(nvram_file 24)"
 } >/tmp/expected.bin
 check_same reject-block-file "$RUN/jmABC_01_02_A0_FF.bin" /tmp/expected.bin
+{
+  trace_identify
+  trace_descriptor
+  trace_blocks 12 | sed '2s/status 0 moved 1024/status 2 moved 0/'
+  trace_nvram read 24
+} | check_trace reject-block-commands
+
+# A HARDWARE ERROR from a USB disk is retried by the SCSI midlayer (usb-storage asks for it) for
+# as long as the command's time-out allows: the tool's 2 seconds bound it, and it reports the
+# failure once.
+bridge_start --fault nvram-read:check=4/44/00 || return
+run_tool reject-hardware 20 "${BR_DRIVE}y"
+{
+  head_lines
+  echo "IOCtl: status 0x2, sense 4/44/00!"
+  echo "Fw nvram read error"
+  echo "Fw+nvram saved to jmABC_01_02_A0_FF.bin"
+} | check_transcript reject-hardware-transcript
+mark TIMING reject-hardware-run "${DUR}s"
+check_between reject-hardware-time "$DUR" 1.5 5
 
 # An identify reply of zeros is no identity.
 bridge_start --fault identify:zero || return
