@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -43,6 +44,7 @@ struct SgReply {
   unsigned char status = 0;
   unsigned short hostStatus = 0;
   unsigned short driverStatus = 0;
+  int resid = 0;
 };
 
 bool g_fakeSgIo = false;
@@ -70,6 +72,11 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
   io->status = g_reply.status;
   io->host_status = g_reply.hostStatus;
   io->driver_status = g_reply.driverStatus;
+  io->resid = g_reply.resid;
+  if (io->dxfer_direction == SG_DXFER_FROM_DEV) {
+    // The sg driver copies its whole buffer back, whatever the device delivered.
+    std::memset(io->dxferp, 0xA5, io->dxfer_len);
+  }
   return 0;
 }
 
@@ -175,6 +182,34 @@ TEST_F(SgIoTest, TransportOutcomeMapsToStatusOrErrorCode) {
       EXPECT_EQ(error, c.error);
     }
     EXPECT_EQ(block[2], c.statusByte);
+  }
+}
+
+TEST_F(SgIoTest, ShortTransferLeavesTheUndeliveredTailZero) {
+  struct Case {
+    const char* name;
+    std::uint8_t dataIn;
+    int resid;
+    std::uint32_t reportedLength;
+    std::uint32_t delivered;  // inbound bytes that hold the device's data
+  };
+  const Case cases[] = {
+      {"full inbound", 1, 0, 16, 16},           {"short inbound", 1, 9, 7, 7},
+      {"nothing delivered", 1, 16, 0, 0},       {"short outbound", 0, 4, 12, 0},
+      {"resid past the length", 1, 17, 16, 16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_reply.resid = c.resid;
+    std::vector<std::uint8_t> block = Block({0xDF, 0x10, 0, 0, 0, 0, 0, 0, 0, 0x10}, c.dataIn, 16);
+    std::uint32_t error = 0;
+    ASSERT_TRUE(PassThroughOnFd(5, block.data(), static_cast<std::uint32_t>(block.size()), &error));
+    std::uint32_t reported = 0;
+    std::memcpy(&reported, &block[12], 4);  // little-endian host
+    EXPECT_EQ(reported, c.reportedLength);
+    std::vector<std::uint8_t> data(16, 0);
+    std::fill_n(data.begin(), c.delivered, 0xA5);
+    EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 68, block.end()), data);
   }
 }
 
