@@ -130,7 +130,9 @@ bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t l
                          std::uint32_t* error) {
   SimMachine& m = Sim();
   const PassThroughLayout& layout = m.layout;
-  m.requests.push_back({std::vector<std::uint8_t>(block, block + length)});
+  if (m.recordRequests) {
+    m.requests.push_back({std::vector<std::uint8_t>(block, block + length)});
+  }
   if (m.requestLog != nullptr) {
     LogRequest(m.requestLog, block, layout);
   }
