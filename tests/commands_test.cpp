@@ -3,19 +3,7 @@
 
 namespace {
 
-class CommandTest : public SimTest {
- protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    AddBridge(0x100);
-    drive_ = PlatformOpenDrive(1, true);
-  }
-  void TearDown() override {
-    PlatformCloseDrive(drive_);
-    SimTest::TearDown();
-  }
-  DriveHandle drive_ = kInvalidDriveHandle;
-};
+class CommandTest : public BridgeTest {};
 
 // The request each command puts on the wire.
 TEST_F(CommandTest, RequestsAreExact) {

@@ -69,17 +69,8 @@ TEST(SummarizeSense, ReadsFixedAndDescriptorFormats) {
   }
 }
 
-class SendTest : public SimTest {
+class SendTest : public BridgeTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    AddBridge(0x100);
-    drive_ = PlatformOpenDrive(1, true);
-  }
-  void TearDown() override {
-    PlatformCloseDrive(drive_);
-    SimTest::TearDown();
-  }
   bool ReadBlock(std::uint32_t n, std::uint8_t* destination, std::string* out) {
     const std::uint8_t cdb[10] = {0x3C,
                                   0x01,
@@ -96,7 +87,6 @@ class SendTest : public SimTest {
         [&] { ok = SendPassThroughRequest(drive_, cdb, 10, DataDirection::kIn, n, destination); });
     return ok;
   }
-  DriveHandle drive_ = kInvalidDriveHandle;
 };
 
 TEST_F(SendTest, DataLengthLimit) {

@@ -124,3 +124,14 @@ void SimTest::TearDown() {
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }
+
+void BridgeTest::SetUp() {
+  SimTest::SetUp();
+  AddBridge(0x100);
+  drive_ = PlatformOpenDrive(1, true);
+}
+
+void BridgeTest::TearDown() {
+  PlatformCloseDrive(drive_);
+  SimTest::TearDown();
+}

@@ -57,3 +57,11 @@ class SimTest : public ::testing::Test {
  private:
   std::filesystem::path previous_;
 };
+
+// A bridge as in AddBridge with firmware length 0x100, opened for work as `drive_`.
+class BridgeTest : public SimTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  DriveHandle drive_ = kInvalidDriveHandle;
+};
