@@ -1,0 +1,391 @@
+// Whole runs of the tool, dump and update, over the simulated bridge. The fuzz input chooses the
+// selection, the typed lines, the bridge's replies and faults, the drive table and "jm_nvram.bin";
+// every run is checked against what the tool promises whatever the bridge says.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/console.h"
+#include "app/run.h"
+#include "bridge/platform_sim.h"
+#include "bridge/sim_bridge.h"
+#include "fuzz/fuzz_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kPassThroughCdbAt32 = 28;
+constexpr std::uint32_t kDataAreaAt32 = 44 + 24;
+constexpr std::uint32_t kDataAreaAt64 = 56 + 24;
+constexpr std::int32_t kBridgeDrive = 1;
+constexpr std::size_t kSelectionBuffer = 128;
+
+sim::Fault ReadFault(InputReader& in) {
+  sim::Fault f;
+  // Half of the kind values mean "no fault", so fault-free runs stay common.
+  std::uint8_t kind = in.Byte() % 12;
+  f.kind = kind < 6 ? static_cast<sim::FaultKind>(kind) : sim::FaultKind::kNone;
+  f.errorCode = in.Byte();
+  f.senseKey = in.Byte();
+  f.asc = in.Byte();
+  f.ascq = in.Byte();
+  f.delivered = in.U16() % 0x500;
+  f.stallMs = 1;
+  return f;
+}
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::string ReadAll(std::FILE* f) {
+  std::string s;
+  std::rewind(f);
+  for (int c; (c = std::fgetc(f)) != EOF;) {
+    s += static_cast<char>(c);
+  }
+  return s;
+}
+
+// The text after `label` up to the line end; false when the output has no such line.
+bool LineAfter(const std::string& output, const std::string& label, std::string* value) {
+  std::size_t at = output.find(label);
+  if (at == std::string::npos) {
+    return false;
+  }
+  at += label.size();
+  *value = output.substr(at, output.find('\n', at) - at);
+  return true;
+}
+
+// Sector contents: seed 0 is an all-zero sector, so empty dumps occur.
+sim::NvramSector SectorOf(std::uint8_t seed) {
+  sim::NvramSector s{};
+  for (std::size_t i = 0; seed != 0 && i < s.size(); ++i) {
+    s[i] = static_cast<std::uint8_t>(seed + i * 7);
+  }
+  return s;
+}
+
+struct Setup {
+  bool update, noNvramLetter, yesLetter, typed, console, nvramFile, rawSelection;
+  std::string selection;  // argv[1], or the first typed line
+  Bytes nvramFileBytes;
+  Bytes stdinBytes;
+  bool anyFault = false;
+  std::vector<const SimDrive*> drives;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Dumps land in the working directory: give the runs one of their own.
+  char dir[] = "/tmp/jmreader_fuzz_run_XXXXXX";
+  if (mkdtemp(dir) == nullptr || chdir(dir) != 0) {
+    std::abort();
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  InputReader in(data, size);
+  Setup s{};
+  std::uint8_t flags = in.Byte();
+  s.update = (flags & 0x01) != 0;
+  s.noNvramLetter = (flags & 0x02) != 0;
+  s.yesLetter = (flags & 0x04) != 0;
+  s.typed = (flags & 0x08) != 0;
+  bool layout64 = (flags & 0x10) != 0;
+  s.console = (flags & 0x20) != 0;
+  s.nvramFile = (flags & 0x40) != 0;
+  s.rawSelection = (flags & 0x80) != 0;
+  std::uint8_t driveChoice = in.Byte() % 4;
+  std::uint8_t driveFlags = in.Byte();
+  std::uint8_t busOverride = in.Byte();
+
+  SimReset();
+  SimMachine& m = Sim();
+  m.layout = layout64 ? kPassThroughLayout64 : kPassThroughLayout32;
+  m.console = s.console;
+  // Drive 0 a SATA disk, 1 the bridge, 2 a USB disk without the bridge's commands, 3 absent.
+  SimDrive sata;
+  sata.number = 0;
+  sata.vendor = "ATA     ";
+  sata.product = "SIM SATA DISK   ";
+  sata.bus = 11;
+  SimDrive bridge;
+  bridge.number = kBridgeDrive;
+  bridge.vendor = "JMicron ";
+  bridge.product = "Generic         ";
+  bridge.bus = (driveFlags & 0x04) != 0 ? busOverride : 7;
+  bridge.bridge = true;
+  bridge.workingOpenFails = (driveFlags & 0x01) != 0;
+  bridge.queryFails = (driveFlags & 0x02) != 0;
+  if ((driveFlags & 0x08) != 0) {
+    bridge.rawDescriptor = in.Take(64);
+    bridge.rawReturned = in.U16() % 4200;
+  }
+  SimDrive plainUsb;
+  plainUsb.number = 2;
+  plainUsb.vendor = "USB     ";
+  plainUsb.product = "Flash Disk      ";
+  plainUsb.bus = 7;
+  m.drives = {sata, bridge, plainUsb};
+
+  Bytes identity = in.Take(16);
+  std::copy(identity.begin(), identity.end(), m.bridge.identity.begin());
+  Bytes descriptor = in.Take(4);
+  std::copy(descriptor.begin(), descriptor.end(), m.bridge.descriptor.begin());
+  std::uint32_t descriptorUnits = descriptor[1] * 256u + descriptor[2];
+  for (int c = 0; c < sim::kCommandCount; ++c) {
+    m.bridge.commandFaults[c] = ReadFault(in);
+    s.anyFault = s.anyFault || m.bridge.commandFaults[c].kind != sim::FaultKind::kNone;
+  }
+  for (int n = in.Byte() % 4; n > 0; --n) {
+    std::uint32_t unit = in.U16() % 0x300;
+    sim::Fault f = ReadFault(in);
+    m.bridge.blockFaults[unit] = f;
+    s.anyFault = s.anyFault || f.kind != sim::FaultKind::kNone;
+  }
+  std::uint32_t firmwareBytes = in.U16() * 4u;
+  m.bridge.SetFirmwarePattern(firmwareBytes, in.Byte());
+  for (int n = in.Byte() % 3; n > 0; --n) {
+    std::uint8_t mode = in.Byte();
+    std::uint32_t address = in.U16();
+    if ((mode & 1) != 0) {
+      address = (descriptorUnits + 12) & 0xFFFF;
+    } else if ((mode & 2) != 0) {
+      address = std::min<std::uint32_t>(descriptorUnits, 512) + 12;
+    }
+    m.bridge.nvram[address] = SectorOf(in.Byte());
+  }
+  if (s.nvramFile) {
+    s.nvramFileBytes = in.Take(in.U16() % 1100);
+  }
+  Bytes keys = in.Take(in.Byte() % 8);
+  m.keys.assign(keys.begin(), keys.end());
+
+  if (s.rawSelection) {
+    Bytes raw = in.Take(in.Byte() % 16);
+    s.selection.assign(raw.begin(), raw.end());
+    s.selection = s.selection.c_str();
+  } else {
+    s.selection = std::to_string(driveChoice);
+    if (s.update)
+      s.selection += "u";
+    if (s.noNvramLetter)
+      s.selection += "N";
+    if (s.yesLetter)
+      s.selection += "y";
+  }
+  Bytes rest = in.Rest();
+  if (s.typed) {
+    s.stdinBytes.assign(s.selection.begin(), s.selection.end());
+    s.stdinBytes.push_back('\n');
+  }
+  s.stdinBytes.insert(s.stdinBytes.end(), rest.begin(), rest.end());
+
+  // A clean working directory with only the input file the fuzz input asks for.
+  for (const fs::directory_entry& e : fs::directory_iterator(fs::current_path())) {
+    fs::remove_all(e.path());
+  }
+  if (s.nvramFile) {
+    std::ofstream(fs::path("jm_nvram.bin"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(s.nvramFileBytes.data()),
+               static_cast<std::streamsize>(s.nvramFileBytes.size()));
+  }
+
+  // The run.
+  std::FILE* out = std::tmpfile();
+  std::FILE* stdinStream = StreamOver(s.stdinBytes);
+  SetConsoleStreams(out, stdinStream);
+  const char* argv[] = {"jmreader", s.selection.c_str(), nullptr};
+  int status = RunTool(s.typed ? 1 : 2, argv);
+  std::string output = ReadAll(out);
+  SetConsoleStreams(nullptr, nullptr);
+  std::fclose(out);
+  std::fclose(stdinStream);
+  if (std::getenv("JMREADER_FUZZ_SHOW") != nullptr) {
+    // For reproducing a finding: the run's selection, status and transcript.
+    std::fprintf(stderr, "== %s \"%s\" -> %d\n%s", s.typed ? "typed" : "argument",
+                 s.selection.c_str(), status, output.c_str());
+  }
+
+  // What the tool must have made of that input.
+  std::vector<std::string> lines = ReferenceLines(s.stdinBytes);
+  std::size_t nextLine = 0;
+  std::string selection = s.selection;
+  bool selected = true;
+  if (s.typed) {
+    selected = !lines.empty();
+    selection = selected ? lines[nextLine++].c_str() : "";
+    selection = selection.substr(0, kSelectionBuffer - 1);
+  }
+  auto has = [&](char c) { return selection.find(c) != std::string::npos; };
+  bool update = has('U') || has('u');
+  bool noNvram = has('N') || has('n');
+  bool autoYes = has('Y') || has('y');
+  std::int32_t drive = 0;
+  {
+    // The leading integer, modulo 2^32.
+    std::size_t i = selection.find_first_not_of(" \t\n\v\f\r");
+    i = i == std::string::npos ? selection.size() : i;
+    bool negative = i < selection.size() && selection[i] == '-';
+    if (i < selection.size() && (selection[i] == '-' || selection[i] == '+'))
+      ++i;
+    std::uint32_t v = 0;
+    for (; i < selection.size() && selection[i] >= '0' && selection[i] <= '9'; ++i) {
+      v = v * 10u + static_cast<std::uint32_t>(selection[i] - '0');
+    }
+    drive = static_cast<std::int32_t>(negative ? 0u - v : v);
+  }
+  bool answeredYes = nextLine < lines.size() && !lines[nextLine].empty() &&
+                     (lines[nextLine][0] == 'Y' || lines[nextLine][0] == 'y');
+
+  int expectedStatus;
+  bool opened = false;
+  if (s.typed && (!selected || drive < 0 || drive > 99)) {
+    expectedStatus = 23;
+  } else if (drive < 0 || drive > 2 || (drive == kBridgeDrive && bridge.workingOpenFails)) {
+    expectedStatus = 16;
+  } else {
+    opened = true;
+    expectedStatus = autoYes ? 1 : 0;
+  }
+  FUZZ_CHECK(status == expectedStatus, "status %d, expected %d; output:\n%s", status,
+             expectedStatus, output.c_str());
+  FUZZ_CHECK(m.openHandles == 0, "%d drive handles left open", m.openHandles);
+
+  // The bus type comes from the drive that the number's low 8 bits name.
+  std::uint8_t bus = 0;
+  std::uint32_t low = static_cast<std::uint32_t>(drive) & 0xFF;
+  if (low == 0) {
+    bus = sata.bus;
+  } else if (low == 2) {
+    bus = plainUsb.bus;
+  } else if (low == 1 && !bridge.queryFails) {
+    bus = bridge.rawDescriptor.empty() ? bridge.bus : bridge.rawDescriptor[28];
+  }
+  bool toBridge = opened && bus == 7;
+  if (!toBridge) {
+    FUZZ_CHECK(m.requests.empty(), "%zu requests sent to a drive that was not worked on",
+               m.requests.size());
+  }
+
+  // Every request, decoded.
+  const std::uint32_t dataAt = layout64 ? kDataAreaAt64 : kDataAreaAt32;
+  (void)kPassThroughCdbAt32;
+  int writes = 0, nvramReads = 0, blocks = 0;
+  std::uint32_t writeAddress = 0, readAddress = 0;
+  Bytes written;
+  for (const SimRequest& r : m.requests) {
+    const std::uint8_t* cdb = r.block.data() + m.layout.cdbAt;
+    sim::Command command = sim::Bridge::Classify(cdb, r.block[6]);
+    FUZZ_CHECK(command != sim::Command::kUnknown, "an unknown command was sent");
+    if (command == sim::Command::kWriteNvram) {
+      ++writes;
+      writeAddress = cdb[8] * 256u + cdb[9];
+      written.assign(r.block.begin() + dataAt, r.block.end());
+    } else if (command == sim::Command::kReadNvram) {
+      ++nvramReads;
+      readAddress = cdb[8] * 256u + cdb[9];
+    } else if (command == sim::Command::kFirmwareBlock) {
+      ++blocks;
+    }
+  }
+  if (toBridge) {
+    FUZZ_CHECK(!m.requests.empty(), "the bridge was never asked");
+  }
+
+  std::string name, sizeText;
+  bool identified =
+      LineAfter(output, "Ctrl/Fw version : ", &name) && LineAfter(output, "Fw size: ", &sizeText);
+  std::uint32_t units = identified ? static_cast<std::uint32_t>(std::stoul(sizeText)) / 256 : 0;
+  FUZZ_CHECK(toBridge || !identified, "identified without a bridge");
+  if (!identified) {
+    FUZZ_CHECK(writes == 0 && nvramReads == 0 && blocks == 0, "job commands without an identity");
+  }
+
+  // The update: one write, only when confirmed, of the file's first 512 bytes, to the address
+  // that belongs to the firmware length, never cut to fit.
+  bool fileUsable = s.nvramFile && !s.nvramFileBytes.empty();
+  bool mayWrite = update && identified && fileUsable && (autoYes || answeredYes);
+  FUZZ_CHECK(writes <= (mayWrite ? 1 : 0), "%d writes; update %d, answer yes %d, autoYes %d",
+             writes, update, answeredYes, autoYes);
+  if (mayWrite && units + 12 <= 0xFFFF) {
+    FUZZ_CHECK(writes == 1, "a confirmed update sent no write");
+  }
+  if (writes == 1) {
+    FUZZ_CHECK(units + 12 <= 0xFFFF && writeAddress == units + 12,
+               "sector written to %x, firmware units %x", writeAddress, units);
+    Bytes expected(512, 0);
+    std::copy_n(s.nvramFileBytes.begin(), std::min<std::size_t>(512, s.nvramFileBytes.size()),
+                expected.begin());
+    FUZZ_CHECK(written == expected, "the written sector is not the file's");
+  }
+  if (update) {
+    FUZZ_CHECK(nvramReads == 0 && blocks == 0, "the update read from the bridge");
+  }
+
+  // The dump: a file only on the dump path, exactly as long as the firmware length and the
+  // options say, and no temporary file left over.
+  std::uint32_t dumpUnits = std::min<std::uint32_t>(units, 512);
+  if (identified && !update) {
+    FUZZ_CHECK(blocks == static_cast<int>((dumpUnits + 3) / 4), "%d block reads for %u units",
+               blocks, dumpUnits);
+    FUZZ_CHECK(nvramReads == (noNvram ? 0 : 1), "%d NVRAM reads", nvramReads);
+    if (nvramReads == 1) {
+      FUZZ_CHECK(readAddress == dumpUnits + 12, "NVRAM read at %x for %u units", readAddress,
+                 dumpUnits);
+    }
+  }
+  std::vector<fs::path> files;
+  for (const fs::directory_entry& e : fs::directory_iterator(fs::current_path())) {
+    if (e.path().filename() != "jm_nvram.bin") {
+      files.push_back(e.path().filename());
+    }
+  }
+  if (s.nvramFile) {
+    FUZZ_CHECK(ReadFile("jm_nvram.bin") == s.nvramFileBytes, "jm_nvram.bin changed");
+  }
+  if (files.empty()) {
+    return 0;
+  }
+  FUZZ_CHECK(files.size() == 1 && identified && !update, "unexpected file %s (and %zu more)",
+             files[0].c_str(), files.size() - 1);
+  FUZZ_CHECK(files[0] == fs::path(name + ".bin"), "dump named %s, identity %s", files[0].c_str(),
+             name.c_str());
+  Bytes dump = ReadFile(files[0]);
+  std::size_t expectedLength = dumpUnits * 256u + (noNvram ? 0 : 512);
+  FUZZ_CHECK(dump.size() == expectedLength, "dump of %zu bytes, expected %zu", dump.size(),
+             expectedLength);
+
+  if (!s.anyFault) {
+    // Without faults every read succeeds: the firmware as the bridge holds it, the last block's
+    // overhang behind it, then the sector read over that.
+    Bytes image(0x20000 + 512, 0);
+    for (std::uint32_t i = 0; i < (dumpUnits + 3) / 4 * 1024; ++i) {
+      image[i] = i < m.bridge.firmware.size() ? m.bridge.firmware[i] : 0;
+    }
+    if (!noNvram) {
+      auto it = m.bridge.nvram.find(dumpUnits + 12);
+      sim::NvramSector sector = it != m.bridge.nvram.end() ? it->second : sim::NvramSector{};
+      std::copy(sector.begin(), sector.end(), image.begin() + dumpUnits * 256);
+    }
+    image.resize(expectedLength);
+    FUZZ_CHECK(dump == image, "dump content differs from the bridge's");
+  }
+  return 0;
+}

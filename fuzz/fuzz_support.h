@@ -1,0 +1,87 @@
+// Helpers shared by the fuzz targets: an input reader that never runs dry, reference versions of
+// the tool's input rules written independently of it, and a stop that every sanitizer sees.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+// A broken invariant is reported like a sanitizer finding: message, then abort.
+#define FUZZ_CHECK(cond, ...)                                                       \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      std::fprintf(stderr, __VA_ARGS__);                                            \
+      std::fputc('\n', stderr);                                                     \
+      std::abort();                                                                 \
+    }                                                                               \
+  } while (0)
+
+// Reads fields from the front of the fuzz input; past its end every field is zero, so any input
+// is a valid one.
+class InputReader {
+ public:
+  InputReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+  std::uint16_t U16() { return static_cast<std::uint16_t>(Byte() | (Byte() << 8)); }
+  std::uint32_t U32() { return U16() | (std::uint32_t{U16()} << 16); }
+  std::vector<std::uint8_t> Take(std::size_t n) {
+    std::vector<std::uint8_t> out(n, 0);
+    for (std::size_t i = 0; i < n && at_ < size_; ++i) {
+      out[i] = data_[at_++];
+    }
+    return out;
+  }
+  std::vector<std::uint8_t> Rest() {
+    std::vector<std::uint8_t> out(data_ + at_, data_ + size_);
+    at_ = size_;
+    return out;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// The lines a user typed, as the console rules define them: CR LF counts as LF, a lone CR is an
+// ordinary character, Ctrl+Z (0x1A) or the end of the bytes ends the input, and a last line
+// without a line end still counts.
+inline std::vector<std::string> ReferenceLines(const std::vector<std::uint8_t>& input) {
+  std::vector<std::string> lines;
+  std::string line;
+  bool open = false;
+  std::size_t i = 0;
+  while (i < input.size()) {
+    std::uint8_t b = input[i];
+    if (b == 0x1A) {
+      break;
+    }
+    if (b == '\n' || (b == '\r' && i + 1 < input.size() && input[i + 1] == '\n')) {
+      lines.push_back(line);
+      line.clear();
+      open = false;
+      i += b == '\n' ? 1 : 2;
+      continue;
+    }
+    line += static_cast<char>(b);
+    open = true;
+    ++i;
+  }
+  if (open) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// A read-only stream over `bytes` (fmemopen refuses an empty buffer, so that one is /dev/null).
+inline std::FILE* StreamOver(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.empty()) {
+    return std::fopen("/dev/null", "rb");
+  }
+  return fmemopen(const_cast<std::uint8_t*>(bytes.data()), bytes.size(), "rb");
+}

@@ -1,0 +1,143 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora in fuzz/corpus/<target>/: a few inputs per target that reach each
+path (dump, update, typed selection, faults, both layouts) so a short fuzzing run starts deep.
+The byte layouts follow the readers in the fuzz targets."""
+import os
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def selection():
+    for i, text in enumerate([b"1", b"1u", b"2uy", b"1dump", b"y2", b" \t-5n", b"+7Y",
+                              b"4294967297", b"99", b"100", b"", b"0NUY"]):
+        write("fuzz_selection", "seed%02d" % i, text)
+
+
+def input_line():
+    cases = [(128, b"1\n"), (128, b"y\r\n"), (1, b"abc\n"), (0, b"x\n"),
+             (5, b"toolongline\nsecond\r\rx\x1aafter"), (128, b"\r"),
+             (128, b"a" * 200 + b"\nY\n"), (2, b"\r\n\r\n\n"), (128, b"")]
+    for i, (size, text) in enumerate(cases):
+        write("fuzz_input_line", "seed%02d" % i, bytes([size]) + text)
+
+
+def descriptor_area(vendor, product, bus):
+    area = bytearray(4096)
+    at = 40
+    for text, field in ((vendor, 12), (product, 16)):
+        struct.pack_into("<I", area, field, at)
+        area[at:at + len(text)] = text
+        at += len(text) + 1
+    struct.pack_into("<III", area, 0, 40, at, 0)
+    struct.pack_into("<I", area, 28, bus)
+    return bytes(area), at
+
+
+def descriptor():
+    area, used = descriptor_area(b"JMicron ", b"Generic         ", 7)
+    # mode, returned (U16 form), text size, drive number, area
+    cases = [(0, used, 64, 1, area), (2, used, 64, 3, area), (0, 30, 8, 0, area),
+             (0, 4096, 255, 98, area), (4, used, 16, 5, area)]
+    for i, (mode, returned, size, number, a) in enumerate(cases):
+        write("fuzz_descriptor", "seed%02d" % i,
+              bytes([mode]) + struct.pack("<H", returned) + bytes([size, number]) + a[:200])
+    # A 32-bit returned count and an unterminated text at the area's end.
+    a = bytearray(area)
+    struct.pack_into("<I", a, 12, 4090)
+    a[4090:4096] = b"ABCDEF"
+    write("fuzz_descriptor", "seed_end",
+          bytes([1]) + struct.pack("<I", 0xFFFFFFFF) + bytes([200, 1]) + bytes(a))
+
+
+NO_FAULT = bytes(7)
+
+
+def fault(kind, error=0, key=0, asc=0, ascq=0, delivered=0):
+    return bytes([kind, error, key, asc, ascq]) + struct.pack("<H", delivered)
+
+
+def run_input(flags=0, drive=1, drive_flags=0, bus=0, identity=None, units=0x100,
+              faults=None, block_faults=(), fw_bytes=0x10000, seed=7, nvram=((1, 0, 0x33),),
+              nvram_file=None, keys=b"", raw_selection=None, stdin=b""):
+    if identity is None:
+        identity = bytes([0x11, 0, 0, 0, 0, 0, 0, 0]) + b"ABC\0" + bytes([1, 2, 0xA0, 0xFF])
+    out = bytearray([flags | (0x40 if nvram_file is not None else 0)
+                     | (0x80 if raw_selection is not None else 0), drive, drive_flags, bus])
+    if drive_flags & 8:
+        area, used = descriptor_area(b"JMicron ", b"Generic", 7)
+        out += area[:64] + struct.pack("<H", used)
+    out += identity + bytes([0, units >> 8, units & 0xFF, 0])
+    for f in (faults or [NO_FAULT] * 5):
+        out += f
+    out += bytes([len(block_faults)])
+    for unit, f in block_faults:
+        out += struct.pack("<H", unit) + f
+    out += struct.pack("<H", fw_bytes // 4) + bytes([seed])
+    out += bytes([len(nvram)])
+    for mode, address, sector_seed in nvram:
+        out += bytes([mode]) + struct.pack("<H", address) + bytes([sector_seed])
+    if nvram_file is not None:
+        out += struct.pack("<H", len(nvram_file)) + nvram_file
+    out += bytes([len(keys)]) + keys
+    if raw_selection is not None:
+        out += bytes([len(raw_selection)]) + raw_selection
+    return bytes(out + stdin)
+
+
+U, N, Y, TYPED, L64, CONSOLE = 1, 2, 4, 8, 16, 32
+
+
+def run():
+    sector = bytes((i * 5 + 1) & 0xFF for i in range(512))
+    seeds = {
+        "dump": run_input(),
+        "dump_no_nvram_5_units": run_input(flags=N, units=5),
+        "dump_capped": run_input(units=0x300, fw_bytes=0x30000, nvram=((2, 0, 9),)),
+        "dump_zero_units_y": run_input(flags=Y, units=0, nvram=((0, 12, 5),)),
+        "dump_empty": run_input(flags=N, units=0, nvram=()),
+        "dump_layout64_console": run_input(flags=L64 | CONSOLE, keys=b"\xe0\x48a"),
+        "dump_faults": run_input(
+            units=0x23,
+            faults=[NO_FAULT, NO_FAULT, NO_FAULT, fault(3, delivered=100), NO_FAULT],
+            block_faults=((4, fault(2, 0, 5, 0x24, 0)), (8, fault(1, 0x79)), (12, fault(4)))),
+        "descriptor_fails": run_input(faults=[NO_FAULT, fault(2, 0, 3, 0x11, 0)] + [NO_FAULT] * 3),
+        "identify_zero": run_input(faults=[fault(4)] + [NO_FAULT] * 4),
+        "update_confirmed": run_input(flags=U, nvram_file=sector[:100], stdin=b"yes please\n"),
+        "update_refused": run_input(flags=U, nvram_file=sector, stdin=b"ok\r\n"),
+        "update_no_answer": run_input(flags=U, nvram_file=sector, stdin=b""),
+        "update_auto": run_input(flags=U | Y, units=0xF4, nvram_file=sector + sector),
+        "update_address_too_big": run_input(flags=U | Y, units=0xFFF4, nvram_file=sector),
+        "update_write_fails": run_input(flags=U | Y, nvram_file=sector,
+                                        faults=[NO_FAULT] * 4 + [fault(2, 0, 4, 0x44, 0)]),
+        "update_no_file": run_input(flags=U | Y),
+        "typed_dump": run_input(flags=TYPED, stdin=b"\n"),
+        "typed_update": run_input(flags=TYPED | U, nvram_file=sector, stdin=b"Y\n"),
+        "typed_bad_number": run_input(flags=TYPED, raw_selection=b"123"),
+        "typed_nothing": run_input(flags=TYPED, raw_selection=b"\x1a"),
+        "raw_dump_word": run_input(raw_selection=b"1dump", nvram_file=sector, stdin=b"y\n"),
+        "sata_drive": run_input(drive=0),
+        "usb_without_bridge": run_input(drive=2),
+        "absent_drive": run_input(drive=3),
+        "open_fails": run_input(drive_flags=1),
+        "query_fails": run_input(drive_flags=2),
+        "raw_descriptor": run_input(drive_flags=8),
+    }
+    for name, data in seeds.items():
+        write("fuzz_run", name, data)
+
+
+if __name__ == "__main__":
+    selection()
+    input_line()
+    descriptor()
+    run()
+    sys.exit(0)
