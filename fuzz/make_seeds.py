@@ -67,7 +67,8 @@ def fault(kind, error=0, key=0, asc=0, ascq=0, delivered=0):
 
 def run_input(flags=0, drive=1, drive_flags=0, bus=0, identity=None, units=0x100,
               faults=None, block_faults=(), fw_bytes=0x10000, seed=7, nvram=((1, 0, 0x33),),
-              nvram_file=None, keys=b"", raw_selection=None, stdin=b""):
+              nvram_file=None, keys=b"", raw_selection=None, answer=0, stdin=b"",
+              raw_firmware=None):
     if identity is None:
         identity = bytes([0x11, 0, 0, 0, 0, 0, 0, 0]) + b"ABC\0" + bytes([1, 2, 0xA0, 0xFF])
     out = bytearray([flags | (0x40 if nvram_file is not None else 0)
@@ -81,7 +82,10 @@ def run_input(flags=0, drive=1, drive_flags=0, bus=0, identity=None, units=0x100
     out += bytes([len(block_faults)])
     for unit, f in block_faults:
         out += struct.pack("<H", unit) + f
-    out += struct.pack("<H", fw_bytes // 4) + bytes([seed])
+    if raw_firmware is not None:
+        out += bytes([0x80]) + struct.pack("<H", len(raw_firmware)) + raw_firmware
+    else:
+        out += bytes([seed & 0x7F]) + struct.pack("<H", fw_bytes // 4)
     out += bytes([len(nvram)])
     for mode, address, sector_seed in nvram:
         out += bytes([mode]) + struct.pack("<H", address) + bytes([sector_seed])
@@ -90,6 +94,7 @@ def run_input(flags=0, drive=1, drive_flags=0, bus=0, identity=None, units=0x100
     out += bytes([len(keys)]) + keys
     if raw_selection is not None:
         out += bytes([len(raw_selection)]) + raw_selection
+    out += bytes([answer])
     return bytes(out + stdin)
 
 
@@ -113,6 +118,10 @@ def run():
         "identify_zero": run_input(faults=[fault(4)] + [NO_FAULT] * 4),
         "update_confirmed": run_input(flags=U, nvram_file=sector[:100], stdin=b"yes please\n"),
         "update_refused": run_input(flags=U, nvram_file=sector, stdin=b"ok\r\n"),
+        "update_answer_n": run_input(flags=U, nvram_file=sector, answer=ord("n"), stdin=b"\n"),
+        "update_answer_y": run_input(flags=U, units=0x1F0, nvram_file=sector[:1],
+                                     answer=ord("y")),
+        "dump_raw_firmware": run_input(units=3, raw_firmware=bytes(range(256)) * 3),
         "update_no_answer": run_input(flags=U, nvram_file=sector, stdin=b""),
         "update_auto": run_input(flags=U | Y, units=0xF4, nvram_file=sector + sector),
         "update_address_too_big": run_input(flags=U | Y, units=0xFFF4, nvram_file=sector),
