@@ -30,6 +30,13 @@ def input_line():
         write("fuzz_input_line", "seed%02d" % i, bytes([size]) + text)
 
 
+def keys():
+    cases = [b"a\r", b"\x1b[A\x1b[B", b"\x1b[[A", b"\x1bOP", b"\x1b[15~\x1b[24~", b"\x1b[1;5C",
+             b"\x1b", b"\x1b[", b"\x1b[999999~", b"\x1bx", b"\x1b[1\x01", b"\x1b[" + b"1" * 20 + b"~"]
+    for i, data in enumerate(cases):
+        write("fuzz_keys", "seed%02d" % i, data)
+
+
 def descriptor_area(vendor, product, bus):
     area = bytearray(4096)
     at = 40
@@ -147,6 +154,7 @@ def run():
 if __name__ == "__main__":
     selection()
     input_line()
+    keys()
     descriptor()
     run()
     sys.exit(0)
