@@ -82,13 +82,14 @@ sim=$root/build-bench/jmreader-sim
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 # The tool itself exits 1 after a run with Y, so valgrind reports its errors with another code.
+# Standard input is $scratch/stdin.
 memcheck() {
   local expected=$1
   shift
   local status=0
   valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
     --show-leak-kinds=definite,indirect --log-file="$scratch/valgrind.log" "$@" \
-    >"$scratch/out.txt" </dev/null || status=$?
+    >"$scratch/out.txt" <"$scratch/stdin" || status=$?
   if [ -s "$scratch/valgrind.log" ] || [ "$status" -ne "$expected" ]; then
     echo "memcheck: $* exited $status (expected $expected)"
     cat "$scratch/valgrind.log" "$scratch/out.txt"
@@ -97,10 +98,16 @@ memcheck() {
   echo "memcheck: $* -> $status, clean"
 }
 mkdir "$scratch/dump" "$scratch/update"
+: >"$scratch/stdin"
 (cd "$scratch/dump" && memcheck 0 "$sim" 1)
 test "$(stat -c %s "$scratch/dump/jmSIM_01_02_A0_FF.bin")" -eq $((65536 + 512))
 (cd "$scratch/dump" && memcheck 1 "$sim" 1ny)
 test "$(stat -c %s "$scratch/dump/jmSIM_01_02_A0_FF.bin")" -eq 65536
+# Typed selection: the drive list, then the line read.
+printf '1\r\n' >"$scratch/stdin"
+(cd "$scratch/dump" && memcheck 0 "$sim")
+test "$(stat -c %s "$scratch/dump/jmSIM_01_02_A0_FF.bin")" -eq $((65536 + 512))
+: >"$scratch/stdin"
 cat >"$scratch/update/scenario.txt" <<'SCENARIO'
 drive 0 sata "ATA     " "SIM SATA DISK   "
 drive 1 usb "JMicron " "Generic         " bridge
@@ -112,10 +119,14 @@ log requests.txt
 nvram-out store.txt
 SCENARIO
 head -c 600 /dev/urandom >"$scratch/update/jm_nvram.bin"
-(cd "$scratch/update" && JMREADER_SIM=scenario.txt memcheck 1 "$sim" 1uy)
-# The sector in the store is the file's first 512 bytes, at 0x100 + 12.
+# The sector in the store must be the file's first 512 bytes, at 0x100 + 12.
 want="010c $(head -c 512 "$scratch/update/jm_nvram.bin" | od -An -v -tx1 | tr -d ' \n')"
-grep -qix "$want" "$scratch/update/store.txt" || { echo "update: sector not stored"; exit 1; }
+(cd "$scratch/update" && JMREADER_SIM=scenario.txt memcheck 1 "$sim" 1uy)
+grep -qix "$want" "$scratch/update/store.txt" || { echo "update 1uy: sector not stored"; exit 1; }
+printf 'y\n' >"$scratch/stdin"
+rm "$scratch/update/store.txt"
+(cd "$scratch/update" && JMREADER_SIM=scenario.txt memcheck 0 "$sim" 1u)
+grep -qix "$want" "$scratch/update/store.txt" || { echo "update 1u: sector not stored"; exit 1; }
 
 step "dump benchmark"
 "$root/build-bench/bench/jm_dump_bench" --benchmark_min_time=0.2

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,7 +24,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint32_t kPassThroughCdbAt32 = 28;
 constexpr std::uint32_t kDataAreaAt32 = 44 + 24;
 constexpr std::uint32_t kDataAreaAt64 = 56 + 24;
 constexpr std::int32_t kBridgeDrive = 1;
@@ -209,12 +207,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     s.selection = s.selection.c_str();
   } else {
     s.selection = std::to_string(driveChoice);
-    if (s.update)
+    if (s.update) {
       s.selection += "u";
-    if (s.noNvramLetter)
+    }
+    if (s.noNvramLetter) {
       s.selection += "N";
-    if (s.yesLetter)
+    }
+    if (s.yesLetter) {
       s.selection += "y";
+    }
   }
   // The first letter of the line after the selection stands at a fixed place, so the fuzzer
   // finds the answers that decide a write quickly.
@@ -275,8 +276,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t i = selection.find_first_not_of(" \t\n\v\f\r");
     i = i == std::string::npos ? selection.size() : i;
     bool negative = i < selection.size() && selection[i] == '-';
-    if (i < selection.size() && (selection[i] == '-' || selection[i] == '+'))
+    if (i < selection.size() && (selection[i] == '-' || selection[i] == '+')) {
       ++i;
+    }
     std::uint32_t v = 0;
     for (; i < selection.size() && selection[i] >= '0' && selection[i] <= '9'; ++i) {
       v = v * 10u + static_cast<std::uint32_t>(selection[i] - '0');
@@ -318,7 +320,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Every request, decoded.
   const std::uint32_t dataAt = layout64 ? kDataAreaAt64 : kDataAreaAt32;
-  (void)kPassThroughCdbAt32;
   int writes = 0, nvramReads = 0, blocks = 0;
   std::uint32_t writeAddress = 0, readAddress = 0;
   Bytes written;
