@@ -114,12 +114,18 @@ TEST_F(HostFileTest, MissingOrReadOnlyFileDoesNotOpen) {
   WriteFileBytes("jm_nvram.bin", Pattern(16, 1));
   std::filesystem::permissions(
       "jm_nvram.bin", std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
-  if (std::FILE* probe = std::fopen("jm_nvram.bin", "r+b")) {
+  std::FILE* probe = std::fopen("jm_nvram.bin", "r+b");
+  if (probe == nullptr) {
+    EXPECT_EQ(Captured([&] { EXPECT_FALSE(ReadHostFile("jm_nvram.bin", buffer, 16)); }),
+              "jm_nvram.bin: Open File Error\n");
+  }
+  // Writable again, so the scratch directory can be removed.
+  std::filesystem::permissions("jm_nvram.bin", std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+  if (probe != nullptr) {
     std::fclose(probe);
     GTEST_SKIP() << "this user may write read-only files (root)";
   }
-  EXPECT_EQ(Captured([&] { EXPECT_FALSE(ReadHostFile("jm_nvram.bin", buffer, 16)); }),
-            "jm_nvram.bin: Open File Error\n");
 }
 
 TEST_F(HostFileTest, WriteReplacesAnEarlierFileWhole) {

@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -111,9 +112,11 @@ void SimTest::SetUp() {
       c = '_';
     }
   }
-  dir_ = std::filesystem::temp_directory_path() /
-         ("jmreader_test_" + name + "_" + std::to_string(++g_dirCount));
-  std::filesystem::remove_all(dir_);
+  // The clock keeps names apart across runs, so a directory left by a crashed run is never reused.
+  auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
+  dir_ =
+      std::filesystem::temp_directory_path() /
+      ("jmreader_test_" + name + "_" + std::to_string(stamp) + "_" + std::to_string(++g_dirCount));
   std::filesystem::create_directories(dir_);
   std::filesystem::current_path(dir_);
 }
