@@ -27,8 +27,15 @@ class InputReader {
   InputReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-  std::uint16_t U16() { return static_cast<std::uint16_t>(Byte() | (Byte() << 8)); }
-  std::uint32_t U32() { return U16() | (std::uint32_t{U16()} << 16); }
+  // Little-endian; the reads are sequenced, since operands of | are evaluated in no set order.
+  std::uint16_t U16() {
+    std::uint16_t low = Byte();
+    return static_cast<std::uint16_t>(low | (Byte() << 8));
+  }
+  std::uint32_t U32() {
+    std::uint32_t low = U16();
+    return low | (std::uint32_t{U16()} << 16);
+  }
   std::vector<std::uint8_t> Take(std::size_t n) {
     std::vector<std::uint8_t> out(n, 0);
     for (std::size_t i = 0; i < n && at_ < size_; ++i) {
