@@ -221,7 +221,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // finds the answers that decide a write quickly.
   std::uint8_t answerLead = in.Byte();
   Bytes rest = in.Rest();
-  if (s.typed) {
+  // An empty raw selection, typed, leaves the whole line to the rest of the input: lines of any
+  // length, with CR, Ctrl+Z or no line end at all.
+  if (s.typed && !(s.rawSelection && s.selection.empty())) {
     s.stdinBytes.assign(s.selection.begin(), s.selection.end());
     s.stdinBytes.push_back('\n');
   }
