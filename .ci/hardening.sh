@@ -32,9 +32,9 @@ ctest --preset asan -j2
 step "fuzz targets, ${fuzz_seconds} s each"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
-targets=(fuzz_run fuzz_descriptor fuzz_input_line fuzz_selection fuzz_keys)
+targets=(fuzz_run fuzz_descriptor fuzz_input_line fuzz_selection fuzz_keys fuzz_scenario)
 declare -A max_len=([fuzz_run]=8192 [fuzz_descriptor]=4200 [fuzz_input_line]=1024
-  [fuzz_selection]=256 [fuzz_keys]=256)
+  [fuzz_selection]=256 [fuzz_keys]=256 [fuzz_scenario]=2048)
 work=$root/build-fuzz/work
 rm -rf "$work/artifacts"
 mkdir -p "$work/artifacts"

@@ -37,6 +37,32 @@ def keys():
         write("fuzz_keys", "seed%02d" % i, data)
 
 
+def scenario():
+    full = (b'# a whole scenario\n'
+            b'drive 0 sata "ATA     " "SIM SATA DISK   "\n'
+            b'drive 1 usb "JMicron " "Generic         " bridge\n'
+            b'drive 2 17 "NVMe" "Disk" open-fails query-fails\n'
+            b'identity 4A 4D 53 00 00 00 00 00 53 49 4D 00 01 02 A0 FF   # name and version\n'
+            b'descriptor 00 01 00 00\n'
+            b'firmware pattern 65536 3\n'
+            b'nvram 268 pattern 1\n'
+            b'nvram 0x10 01 02 03\n'
+            b'fault block 4 check 05 24 00\n'
+            b'fault read-nvram ioctl 0x79\n'
+            b'fault identify short 3\r\n'
+            b'fault descriptor zero\n'
+            b'fault write-nvram stall\n'
+            b'keys 224 72\n'
+            b'os 6 1 7601 "Service Pack 1"\n'
+            b'layout 64\n'
+            b'log requests.txt\n'
+            b'nvram-out store.txt\n')
+    cases = [full, b'drive 1 usb "unclosed\n', b'identity 01 02\n', b'nvram 65536 00\n',
+             b'layout 48\n', b'\n\n  # only comments\n\tkeys\n']
+    for i, data in enumerate(cases):
+        write("fuzz_scenario", "seed%02d" % i, data)
+
+
 def descriptor_area(vendor, product, bus):
     area = bytearray(4096)
     at = 40
@@ -159,6 +185,7 @@ if __name__ == "__main__":
     selection()
     input_line()
     keys()
+    scenario()
     descriptor()
     run()
     sys.exit(0)

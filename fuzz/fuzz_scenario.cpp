@@ -1,0 +1,45 @@
+// Scenario files of jmreader-sim: any text either sets up the simulated machine or is refused
+// with the number and text of the first line that cannot be used.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/scenario.h"
+#include "bridge/platform_sim.h"
+#include "fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string text(reinterpret_cast<const char*>(data), size);
+  // "file" lines read host files by name, /dev/zero and /proc included: not for fuzz input.
+  if (text.find("file") != std::string::npos) {
+    return 0;
+  }
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end;
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+
+  ScenarioOutputs outputs;
+  std::string error;
+  bool loaded = LoadScenarioText(text, "", &outputs, &error);
+  if (loaded) {
+    FUZZ_CHECK(error.empty(), "loaded, yet \"%s\"", error.c_str());
+    for (const auto& entry : Sim().bridge.nvram) {
+      FUZZ_CHECK(entry.first <= 0xFFFF, "NVRAM sector at %x", entry.first);
+    }
+    return 0;
+  }
+  // "line <n>: ..." naming a line that exists, quoting it when it is refused as a whole.
+  FUZZ_CHECK(error.rfind("line ", 0) == 0, "error \"%s\"", error.c_str());
+  unsigned long number = std::strtoul(error.c_str() + 5, nullptr, 10);
+  FUZZ_CHECK(number >= 1 && number <= lines.size(), "line %lu of %zu", number, lines.size());
+  std::string quoted = "cannot use \"" + lines[number - 1] + "\"";
+  FUZZ_CHECK(
+      error.find("unclosed quote") != std::string::npos || error.find(quoted) != std::string::npos,
+      "error \"%s\" for line \"%s\"", error.c_str(), lines[number - 1].c_str());
+  return 0;
+}
