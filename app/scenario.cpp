@@ -1,5 +1,6 @@
 #include "app/scenario.h"
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -49,7 +50,8 @@ bool Number(const std::string& word, unsigned long long* value) {
 }
 
 bool HexByte(const std::string& word, std::uint8_t* byte) {
-  if (word.empty() || word.size() > 2) {
+  if (word.empty() || word.size() > 2 || !std::isxdigit(static_cast<unsigned char>(word[0])) ||
+      !std::isxdigit(static_cast<unsigned char>(word.back()))) {
     return false;
   }
   char* end = nullptr;

@@ -70,7 +70,9 @@ void SimReset() {
 
 DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
   SimMachine& m = Sim();
-  m.opens.push_back({number, exclusive});
+  if (m.recordRequests) {
+    m.opens.push_back({number, exclusive});
+  }
   for (std::size_t i = 0; i < m.drives.size(); ++i) {
     const SimDrive& d = m.drives[i];
     if (d.number == number) {

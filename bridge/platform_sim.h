@@ -47,7 +47,7 @@ struct SimMachine {
 
   std::vector<SimOpen> opens;
   int openHandles = 0;
-  bool recordRequests = true;  // off for measurements: recording allocates
+  bool recordRequests = true;  // opens and requests; off for measurements, as recording allocates
   std::vector<SimRequest> requests;
   std::FILE* requestLog = nullptr;  // one line per request, when set
   int keyPolls = 0;

@@ -53,8 +53,13 @@ TEST_F(ScenarioTest, SetsUpDrivesBridgeAndFaults) {
 }
 
 TEST_F(ScenarioTest, RejectsBadLines) {
-  const char* bad[] = {"drive 1 usb \"unclosed\n", "identity 01 02\n", "fault identify melt\n",
-                       "nvram 70000 01\n",         "bogus\n",          "drive x usb a b\n"};
+  const char* bad[] = {"drive 1 usb \"unclosed\n",
+                       "identity 01 02\n",
+                       "fault identify melt\n",
+                       "nvram 70000 01\n",
+                       "bogus\n",
+                       "drive x usb a b\n",
+                       "identity -1 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"};
   for (const char* text : bad) {
     ScenarioOutputs out;
     std::string error;
