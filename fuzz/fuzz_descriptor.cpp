@@ -30,15 +30,6 @@ std::string ReferenceText(const std::vector<std::uint8_t>& area, std::uint32_t r
   return text;
 }
 
-std::string ReadAll(std::FILE* f) {
-  std::string s;
-  std::rewind(f);
-  for (int c; (c = std::fgetc(f)) != EOF;) {
-    s += static_cast<char>(c);
-  }
-  return s;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

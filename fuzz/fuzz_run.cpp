@@ -59,15 +59,6 @@ Bytes ReadFile(const fs::path& path) {
   return bytes;
 }
 
-std::string ReadAll(std::FILE* f) {
-  std::string s;
-  std::rewind(f);
-  for (int c; (c = std::fgetc(f)) != EOF;) {
-    s += static_cast<char>(c);
-  }
-  return s;
-}
-
 // The text after `label` up to the line end; false when the output has no such line.
 bool LineAfter(const std::string& output, const std::string& label, std::string* value) {
   std::size_t at = output.find(label);

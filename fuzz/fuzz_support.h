@@ -92,3 +92,13 @@ inline std::FILE* StreamOver(const std::vector<std::uint8_t>& bytes) {
   }
   return fmemopen(const_cast<std::uint8_t*>(bytes.data()), bytes.size(), "rb");
 }
+
+// Everything written to a captured console stream so far.
+inline std::string ReadAll(std::FILE* f) {
+  std::string s;
+  std::rewind(f);
+  for (int c; (c = std::fgetc(f)) != EOF;) {
+    s += static_cast<char>(c);
+  }
+  return s;
+}
