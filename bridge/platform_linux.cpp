@@ -529,7 +529,15 @@ void PlatformQueryOsVersion(OsVersion* version) {
 }
 
 bool PlatformReplaceFile(const char* from, const char* to) {
-  return rename(from, to) == 0;
+  // The new file's data must be on disk before its name replaces the old one, or a power cut
+  // could leave neither dump.
+  int fd = open(from, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced && rename(from, to) == 0;
 }
 
 // ---- Keys ---------------------------------------------------------------------------------------
