@@ -79,7 +79,7 @@ std::string Pad(const std::string& text, std::size_t width) {
 
 }  // namespace
 
-bool ParseFault(const std::string& text, FaultSpec* spec, std::string* error) {
+bool ParseFault(const std::string& text, FaultRule* rule, std::string* error) {
   std::size_t colon = text.find(':');
   if (colon == std::string::npos) {
     *error = "fault needs CMD:KIND: " + text;
@@ -98,7 +98,7 @@ bool ParseFault(const std::string& text, FaultSpec* spec, std::string* error) {
     kind = kind.substr(0, eq);
   }
 
-  FaultSpec s;
+  FaultRule s;
   s.once = once;
   if (command == "identify") {
     s.command = sim::Command::kIdentify;
@@ -153,7 +153,7 @@ bool ParseFault(const std::string& text, FaultSpec* spec, std::string* error) {
     *error = "bad fault kind: " + text.substr(colon + 1);
     return false;
   }
-  *spec = s;
+  *rule = s;
   return true;
 }
 
@@ -228,11 +228,11 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       }
       o.nvram.push_back(seed);
     } else if (arg == "--fault") {
-      FaultSpec spec;
-      if (!ParseFault(value, &spec, error)) {
+      FaultRule rule;
+      if (!ParseFault(value, &rule, error)) {
         return false;
       }
-      o.faults.push_back(spec);
+      o.faults.push_back(rule);
     } else if (arg == "--disk-mib") {
       ok = ParseNumber(value, 1024, &n) && n > 0;
       o.diskMiB = static_cast<std::uint32_t>(n);

@@ -17,7 +17,7 @@ struct NvramSeed {
   std::string file;  // empty: a pattern derived from the address
 };
 
-struct FaultSpec {
+struct FaultRule {
   sim::Command command = sim::Command::kUnknown;
   bool perBlock = false;  // firmware reads at one block only
   std::uint32_t block = 0;
@@ -35,7 +35,7 @@ struct Options {
   std::uint32_t firmwareSeed = 1;
   std::string firmwareFile;      // buffer 1 from a file instead of the pattern
   std::vector<NvramSeed> nvram;  // empty: one patterned sector at firmwareUnits + 12
-  std::vector<FaultSpec> faults;
+  std::vector<FaultRule> faults;
   std::uint32_t diskMiB = 8;
   std::string stateDir;   // firmware.bin and nvram-XXXX.bin, rewritten after every NVRAM write
   std::string traceFile;  // one line per bridge command received
@@ -49,7 +49,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 
 // Parses one fault, e.g. "nvram-read:check=5/24/00", "identify:stall=5000:once",
 // "block@4:short=100".
-bool ParseFault(const std::string& text, FaultSpec* spec, std::string* error);
+bool ParseFault(const std::string& text, FaultRule* rule, std::string* error);
 
 extern const char kUsage[];
 

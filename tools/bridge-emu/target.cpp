@@ -107,16 +107,16 @@ bool Target::Configure(const Options& options, std::string* error) {
 
   onceCommands_.clear();
   onceBlocks_.clear();
-  for (const FaultSpec& spec : options.faults) {
-    if (spec.perBlock) {
-      bridge_.blockFaults[spec.block] = spec.fault;
-      if (spec.once) {
-        onceBlocks_.insert(spec.block);
+  for (const FaultRule& rule : options.faults) {
+    if (rule.perBlock) {
+      bridge_.blockFaults[rule.block] = rule.fault;
+      if (rule.once) {
+        onceBlocks_.insert(rule.block);
       }
     } else {
-      bridge_.commandFaults[static_cast<int>(spec.command)] = spec.fault;
-      if (spec.once) {
-        onceCommands_.insert(static_cast<int>(spec.command));
+      bridge_.commandFaults[static_cast<int>(rule.command)] = rule.fault;
+      if (rule.once) {
+        onceCommands_.insert(static_cast<int>(rule.command));
       }
     }
   }

@@ -210,7 +210,7 @@ TEST(TargetFaults, CommandLineFaultsReachTheWire) {
   EXPECT_EQ(In(target, kIdentify, 16).reply.stallMs, 0u);
 }
 
-TEST(Options, FaultSpecs) {
+TEST(Options, FaultRules) {
   struct Case {
     const char* text;
     bool ok;
@@ -238,29 +238,29 @@ TEST(Options, FaultSpecs) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    FaultSpec spec;
+    FaultRule rule;
     std::string error;
-    ASSERT_EQ(ParseFault(c.text, &spec, &error), c.ok) << error;
+    ASSERT_EQ(ParseFault(c.text, &rule, &error), c.ok) << error;
     if (!c.ok) {
       EXPECT_FALSE(error.empty());
       continue;
     }
-    EXPECT_EQ(spec.command, c.command);
-    EXPECT_EQ(spec.fault.kind, c.kind);
-    EXPECT_EQ(spec.once, c.once);
+    EXPECT_EQ(rule.command, c.command);
+    EXPECT_EQ(rule.fault.kind, c.kind);
+    EXPECT_EQ(rule.once, c.once);
     if (c.kind == K::kShortTransfer) {
-      EXPECT_EQ(spec.fault.delivered, c.value);
+      EXPECT_EQ(rule.fault.delivered, c.value);
     } else if (c.kind == K::kStall) {
-      EXPECT_EQ(spec.fault.stallMs, c.value);
+      EXPECT_EQ(rule.fault.stallMs, c.value);
     } else if (c.kind == K::kCheckCondition) {
-      EXPECT_EQ(spec.fault.senseKey << 16 | spec.fault.asc << 8 | spec.fault.ascq, c.value);
+      EXPECT_EQ(rule.fault.senseKey << 16 | rule.fault.asc << 8 | rule.fault.ascq, c.value);
     }
   }
-  FaultSpec spec;
+  FaultRule rule;
   std::string error;
-  ASSERT_TRUE(ParseFault("block@0x1fc:zero", &spec, &error));
-  EXPECT_TRUE(spec.perBlock);
-  EXPECT_EQ(spec.block, 0x1FCu);
+  ASSERT_TRUE(ParseFault("block@0x1fc:zero", &rule, &error));
+  EXPECT_TRUE(rule.perBlock);
+  EXPECT_EQ(rule.block, 0x1FCu);
 }
 
 TEST(Options, RejectsBadCommandLines) {
