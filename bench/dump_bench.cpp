@@ -57,13 +57,7 @@ void SetUpBridge(std::uint16_t units) {
   SimReset();
   SimMachine& m = Sim();
   m.recordRequests = false;
-  SimDrive d;
-  d.number = 1;
-  d.vendor = "JMicron ";
-  d.product = "Generic         ";
-  d.bus = 7;
-  d.bridge = true;
-  m.drives.push_back(d);
+  m.drives.push_back(SimBridgeDrive(1));
   m.bridge.identity = {0x11, 0, 0, 0, 0, 0, 0, 0, 'B', 'E', 'N', 0, 0x01, 0x02, 0xA0, 0xFF};
   m.bridge.descriptor = {0, static_cast<std::uint8_t>(units >> 8), static_cast<std::uint8_t>(units),
                          0};

@@ -3,13 +3,9 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "bridge/byteorder.h"
 
 namespace {
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-         (std::uint32_t{p[3]} << 24);
-}
 
 // One reply area serves every query: the tool runs them one at a time.
 std::uint8_t g_replyArea[kDescriptorAreaSize];
@@ -38,7 +34,7 @@ void ReadDescriptorText(const std::uint8_t* area, std::uint32_t returned, std::u
   if (offsetField + 4 > limit) {
     return;
   }
-  std::uint32_t offset = Le32(area + offsetField);
+  std::uint32_t offset = GetLe(area + offsetField, 4);
   if (offset == 0 || offset >= limit) {
     return;
   }

@@ -27,8 +27,3 @@ void QueryOsVersion(OsVersion* version);
 // them is cut there.
 void ReadDescriptorText(const std::uint8_t* area, std::uint32_t returned, std::uint32_t offsetField,
                         char* text, std::size_t size);
-
-// Descriptor fields.
-inline constexpr std::uint32_t kVendorIdOffsetField = 12;
-inline constexpr std::uint32_t kProductIdOffsetField = 16;
-inline constexpr std::uint32_t kBusTypeField = 28;

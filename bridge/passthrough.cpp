@@ -3,14 +3,9 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "bridge/byteorder.h"
 
 namespace {
-
-void PutLe(std::uint8_t* p, std::uint64_t value, int width) {
-  for (int i = 0; i < width; ++i) {
-    p[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
 
 // The request block lives for one exchange at a time; kept static so the 64 KiB data area is not
 // on the stack.

@@ -20,6 +20,12 @@ void PlatformCloseDrive(DriveHandle drive);
 // Size of the area a storage device descriptor is read into.
 inline constexpr std::uint32_t kDescriptorAreaSize = 4096;
 
+// Fields of the STORAGE_DEVICE_DESCRIPTOR layout, and its size before the texts.
+inline constexpr std::uint32_t kVendorIdOffsetField = 12;
+inline constexpr std::uint32_t kProductIdOffsetField = 16;
+inline constexpr std::uint32_t kBusTypeField = 28;
+inline constexpr std::uint32_t kDescriptorHeaderSize = 40;
+
 // Fills `area` (kDescriptorAreaSize bytes, zero-filled by the caller) with the drive's storage
 // device descriptor in the STORAGE_DEVICE_DESCRIPTOR layout (little-endian: VendorIdOffset at 12,
 // ProductIdOffset at 16, BusType at 28; texts zero-terminated inside the area) and sets
@@ -30,7 +36,7 @@ bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_
 // TimeOutValue sits at the same offset in all layouts; DataBufferOffset is pointer-wide on 64-bit
 // Windows, which moves the fields behind it.
 struct PassThroughLayout {
-  std::uint16_t headerSize;        // also the value of the Length field
+  std::uint16_t headerSize;  // also the value of the Length field
   std::uint8_t dataBufferOffsetAt;
   std::uint8_t dataBufferOffsetWidth;  // 4 or 8 bytes
   std::uint8_t senseInfoOffsetAt;

@@ -23,6 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bridge/byteorder.h"
+#include "bridge/passthrough.h"
 #include "bridge/platform.h"
 
 namespace linuxplatform {
@@ -40,20 +42,6 @@ bool Format(char* out, std::size_t size, const char* format, ...) {
   int n = std::vsnprintf(out, size, format, args);
   va_end(args);
   return n >= 0 && static_cast<std::size_t>(n) < size;
-}
-
-void PutLe32(std::uint8_t* p, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
-
-std::uint32_t GetLe(const std::uint8_t* p, int width) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < width; ++i) {
-    value |= std::uint32_t{p[i]} << (8 * i);
-  }
-  return value;
 }
 
 // Reads a sysfs attribute into `text` without its trailing newline. False when it cannot be read.
@@ -85,8 +73,6 @@ bool ReadAttribute(const char* path, char* text, std::size_t size) {
   return ok;
 }
 
-// The descriptor: a 40-byte STORAGE_DEVICE_DESCRIPTOR header and the two texts behind it.
-constexpr std::uint32_t kDescriptorHeaderSize = 40;
 constexpr std::size_t kAttributeMax = 1024;  // INQUIRY texts are 8 and 16 bytes; room to spare
 
 }  // namespace
@@ -170,25 +156,17 @@ bool ReadSysfsDescriptor(const char* sysfsRoot, unsigned major, unsigned minor, 
   static_assert(kDescriptorHeaderSize + 2 * kAttributeMax <= kDescriptorAreaSize);
   std::memcpy(area + vendorAt, vendor, modelAt - vendorAt);
   std::memcpy(area + modelAt, model, used - modelAt);
-  PutLe32(area + 0, used);  // Version
-  PutLe32(area + 4, used);  // Size
-  PutLe32(area + 12, vendorAt);
-  PutLe32(area + 16, modelAt);
-  PutLe32(area + 28, bus);
+  PutLe(area + 0, used, 4);  // Version
+  PutLe(area + 4, used, 4);  // Size
+  PutLe(area + kVendorIdOffsetField, vendorAt, 4);
+  PutLe(area + kProductIdOffsetField, modelAt, 4);
+  PutLe(area + kBusTypeField, bus, 4);
   *returned = used;
   return true;
 }
 
 namespace {
 
-// SCSI_PASS_THROUGH fields that do not depend on the layout.
-constexpr int kLengthAt = 0;
-constexpr int kScsiStatusAt = 2;
-constexpr int kCdbLengthAt = 6;
-constexpr int kSenseInfoLengthAt = 7;
-constexpr int kDataInAt = 8;
-constexpr int kDataTransferLengthAt = 12;
-constexpr int kTimeOutValueAt = 16;
 constexpr std::uint32_t kMaxCdbLength = 16;
 
 // Transport results of sg_io_hdr (the kernel's host and driver bytes).
@@ -268,7 +246,7 @@ bool PassThroughOnFd(int fd, std::uint8_t* block, std::uint32_t length, std::uin
     if (io.dxfer_direction == SG_DXFER_FROM_DEV) {
       std::memset(static_cast<std::uint8_t*>(io.dxferp) + moved, 0, io.dxfer_len - moved);
     }
-    PutLe32(block + kDataTransferLengthAt, moved);
+    PutLe(block + kDataTransferLengthAt, moved, 4);
   }
   // The device's verdict (GOOD, CHECK CONDITION, ...) is for the caller to judge.
   block[kScsiStatusAt] = io.status;

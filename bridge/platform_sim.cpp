@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/byteorder.h"
 #include "bridge/passthrough.h"
 
 namespace {
@@ -12,20 +13,6 @@ SimMachine* g_machine = nullptr;
 
 // Handles are 1000 + the drive's index, so a stale or foreign handle shows.
 constexpr DriveHandle kHandleBase = 1000;
-
-void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-  }
-}
-
-std::uint32_t GetLe(const std::uint8_t* p, int width) {
-  std::uint32_t v = 0;
-  for (int i = width - 1; i >= 0; --i) {
-    v = (v << 8) | p[i];
-  }
-  return v;
-}
 
 SimDrive* DriveOf(DriveHandle handle) {
   SimMachine& m = Sim();
@@ -68,6 +55,16 @@ void SimReset() {
   Sim() = SimMachine();
 }
 
+SimDrive SimBridgeDrive(std::int32_t number) {
+  SimDrive d;
+  d.number = number;
+  d.vendor = "JMicron ";
+  d.product = "Generic         ";
+  d.bus = 7;
+  d.bridge = true;
+  return d;
+}
+
 DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
   SimMachine& m = Sim();
   if (m.recordRequests) {
@@ -104,22 +101,22 @@ bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_
     *returned = d->rawReturned;
     return true;
   }
-  // The STORAGE_DEVICE_DESCRIPTOR layout, texts behind the 40-byte header; an empty text is
+  // The STORAGE_DEVICE_DESCRIPTOR layout, texts behind the header; an empty text is
   // given as offset 0, as Windows does for a missing one.
-  std::uint32_t at = 40;
+  std::uint32_t at = kDescriptorHeaderSize;
   auto place = [&](const std::string& text, std::uint32_t field) {
     if (text.empty() || at + text.size() + 1 > kDescriptorAreaSize) {
       return;
     }
-    PutLe32(area + field, at);
+    PutLe(area + field, at, 4);
     std::memcpy(area + at, text.data(), text.size());
     at += static_cast<std::uint32_t>(text.size()) + 1;
   };
-  place(d->vendor, 12);
-  place(d->product, 16);
-  PutLe32(area + 0, 40);
-  PutLe32(area + 4, at);
-  PutLe32(area + 28, d->bus);
+  place(d->vendor, kVendorIdOffsetField);
+  place(d->product, kProductIdOffsetField);
+  PutLe(area + 0, kDescriptorHeaderSize, 4);  // Version
+  PutLe(area + 4, at, 4);                     // Size
+  PutLe(area + kBusTypeField, d->bus, 4);
   *returned = at;
   return true;
 }

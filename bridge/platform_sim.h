@@ -55,6 +55,9 @@ struct SimMachine {
 };
 inline constexpr int kIdlePollsBeforeHangUp = 20;
 
+// A USB drive behind the simulated bridge, with the texts a JMicron bridge reports.
+SimDrive SimBridgeDrive(std::int32_t number);
+
 // The one simulated machine of the process.
 SimMachine& Sim();
 // Back to an empty machine (no drives, blank bridge, no console).

@@ -50,9 +50,9 @@ static_assert(IOCTL_SCSI_PASS_THROUGH == 0x4D004);
 
 static_assert(IOCTL_STORAGE_QUERY_PROPERTY == 0x2D1400);
 static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12);
-static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == 12);
-static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == 16);
-static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == kVendorIdOffsetField);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == kProductIdOffsetField);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == kBusTypeField);
 static_assert(BusTypeUsb == 7);
 
 static_assert(sizeof(OSVERSIONINFOEXA) == 156 && sizeof(OSVERSIONINFOA) == 148);

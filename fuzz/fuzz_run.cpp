@@ -134,12 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   sata.vendor = "ATA     ";
   sata.product = "SIM SATA DISK   ";
   sata.bus = 11;
-  SimDrive bridge;
-  bridge.number = kBridgeDrive;
-  bridge.vendor = "JMicron ";
-  bridge.product = "Generic         ";
-  bridge.bus = (driveFlags & 0x04) != 0 ? busOverride : 7;
-  bridge.bridge = true;
+  SimDrive bridge = SimBridgeDrive(kBridgeDrive);
+  if ((driveFlags & 0x04) != 0) {
+    bridge.bus = busOverride;
+  }
   bridge.workingOpenFails = (driveFlags & 0x01) != 0;
   bridge.queryFails = (driveFlags & 0x02) != 0;
   if ((driveFlags & 0x08) != 0) {

@@ -1,17 +1,10 @@
 #include <cstring>
 
+#include "bridge/byteorder.h"
 #include "bridge/passthrough.h"
 #include "tests/test_support.h"
 
 namespace {
-
-std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
-  std::uint32_t v = 0;
-  for (int i = width - 1; i >= 0; --i) {
-    v = (v << 8) | b[at + static_cast<std::size_t>(i)];
-  }
-  return v;
-}
 
 // Every header byte of both layouts: the fields that carry values, and zero everywhere else.
 TEST(BuildPassThroughRequest, LaysOutHeaderSenseAndDataForBothLayouts) {
@@ -106,7 +99,7 @@ TEST_F(SendTest, DataLengthLimit) {
   const Bytes& zero = Sim().requests[1].block;
   EXPECT_EQ(zero.size(), 68u);
   EXPECT_EQ(zero[8], 1) << "DataIn";
-  EXPECT_EQ(Le(zero, 12, 4), 0u);
+  EXPECT_EQ(GetLe(zero.data() + 12, 4), 0u);
 }
 
 // Failures print one line and leave the destination as it was; a short transfer succeeds with a

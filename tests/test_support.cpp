@@ -89,13 +89,7 @@ std::string Hex(const Bytes& bytes) {
 
 void AddBridge(std::uint16_t firmwareUnits) {
   SimMachine& m = Sim();
-  SimDrive d;
-  d.number = 1;
-  d.vendor = "JMicron ";
-  d.product = "Generic         ";
-  d.bus = 7;
-  d.bridge = true;
-  m.drives.push_back(d);
+  m.drives.push_back(SimBridgeDrive(1));
   m.bridge.identity = {0x11, 0, 0, 0, 0, 0, 0, 0, 'A', 'B', 'C', 0, 0x01, 0x02, 0xA0, 0xFF};
   m.bridge.descriptor = {0, static_cast<std::uint8_t>(firmwareUnits >> 8),
                          static_cast<std::uint8_t>(firmwareUnits), 0};
