@@ -35,14 +35,13 @@ int NextInputChar() {
 }  // namespace
 
 bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length) {
-  std::FILE* file = std::fopen(name, "r+b");
-  if (file == nullptr) {
+  std::int32_t got =
+      PlatformReadFile(name, buffer, length > 0 ? static_cast<std::uint32_t>(length) : 0);
+  if (got < 0) {
     Print("%s: Open File Error\n", name);
     return false;
   }
-  std::size_t n = length > 0 ? std::fread(buffer, 1, static_cast<std::size_t>(length), file) : 0;
-  std::fclose(file);
-  if (n == 0) {
+  if (got == 0) {
     Print("%s: Read File Error\n", name);
     return false;
   }
@@ -50,28 +49,17 @@ bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length) {
 }
 
 bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t length) {
-  // Write beside the target and rename over it, so a failure never costs an earlier file.
-  char temporary[300];
-  int made = std::snprintf(temporary, sizeof temporary, "%s.tmp", name);
-  if (made < 0 || static_cast<std::size_t>(made) >= sizeof temporary) {
-    Print("%s: Create File Error\n", name);
-    return false;
+  switch (PlatformSaveFile(name, data, length > 0 ? static_cast<std::uint32_t>(length) : 0)) {
+    case SaveOutcome::kSaved:
+      return true;
+    case SaveOutcome::kCreateFailed:
+      Print("%s: Create File Error\n", name);
+      return false;
+    case SaveOutcome::kWriteFailed:
+      break;
   }
-  std::FILE* file = std::fopen(temporary, "w+b");
-  if (file == nullptr) {
-    Print("%s: Create File Error\n", name);
-    return false;
-  }
-  std::size_t want = length > 0 ? static_cast<std::size_t>(length) : 0;
-  bool ok = std::fwrite(data, 1, want, file) == want;
-  ok = std::fflush(file) == 0 && ok;  // a full disk often shows only here or at close
-  ok = std::fclose(file) == 0 && ok;
-  ok = ok && PlatformReplaceFile(temporary, name);
-  if (!ok) {
-    std::remove(temporary);
-    Print("%s: Write File Error\n", name);
-  }
-  return ok;
+  Print("%s: Write File Error\n", name);
+  return false;
 }
 
 bool ReadInputLine(char* buffer, std::size_t size) {

@@ -9,9 +9,7 @@
 
 namespace {
 
-using wintest::ReadWholeFile;
 using wintest::UnderWine;
-using wintest::WriteWholeFile;
 
 TEST(Win32Drives, OpenFollowsTheDriveNumber) {
   struct Case {
@@ -95,49 +93,6 @@ TEST(Win32OsVersion, MatchesTheSystemsOwnAnswer) {
   EXPECT_EQ(version.build, expected.dwBuildNumber);
   EXPECT_STREQ(version.text, expected.szCSDVersion);
   EXPECT_GE(version.major, 5u);
-}
-
-class Win32ReplaceFile : public testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = wintest::MakeTempDir("replace");
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override { wintest::RemoveTree(dir_); }
-  std::string Path(const char* name) const { return dir_ + "\\" + name; }
-
-  std::string dir_;
-};
-
-TEST_F(Win32ReplaceFile, ReplacesOrCreatesInOneStep) {
-  struct Case {
-    const char* name;
-    bool targetExists;
-    bool sourceExists;
-    bool ok;
-    const char* targetAfter;
-  };
-  const Case cases[] = {
-      {"over an older file", true, true, true, "new\r\n\x1a"},
-      {"no file yet", false, true, true, "new\r\n\x1a"},
-      {"source missing", true, false, false, "old contents, longer"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string from = Path("dump.bin.tmp");
-    const std::string to = Path("dump.bin");
-    DeleteFileA(from.c_str());
-    DeleteFileA(to.c_str());
-    if (c.targetExists) {
-      ASSERT_TRUE(WriteWholeFile(to, "old contents, longer"));
-    }
-    if (c.sourceExists) {
-      ASSERT_TRUE(WriteWholeFile(from, "new\r\n\x1a"));
-    }
-    EXPECT_EQ(PlatformReplaceFile(from.c_str(), to.c_str()), c.ok);
-    EXPECT_EQ(ReadWholeFile(to), c.targetAfter);
-    EXPECT_EQ(ReadWholeFile(from), "<none>");
-  }
 }
 
 }  // namespace

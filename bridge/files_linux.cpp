@@ -1,0 +1,145 @@
+// Host files on Linux. The tool runs as root, often in a directory that others can write: a name
+// there may be a link, a FIFO or a device that somebody planted, so nothing is opened by a
+// guessable name for writing, and only a proven regular file is opened for reading.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "bridge/platform.h"
+
+namespace {
+
+constexpr int kCreateTries = 8;
+
+bool WriteAll(int fd, const std::uint8_t* data, std::uint32_t length) {
+  std::uint32_t done = 0;
+  while (done < length) {
+    ssize_t n = write(fd, data + done, length - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+// A fresh temporary name beside `name` that nobody can guess ahead of time.
+bool TemporaryName(const char* name, char* out, std::size_t size) {
+  std::uint64_t token = 0;
+  if (getrandom(&token, sizeof token, GRND_NONBLOCK) != sizeof token) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    token ^= static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^
+             static_cast<std::uint64_t>(getpid()) << 32;
+  }
+  int n = std::snprintf(out, size, "%s.%016llx.tmp", name, static_cast<unsigned long long>(token));
+  return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+// Makes the rename itself durable: the directory that holds `name`.
+void SyncDirectoryOf(const char* name) {
+  char dir[4096];
+  const char* slash = std::strrchr(name, '/');
+  if (slash == nullptr) {
+    std::strcpy(dir, ".");
+  } else if (slash == name) {
+    std::strcpy(dir, "/");
+  } else {
+    std::size_t n = static_cast<std::size_t>(slash - name);
+    if (n >= sizeof dir) {
+      return;
+    }
+    std::memcpy(dir, name, n);
+    dir[n] = '\0';
+  }
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);  // best effort: some file systems cannot sync a directory
+    close(fd);
+  }
+}
+
+}  // namespace
+
+std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint32_t length) {
+  // O_PATH opens nothing: a FIFO cannot block us and a device never sees an open. Only once the
+  // object is known to be a regular file is that same object opened for reading and writing.
+  int pathFd = open(name, O_PATH | O_CLOEXEC);
+  if (pathFd < 0) {
+    return -1;
+  }
+  struct stat st;
+  if (fstat(pathFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(pathFd);
+    return -1;
+  }
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", pathFd);
+  int fd = open(self, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  close(pathFd);
+  if (fd < 0) {
+    return -1;
+  }
+  std::uint32_t got = 0;
+  while (got < length) {
+    ssize_t n = read(fd, buffer + got, length - got);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    got += static_cast<std::uint32_t>(n);
+  }
+  close(fd);
+  return static_cast<std::int32_t>(got);
+}
+
+SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length) {
+  char temporary[4096];
+  // A signal that ended the tool between create and rename would leave the temporary file
+  // behind; held back until it is gone, it ends the tool right after.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &previous);
+
+  int fd = -1;
+  for (int i = 0; i < kCreateTries && fd < 0; ++i) {
+    if (!TemporaryName(name, temporary, sizeof temporary)) {
+      break;
+    }
+    fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) {
+      break;
+    }
+  }
+  if (fd < 0) {
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return SaveOutcome::kCreateFailed;
+  }
+
+  // The data must be on disk before its name replaces the earlier file, or a power cut could
+  // leave neither.
+  bool ok = WriteAll(fd, data, length);
+  ok = fsync(fd) == 0 && ok;
+  ok = close(fd) == 0 && ok;
+  ok = ok && rename(temporary, name) == 0;
+  if (ok) {
+    SyncDirectoryOf(name);
+  } else {
+    unlink(temporary);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return ok ? SaveOutcome::kSaved : SaveOutcome::kWriteFailed;
+}
