@@ -9,6 +9,25 @@ namespace {
 constexpr std::uint32_t kBlockBytes = 1024;
 constexpr std::uint32_t kUnitsPerBlock = kBlockBytes / 256;
 constexpr std::uint32_t kMaxUnits = kFirmwareAreaSize / 256;
+
+// Reads one block; true when every byte of the firmware that it covers arrived. Bytes asked for
+// past the firmware's end need not come.
+bool ReadBlock(DriveHandle drive, std::uint8_t* destination, std::uint32_t block,
+               std::uint32_t units) {
+  std::uint32_t moved = 0;
+  if (!ReadFirmwareBlock(drive, destination, static_cast<std::uint16_t>(block), kBlockBytes,
+                         &moved)) {
+    return false;
+  }
+  std::uint32_t left = (units - block) * 256;
+  std::uint32_t needed = left < kBlockBytes ? left : kBlockBytes;
+  if (moved < needed) {
+    Print("Fw block #%u short read: %u of %u bytes\n", block, moved, needed);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* imageBuffer,
@@ -18,19 +37,25 @@ void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* image
     Print("Fw len too long, trunkated to %u\n", kMaxUnits);
     units = kMaxUnits;
   }
+  // Without the firmware length nothing of the firmware was read.
+  bool complete = info.lengthKnown;
 
   // The last read of a length that is not a multiple of 4 units runs on over the NVRAM region;
   // with at most kMaxUnits it still ends inside the firmware area.
   for (std::uint32_t block = 0; block < units; block += kUnitsPerBlock) {
-    if (!ReadFirmwareBlock(drive, imageBuffer + block * 256, static_cast<std::uint16_t>(block),
-                           kBlockBytes)) {
+    if (!ReadBlock(drive, imageBuffer + block * 256, block, units)) {
       Print("Fw block #%u read error\n", block);
+      complete = false;
     }
   }
 
+  // The sector lies behind the whole firmware, even where only its first 0x20000 bytes are kept:
+  // the update writes it there.
   std::uint32_t firmwareBytes = units * 256;
-  if (!noNvram && !ReadNvramSector(drive, imageBuffer + firmwareBytes, units + kNvramAddressGap)) {
+  if (!noNvram &&
+      !ReadNvramSector(drive, imageBuffer + firmwareBytes, info.firmwareUnits + kNvramAddressGap)) {
     Print("Fw nvram read error\n");
+    complete = false;
   }
 
   std::uint8_t any = 0;
@@ -42,16 +67,18 @@ void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* image
     return;
   }
 
-  char fileName[48];
-  std::snprintf(fileName, sizeof fileName, "%s.bin", info.imageName);
+  char savedName[48];
+  std::snprintf(savedName, sizeof savedName, complete ? "%s" : "%s.partial", info.imageName);
+  char fileName[56];
+  std::snprintf(fileName, sizeof fileName, "%s.bin", savedName);
   std::uint32_t fileBytes = firmwareBytes + (noNvram ? 0 : kNvramSectorSize);
   if (!WriteHostFile(fileName, imageBuffer, static_cast<std::int32_t>(fileBytes))) {
     Print("Fw save error\n");
     return;
   }
   if (noNvram) {
-    Print("Fw saved to %s.bin\n", info.imageName);
+    Print("Fw saved to %s.bin\n", savedName);
   } else {
-    Print("Fw+nvram saved to %s.bin\n", info.imageName);
+    Print("Fw+nvram saved to %s.bin\n", savedName);
   }
 }

@@ -40,7 +40,7 @@ bool IdentifyBridge(DriveHandle drive, BridgeInfo* info) {
 
   // A failed descriptor read leaves the reply zero: the job then runs with no firmware.
   std::uint8_t reply[kDescriptorReplySize] = {};
-  ReadBufferDescriptor(drive, reply);
+  info->lengthKnown = ReadBufferDescriptor(drive, reply);
   info->firmwareUnits = static_cast<std::uint16_t>(reply[1] * 256 + reply[2]);
   Print("Fw size: %u\n", static_cast<unsigned>(info->firmwareUnits) * 256u);
   return true;

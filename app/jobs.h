@@ -13,6 +13,7 @@ inline constexpr std::uint32_t kNvramAddressGap =
 struct BridgeInfo {
   char imageName[32];
   std::uint16_t firmwareUnits;  // firmware length in 256-byte units
+  bool lengthKnown;             // the READ BUFFER descriptor was read
 };
 
 // Builds the firmware name from the 16-byte identity. Characters that are unsafe in a file name
@@ -24,10 +25,11 @@ void FormatImageName(const std::uint8_t* identity, char* name, std::uint32_t siz
 bool IdentifyBridge(DriveHandle drive, BridgeInfo* info);
 
 // Reads the firmware and the NVRAM sector into `imageBuffer` (kImageBufferSize bytes, zero-filled)
-// and saves them as "<imageName>.bin".
+// and saves them as "<imageName>.bin", or as "<imageName>.partial.bin" when any of it could not
+// be read, so an incomplete image never replaces a complete dump.
 void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* imageBuffer,
                   bool noNvram);
 
 // Writes "jm_nvram.bin" into the bridge's NVRAM sector after the user confirms (or at once with
-// `autoYes`).
-void UpdateNvram(DriveHandle drive, std::uint16_t firmwareUnits, bool autoYes);
+// `autoYes`). Refused when the firmware length, and so the sector's address, is not known.
+void UpdateNvram(DriveHandle drive, const BridgeInfo& info, bool autoYes);

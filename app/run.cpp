@@ -118,7 +118,7 @@ int RunTool(int argc, const char* const* argv) {
     BridgeInfo info = {};
     if (IdentifyBridge(handle, &info)) {
       if (flags.updateNvram) {
-        UpdateNvram(handle, info.firmwareUnits, flags.autoYes);
+        UpdateNvram(handle, info, flags.autoYes);
       } else {
         DumpFirmware(handle, info, g_imageBuffer, flags.noNvram);
       }

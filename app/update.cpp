@@ -5,15 +5,26 @@
 #include "app/jobs.h"
 #include "bridge/commands.h"
 
-void UpdateNvram(DriveHandle drive, std::uint16_t firmwareUnits, bool autoYes) {
+void UpdateNvram(DriveHandle drive, const BridgeInfo& info, bool autoYes) {
   std::uint8_t sector[kNvramSectorSize] = {};
   if (!ReadHostFile("jm_nvram.bin", sector, kNvramSectorSize)) {
     Print("Nvram file read error\n");
     return;
   }
 
-  std::uint32_t address = firmwareUnits + kNvramAddressGap;
+  // The sector's address rests on the firmware length: without it the write would land at 12,
+  // inside whatever lies there.
+  if (!info.lengthKnown) {
+    Print("Fw size unknown, no nvram ofs!\nFw nvram update error\n");
+    return;
+  }
+  std::uint32_t address = info.firmwareUnits + kNvramAddressGap;
   Print("Nvram ofs: %x\n", address);
+  // Nobody is asked to confirm a write that cannot be sent.
+  if (!NvramAddressFits(address)) {
+    Print("Fw nvram update error\n");
+    return;
+  }
 
   if (!autoYes) {
     Print("Make changes, You sure? Press 'Y' and 'Enter' for continue, 'N' for cancel ");

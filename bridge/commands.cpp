@@ -7,15 +7,6 @@
 
 namespace {
 
-bool AddressFits(std::uint32_t address) {
-  // Cutting the address to 16 bits would send the sector to the wrong place.
-  if (address > kMaxNvramAddress) {
-    Print("Nvram ofs %x out of range!\n", address);
-    return false;
-  }
-  return true;
-}
-
 void NvramCdb(std::uint8_t* cdb, bool write, std::uint32_t address) {
   const std::uint8_t bytes[12] = {0xDF,
                                   static_cast<std::uint8_t>(write ? 0x01 : 0x10),
@@ -32,7 +23,25 @@ void NvramCdb(std::uint8_t* cdb, bool write, std::uint32_t address) {
   std::memcpy(cdb, bytes, sizeof bytes);
 }
 
+// Half a sector in NVRAM is a corrupt sector, and half a sector read is no backup of it.
+bool WholeSector(std::uint32_t moved, const char* what) {
+  if (moved < kNvramSectorSize) {
+    Print("Nvram short %s: %u of %u bytes!\n", what, moved, kNvramSectorSize);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool NvramAddressFits(std::uint32_t address) {
+  // Cutting the address to 16 bits would send the sector to the wrong place.
+  if (address > kMaxNvramAddress) {
+    Print("Nvram ofs %x out of range!\n", address);
+    return false;
+  }
+  return true;
+}
 
 bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity) {
   const std::uint8_t cdb[12] = {0xE0, 0xF4, 0xE7};
@@ -58,7 +67,7 @@ bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply) {
 }
 
 bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16_t block,
-                       std::uint32_t length) {
+                       std::uint32_t length, std::uint32_t* moved) {
   const std::uint8_t cdb[10] = {0x3C,
                                 0x01,
                                 0x01,
@@ -69,26 +78,36 @@ bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16
                                 static_cast<std::uint8_t>(length >> 8),
                                 static_cast<std::uint8_t>(length),
                                 0x00};
-  return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, length, destination);
+  return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, length, destination,
+                                moved);
 }
 
 bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t address) {
-  if (!AddressFits(address)) {
+  if (!NvramAddressFits(address)) {
     return false;
   }
   std::uint8_t cdb[12];
   NvramCdb(cdb, false, address);
-  return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, kNvramSectorSize,
-                                sector);
+  std::uint8_t reply[kNvramSectorSize];
+  std::uint32_t moved = 0;
+  if (!SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, kNvramSectorSize, reply,
+                              &moved) ||
+      !WholeSector(moved, "read")) {
+    return false;
+  }
+  std::memcpy(sector, reply, sizeof reply);
+  return true;
 }
 
 bool WriteNvramSector(DriveHandle drive, const std::uint8_t* sector, std::uint32_t address) {
-  if (!AddressFits(address)) {
+  if (!NvramAddressFits(address)) {
     return false;
   }
   std::uint8_t cdb[12];
   NvramCdb(cdb, true, address);
   // An outbound exchange only reads the data, but the exchange takes one pointer for both ways.
+  std::uint32_t moved = 0;
   return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kOut, kNvramSectorSize,
-                                const_cast<std::uint8_t*>(sector));
+                                const_cast<std::uint8_t*>(sector), &moved) &&
+         WholeSector(moved, "write");
 }

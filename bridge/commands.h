@@ -13,9 +13,14 @@ inline constexpr std::uint32_t kMaxNvramAddress = 0xFFFF;
 // Fails, without a message of its own, when the reply is all zero.
 bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity);
 bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply);
-// `block` is the buffer offset in 256-byte units; `length` is in bytes.
+// `block` is the buffer offset in 256-byte units; `length` is in bytes. `moved`, when given,
+// receives the number of bytes the device delivered.
 bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16_t block,
-                       std::uint32_t length);
-// An address above 0xFFFF cannot be carried in the command: refused, nothing sent.
+                       std::uint32_t length, std::uint32_t* moved = nullptr);
+
+// Whether `address` can be carried in an NVRAM command; prints the refusal when it cannot.
+bool NvramAddressFits(std::uint32_t address);
+// An address above 0xFFFF is refused, nothing sent. A sector that does not move whole fails, with
+// a line of its own, and the read leaves `sector` untouched.
 bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t address);
 bool WriteNvramSector(DriveHandle drive, const std::uint8_t* sector, std::uint32_t address);

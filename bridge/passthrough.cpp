@@ -50,7 +50,8 @@ std::uint32_t BuildPassThroughRequest(const PassThroughLayout& layout, std::uint
 }
 
 bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,
-                            DataDirection direction, std::uint32_t n, std::uint8_t* data) {
+                            DataDirection direction, std::uint32_t n, std::uint8_t* data,
+                            std::uint32_t* moved) {
   if (n > kMaxDataLength) {
     Print("Max Size exceed(%u>%u)!\n", n, kMaxDataLength);
     return false;
@@ -72,6 +73,11 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
   }
   if (direction == DataDirection::kIn && n > 0) {
     std::memcpy(data, g_block + layout.headerSize + kSenseAreaSize, n);
+  }
+  if (moved != nullptr) {
+    // The platform writes back the count it moved; more than was asked cannot have landed.
+    std::uint32_t reported = GetLe(g_block + kDataTransferLengthAt, 4);
+    *moved = reported < n ? reported : n;
   }
   return true;
 }

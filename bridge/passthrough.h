@@ -39,6 +39,8 @@ struct SenseSummary {
 SenseSummary SummarizeSense(const std::uint8_t* sense);
 
 // Sends one command and, for an inbound one, hands back the n bytes of the data area (zero where
-// the device delivered nothing). On failure it prints its line and leaves `data` untouched.
+// the device delivered nothing). On failure it prints its line and leaves `data` untouched. When
+// `moved` is given it receives the number of bytes the platform reports moved (at most n).
 bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,
-                            DataDirection direction, std::uint32_t n, std::uint8_t* data);
+                            DataDirection direction, std::uint32_t n, std::uint8_t* data,
+                            std::uint32_t* moved = nullptr);

@@ -176,6 +176,7 @@ bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t l
     return false;
   }
   block[kScsiStatusAt] = x.status;
+  PutLe(block + kDataTransferLengthAt, x.transferred, 4);  // the count moved, as Windows reports it
   std::uint32_t senseCopy = x.senseLength < senseLength ? x.senseLength : senseLength;
   std::memcpy(block + senseAt, x.sense, senseCopy);
   return true;
@@ -215,11 +216,3 @@ int PlatformTakeKey() {
 }
 
 void PlatformRestoreConsole() {}
-
-bool PlatformReplaceFile(const char* from, const char* to) {
-  if (Sim().replaceFails) {
-    return false;
-  }
-  std::remove(to);  // rename() does not replace on every platform
-  return std::rename(from, to) == 0;
-}

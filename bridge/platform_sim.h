@@ -43,8 +43,6 @@ struct SimMachine {
   bool console = false;  // without a console the key wait ends at once
   std::deque<int> keys;  // codes TakeKey hands out, oldest first
 
-  bool replaceFails = false;  // PlatformReplaceFile fails
-
   std::vector<SimOpen> opens;
   int openHandles = 0;
   bool recordRequests = true;  // opens and requests; off for measurements, as recording allocates

@@ -74,7 +74,7 @@ TEST_F(DumpTest, FirmwareLengths) {
   for (const Case& c : cases) {
     SimReset();
     AddBridge(c.units);
-    std::uint32_t address = std::min<std::uint32_t>(c.units, 512) + 12;
+    std::uint32_t address = c.units + 12u;  // behind the whole firmware, cap or no cap
     PutSector(address, 0x33);
     RunResult r = RunWith({c.selection});
     std::string label = std::to_string(c.units) + c.selection;
@@ -109,38 +109,74 @@ TEST_F(DumpTest, BlocksAreReadInKibibytesAtUnitOffsets) {
   EXPECT_EQ(ReadFileBytes(kName + ".bin"), Firmware(0, 9 * 256));
 }
 
-// Read failures: each prints its lines, the run goes on, and what was read is still saved.
+// Read failures: each prints its lines and the run goes on; what was read is saved under a name of
+// its own, so an earlier complete dump is never replaced by an incomplete one.
 TEST_F(DumpTest, ReadFailures) {
+  const std::string partial = "Fw+nvram saved to " + kName + ".partial.bin\n";
   const std::string saved = "Fw+nvram saved to " + kName + ".bin\n";
-  SimReset();
-  AddBridge(8);
-  PutSector(20, 0x44);
-  Sim().bridge.commandFaults[static_cast<int>(sim::Command::kFirmwareBlock)] = kCheck;
-  RunResult r = RunWith({"1"});
-  EXPECT_EQ(r.output, Identified(2048) + kRejected + "Fw block #0 read error\n" + kRejected +
-                          "Fw block #4 read error\n" + saved + kKeyWait);
-  EXPECT_EQ(ReadFileBytes(kName + ".bin"), Cat(Bytes(2048, 0), Sector(20)));
+  const sim::Fault ioctl79{sim::FaultKind::kPlatformError, 0x79};
+  auto shortBy = [](std::uint32_t delivered) {
+    return sim::Fault{sim::FaultKind::kShortTransfer, 0, 0, 0, 0, delivered};
+  };
+  struct Case {
+    const char* what;
+    std::uint16_t units;
+    sim::Command command;
+    int block;  // -1: the fault hits every such command
+    sim::Fault fault;
+    std::string lines;  // after "Fw size"
+    Bytes (*file)();    // what is saved; the sector at units + 12 has seed 0x44
+  };
+  const Case cases[] = {
+      {"every block rejected", 8, sim::Command::kFirmwareBlock, -1, kCheck,
+       kRejected + "Fw block #0 read error\n" + kRejected + "Fw block #4 read error\n" + partial,
+       [] { return Cat(Bytes(2048, 0), Sector(20)); }},
+      {"short block", 8, sim::Command::kFirmwareBlock, 4, shortBy(100),
+       "Fw block #4 short read: 100 of 1024 bytes\nFw block #4 read error\n" + partial,
+       [] { return Cat(Cat(Firmware(0, 1124), Bytes(924, 0)), Sector(20)); }},
+      {"last block short past the firmware's end only", 5, sim::Command::kFirmwareBlock, 4,
+       shortBy(256), saved, [] { return Cat(Firmware(0, 1280), Sector(17)); }},
+      {"last block short inside the firmware", 5, sim::Command::kFirmwareBlock, 4, shortBy(255),
+       "Fw block #4 short read: 255 of 256 bytes\nFw block #4 read error\n" + partial,
+       [] { return Cat(Cat(Firmware(0, 1279), Bytes(1, 0)), Sector(17)); }},
+      // The sector's place keeps the overhang of the last block.
+      {"sector not read", 5, sim::Command::kReadNvram, -1, ioctl79,
+       "IOCtl: failed 0x79!\nFw nvram read error\n" + partial, [] { return Firmware(0, 1792); }},
+      {"short sector", 4, sim::Command::kReadNvram, -1, shortBy(500),
+       "Nvram short read: 500 of 512 bytes!\nFw nvram read error\n" + partial,
+       [] { return Cat(Firmware(0, 1024), Bytes(512, 0)); }},
+  };
+  for (const Case& c : cases) {
+    SimReset();
+    AddBridge(c.units);
+    PutSector(c.units + 12u, 0x44);
+    const Bytes earlier = Pattern(900, 7);
+    WriteFileBytes(kName + ".bin", earlier);
+    if (c.block < 0) {
+      Sim().bridge.commandFaults[static_cast<int>(c.command)] = c.fault;
+    } else {
+      Sim().bridge.blockFaults[static_cast<std::uint32_t>(c.block)] = c.fault;
+    }
+    RunResult r = RunWith({"1"});
+    EXPECT_EQ(r.output, Identified(c.units * 256u) + c.lines + kKeyWait) << c.what;
+    bool complete = c.lines == saved;
+    EXPECT_EQ(ReadFileBytes(kName + (complete ? ".bin" : ".partial.bin")), c.file()) << c.what;
+    if (!complete) {
+      EXPECT_EQ(ReadFileBytes(kName + ".bin"), earlier) << c.what;
+    }
+    std::filesystem::remove(kName + ".partial.bin");
+  }
+}
 
-  // A failed NVRAM read keeps the overhang of the last block in the sector's place.
-  SimReset();
-  AddBridge(5);
-  Sim().bridge.commandFaults[static_cast<int>(sim::Command::kReadNvram)] = {
-      sim::FaultKind::kPlatformError, 0x79};
-  r = RunWith({"1"});
-  EXPECT_EQ(r.output,
-            Identified(1280) + "IOCtl: failed 0x79!\nFw nvram read error\n" + saved + kKeyWait);
-  EXPECT_EQ(ReadFileBytes(kName + ".bin"), Firmware(0, 1792));
-
+TEST_F(DumpTest, NothingReadOrNoLengthKnown) {
   // A bridge that answers everything with zeros leaves nothing to save.
-  SimReset();
   AddBridge(4);
   Sim().bridge.firmware.assign(4096, 0);
-  std::filesystem::remove(kName + ".bin");
-  r = RunWith({"1"});
+  RunResult r = RunWith({"1"});
   EXPECT_EQ(r.output, Identified(1024) + "Fw empty!\n" + kKeyWait);
   EXPECT_FALSE(std::filesystem::exists(kName + ".bin"));
 
-  // A failed descriptor read leaves no firmware: the sector at 12 is the whole file.
+  // A failed descriptor read leaves no firmware: the sector at 12 is all that is saved.
   SimReset();
   AddBridge(0x100);
   PutSector(12, 0x55);
@@ -148,8 +184,10 @@ TEST_F(DumpTest, ReadFailures) {
       sim::FaultKind::kPlatformError, 0x1F};
   r = RunWith({"1"});
   EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName +
-                          "\nIOCtl: failed 0x1f!\nFw size: 0\n" + saved + kKeyWait);
-  EXPECT_EQ(ReadFileBytes(kName + ".bin"), Sector(12));
+                          "\nIOCtl: failed 0x1f!\nFw size: 0\nFw+nvram saved to " + kName +
+                          ".partial.bin\n" + kKeyWait);
+  EXPECT_EQ(ReadFileBytes(kName + ".partial.bin"), Sector(12));
+  EXPECT_FALSE(std::filesystem::exists(kName + ".bin"));
 }
 
 TEST_F(DumpTest, IdentityNames) {
@@ -189,16 +227,13 @@ TEST_F(DumpTest, FailedIdentificationEndsTheRun) {
   EXPECT_EQ(Commands(), "I");
 }
 
-TEST_F(DumpTest, FailedSaveKeepsTheEarlierDump) {
+TEST_F(DumpTest, FailedSaveIsReported) {
   AddBridge(4);
   PutSector(16, 9);
-  const Bytes earlier = Pattern(777, 1);
-  WriteFileBytes(kName + ".bin", earlier);
-  std::filesystem::create_directory(kName + ".bin.tmp");
+  std::filesystem::create_directory(kName + ".bin");  // cannot be replaced
   RunResult r = RunWith({"1"});
   EXPECT_EQ(r.output,
-            Identified(1024) + kName + ".bin: Create File Error\nFw save error\n" + kKeyWait);
-  EXPECT_EQ(ReadFileBytes(kName + ".bin"), earlier);
+            Identified(1024) + kName + ".bin: Write File Error\nFw save error\n" + kKeyWait);
 }
 
 class UpdateTest : public SimTest {
@@ -252,18 +287,23 @@ TEST_F(UpdateTest, RefusalsAndAddresses) {
     sim::Fault writeFault;
     std::string lines;  // after the identification
     std::string commands;
+    const char* selection = "1uy";
   };
   const Case cases[] = {
       {"auto yes", 0x100, 512, {}, "Nvram ofs: 10c\n", "IDW"},
       {"address 0x100", 0xF4, 512, {}, "Nvram ofs: 100\n", "IDW"},
       {"empty file", 0x100, 0, {}, "jm_nvram.bin: Read File Error\nNvram file read error\n", "ID"},
       {"no file", 0x100, -1, {}, "jm_nvram.bin: Open File Error\nNvram file read error\n", "ID"},
+      // Refused before anybody is asked.
       {"address too high",
        0xFFF4,
        512,
        {},
        "Nvram ofs: 10000\nNvram ofs 10000 out of range!\nFw nvram update error\n",
-       "ID"},
+       "ID",
+       "1u"},
+      {"short write", 0x100, 512, sim::Fault{sim::FaultKind::kShortTransfer, 0, 0, 0, 0, 256},
+       "Nvram ofs: 10c\nNvram short write: 256 of 512 bytes!\nFw nvram update error\n", "IDW"},
       {"write rejected", 0x100, 512, kCheck,
        "Nvram ofs: 10c\n" + kRejected + "Fw nvram update error\n", "IDW"},
   };
@@ -275,18 +315,29 @@ TEST_F(UpdateTest, RefusalsAndAddresses) {
     if (c.fileSize >= 0) {
       WriteFileBytes("jm_nvram.bin", Pattern(static_cast<std::size_t>(c.fileSize), 5));
     }
-    RunResult r = RunWith({"1uy"});
-    EXPECT_EQ(r.output, Identified(c.units * 256u) + c.lines) << c.what;
-    EXPECT_EQ(r.status, 1) << c.what;
+    RunResult r = RunWith({c.selection});
+    bool autoYes = std::string(c.selection) == "1uy";
+    EXPECT_EQ(r.output, Identified(c.units * 256u) + c.lines + (autoYes ? "" : kKeyWait)) << c.what;
+    EXPECT_EQ(r.status, autoYes ? 1 : 0) << c.what;
     EXPECT_EQ(Commands(), c.commands) << c.what;
     if (c.commands == "IDW") {
       Bytes cdb = RequestCdb(Sim().requests.back());
       EXPECT_EQ(cdb[8] * 256 + cdb[9], c.units + 12) << c.what;
     }
     bool stored = !Sim().bridge.nvram.empty();
-    EXPECT_EQ(stored, c.what == std::string("auto yes") || c.what == std::string("address 0x100"))
+    EXPECT_EQ(stored, c.commands == "IDW" && c.writeFault.kind != sim::FaultKind::kCheckCondition)
         << c.what;
   }
+}
+
+TEST_F(UpdateTest, UnknownFirmwareLengthRefusesTheWrite) {
+  AddBridge(0x100);
+  WriteFileBytes("jm_nvram.bin", Pattern(512, 5));
+  Sim().bridge.commandFaults[static_cast<int>(sim::Command::kDescriptor)] = kCheck;
+  RunResult r = RunWith({"1uy"});
+  EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + kRejected +
+                          "Fw size: 0\nFw size unknown, no nvram ofs!\nFw nvram update error\n");
+  EXPECT_EQ(Commands(), "ID");
 }
 
 TEST_F(UpdateTest, DumpWordSelectsTheUpdate) {
