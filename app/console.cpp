@@ -5,6 +5,7 @@
 namespace {
 std::FILE* g_out = nullptr;
 std::FILE* g_in = nullptr;
+std::FILE* g_err = nullptr;
 bool g_inputEnded = false;
 }  // namespace
 
@@ -21,6 +22,13 @@ void SetConsoleStreams(std::FILE* out, std::FILE* in) {
   g_inputEnded = false;
 }
 
+std::FILE* ConsoleErr() {
+  return g_err != nullptr ? g_err : stderr;
+}
+void SetConsoleErrorStream(std::FILE* err) {
+  g_err = err;
+}
+
 bool ConsoleInputEnded() {
   return g_inputEnded;
 }
@@ -35,4 +43,13 @@ int Print(const char* format, ...) {
   va_end(args);
   std::fflush(ConsoleOut());
   return n;
+}
+
+void PrintError(const char* format, ...) {
+  std::fputs("jmreader: ", ConsoleErr());
+  std::va_list args;
+  va_start(args, format);
+  std::vfprintf(ConsoleErr(), format, args);
+  va_end(args);
+  std::fflush(ConsoleErr());
 }

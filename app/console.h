@@ -1,5 +1,6 @@
 // Console text: every message and prompt goes through Print, every typed line through the input
-// stream. Tests point both streams at files.
+// stream, the system's reasons behind a failure through PrintError. Tests point the streams at
+// files.
 #pragma once
 
 #include <cstdio>
@@ -8,6 +9,9 @@
 std::FILE* ConsoleOut();
 std::FILE* ConsoleIn();
 void SetConsoleStreams(std::FILE* out, std::FILE* in);
+// Standard error unless replaced; nullptr puts standard error back.
+std::FILE* ConsoleErr();
+void SetConsoleErrorStream(std::FILE* err);
 
 // Set once Ctrl+Z (0x1A) has ended the input: later reads see the end as well.
 bool ConsoleInputEnded();
@@ -19,3 +23,10 @@ void EndConsoleInput();
 __attribute__((format(printf, 1, 2)))
 #endif
 int Print(const char* format, ...);
+
+// Prints "jmreader: " and the formatted text to the error stream, apart from the transcript on
+// the console output.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void PrintError(const char* format, ...);

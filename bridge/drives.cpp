@@ -10,6 +10,23 @@ namespace {
 // One reply area serves every query: the tool runs them one at a time.
 std::uint8_t g_replyArea[kDescriptorAreaSize];
 
+// Why the latest drive open or query failed, and the reason last told.
+char g_reason[512];
+char g_reported[sizeof g_reason];
+
+DriveFailure FetchReason() {
+  return PlatformDriveFailure(g_reason, sizeof g_reason);
+}
+
+// Tells the fetched reason on the error stream; the bus query and the working open of one drive
+// mostly fail alike, and the user needs to read it once.
+void ReportReason() {
+  if (std::strcmp(g_reason, g_reported) != 0) {
+    std::memcpy(g_reported, g_reason, sizeof g_reported);
+    PrintError("%s\n", g_reason);
+  }
+}
+
 }  // namespace
 
 DriveHandle OpenDriveShared(std::uint8_t number) {
@@ -17,7 +34,11 @@ DriveHandle OpenDriveShared(std::uint8_t number) {
 }
 
 DriveHandle OpenDriveExclusive(std::int32_t number) {
-  return PlatformOpenDrive(number, true);
+  DriveHandle drive = PlatformOpenDrive(number, true);
+  if (drive == kInvalidDriveHandle && FetchReason() != DriveFailure::kUnknown) {
+    ReportReason();
+  }
+  return drive;
 }
 
 void CloseDrive(DriveHandle drive) {
@@ -48,35 +69,48 @@ void ReadDescriptorText(const std::uint8_t* area, std::uint32_t returned, std::u
 void ListDrives() {
   static char vendor[kDescriptorAreaSize];
   static char product[kDescriptorAreaSize];
+  // Most numbers name no drive, and that goes unsaid. Drives that are there but unusable mostly
+  // fail for one cause (no root rights): the first of them tells it for all.
+  bool told = false;
   for (int number = 0; number < kListedDrives; ++number) {
     DriveHandle drive = OpenDriveShared(static_cast<std::uint8_t>(number));
-    if (drive == kInvalidDriveHandle) {
-      continue;
+    bool listed = false;
+    if (drive != kInvalidDriveHandle) {
+      // Fresh for every drive, so no text of the drive before can show under this one.
+      std::memset(g_replyArea, 0, sizeof g_replyArea);
+      std::uint32_t returned = 0;
+      listed = PlatformQueryDescriptor(drive, g_replyArea, &returned);
+      if (listed) {
+        ReadDescriptorText(g_replyArea, returned, kVendorIdOffsetField, vendor, sizeof vendor);
+        ReadDescriptorText(g_replyArea, returned, kProductIdOffsetField, product, sizeof product);
+        Print("%2u: %s%s\n", static_cast<unsigned>(number), vendor, product);
+      }
     }
-    // Fresh for every drive, so no text of the drive before can show under this one.
-    std::memset(g_replyArea, 0, sizeof g_replyArea);
-    std::uint32_t returned = 0;
-    if (PlatformQueryDescriptor(drive, g_replyArea, &returned)) {
-      ReadDescriptorText(g_replyArea, returned, kVendorIdOffsetField, vendor, sizeof vendor);
-      ReadDescriptorText(g_replyArea, returned, kProductIdOffsetField, product, sizeof product);
-      Print("%2u: %s%s\n", static_cast<unsigned>(number), vendor, product);
+    if (!listed && !told && FetchReason() == DriveFailure::kFailed) {
+      ReportReason();
+      told = true;
     }
-    CloseDrive(drive);
+    if (drive != kInvalidDriveHandle) {
+      CloseDrive(drive);
+    }
   }
 }
 
 std::uint8_t QueryBusType(std::int32_t number) {
   std::memset(g_replyArea, 0, sizeof g_replyArea);
   DriveHandle drive = OpenDriveShared(static_cast<std::uint8_t>(number & 0xFF));
-  if (drive == kInvalidDriveHandle) {
-    return 0;
-  }
   std::uint32_t returned = 0;
   std::uint8_t bus = 0;
-  if (PlatformQueryDescriptor(drive, g_replyArea, &returned)) {
+  bool asked =
+      drive != kInvalidDriveHandle && PlatformQueryDescriptor(drive, g_replyArea, &returned);
+  if (asked) {
     bus = g_replyArea[kBusTypeField];
+  } else if (FetchReason() != DriveFailure::kUnknown) {
+    ReportReason();
   }
-  CloseDrive(drive);
+  if (drive != kInvalidDriveHandle) {
+    CloseDrive(drive);
+  }
   return bus;
 }
 

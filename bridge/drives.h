@@ -10,13 +10,16 @@ inline constexpr std::uint8_t kBusTypeUsb = 7;
 inline constexpr int kListedDrives = 99;  // numbers 0 to 98 are listed
 
 DriveHandle OpenDriveShared(std::uint8_t number);
+// The working open; when it fails, the system's reason goes to the error stream.
 DriveHandle OpenDriveExclusive(std::int32_t number);
 void CloseDrive(DriveHandle drive);
 
-// Prints "%2u: %s%s\n" with vendor and product text for every drive that opens and answers.
+// Prints "%2u: %s%s\n" with vendor and product text for every drive that opens and answers, and
+// on the error stream the reason why the first drive that is there but fails could not be listed.
 void ListDrives();
 
-// The bus type of drive `number` (its low 8 bits); 0 when the drive cannot be opened or asked.
+// The bus type of drive `number` (its low 8 bits); 0 when the drive cannot be opened or asked,
+// and then the reason goes to the error stream. A reason just told is not told again.
 std::uint8_t QueryBusType(std::int32_t number);
 
 void QueryOsVersion(OsVersion* version);

@@ -11,11 +11,22 @@
 using DriveHandle = std::intptr_t;
 inline constexpr DriveHandle kInvalidDriveHandle = -1;
 
-// Opens physical drive `number` for reading and writing. A shared open admits other openers
-// (used for probing); an exclusive open is the working open and fails while another process
-// holds the drive. The caller passes only the low 8 bits for a shared open.
+// Opens physical drive `number`. A shared open serves the descriptor query only and leaves the
+// drive to others (probing); an exclusive open is the working open, fit for pass-through, and
+// fails while another process holds the drive. The caller passes only the low 8 bits for a
+// shared open.
 DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive);
 void PlatformCloseDrive(DriveHandle drive);
+
+// Why the latest PlatformOpenDrive or PlatformQueryDescriptor call failed.
+enum class DriveFailure {
+  kUnknown,  // it did not fail, or no reason is known: nothing to tell
+  kNoDrive,  // there is no such drive
+  kFailed,   // the drive is there but cannot be opened or asked
+};
+// Writes the reason into `text` (`size` bytes, cut to fit) as "<device>: <system's error text>",
+// with a hint for the common causes: "/dev/sdb: Permission denied (run as root)".
+DriveFailure PlatformDriveFailure(char* text, std::uint32_t size);
 
 // Size of the area a storage device descriptor is read into.
 inline constexpr std::uint32_t kDescriptorAreaSize = 4096;
@@ -79,5 +90,20 @@ int PlatformTakeKey();
 // Puts the console back into the mode it had before the first key operation.
 void PlatformRestoreConsole();
 
-// Renames `from` over `to`, replacing an existing `to` in one step.
-bool PlatformReplaceFile(const char* from, const char* to);
+// Host files (the dump and "jm_nvram.bin"): one implementation per host system, shared by the
+// real and the simulated platform.
+
+// Reads up to `length` bytes from the start of `name`. Only a regular file (a link to one counts)
+// that this user may also write is ever opened, and nothing else (a FIFO, a device) is opened at
+// all. The count read (0 for an empty file or a failed read), or -1 when it cannot be opened.
+std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint32_t length);
+
+enum class SaveOutcome {
+  kSaved,
+  kCreateFailed,  // nothing written, nothing left behind
+  kWriteFailed,   // the new file could not be completed; nothing left behind, `name` untouched
+};
+// Saves `length` bytes as `name`: writes a new file of its own beside it (created exclusively,
+// never through a link), syncs it and renames it over `name`, so a link or file at `name` is
+// replaced, never written through, and an earlier file survives any failure.
+SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length);

@@ -98,8 +98,8 @@ bool DiskNodeName(std::int32_t number, char* out, std::size_t size) {
   return Format(out, size, "/dev/sd%s", reversed);
 }
 
-bool FindGenericNode(const char* sysfsRoot, unsigned major, unsigned minor, char* out,
-                     std::size_t size) {
+bool FindGenericNode(const char* sysfsRoot, const char* devRoot, unsigned major, unsigned minor,
+                     char* out, std::size_t size) {
   char path[PATH_MAX];
   if (!Format(path, sizeof path, "%s/dev/block/%u:%u/device/scsi_generic", sysfsRoot, major,
               minor)) {
@@ -112,7 +112,7 @@ bool FindGenericNode(const char* sysfsRoot, unsigned major, unsigned minor, char
   bool found = false;
   while (dirent* entry = readdir(dir)) {
     if (std::strncmp(entry->d_name, "sg", 2) == 0) {
-      found = Format(out, size, "/dev/%s", entry->d_name);
+      found = Format(out, size, "%s/%s", devRoot, entry->d_name);
       break;
     }
   }
@@ -400,64 +400,160 @@ using namespace linuxplatform;
 
 // ---- Drives -------------------------------------------------------------------------------------
 
+namespace linuxplatform {
+
+namespace {
+
+// The latest failure of a drive open or query, told by PlatformDriveFailure.
+struct Failure {
+  bool known;
+  FailedNode node;
+  int code;
+  char path[PATH_MAX];
+};
+Failure g_failure = {};
+
+bool Fail(const char* path, int code, FailedNode node) {
+  g_failure.known = true;
+  g_failure.node = node;
+  g_failure.code = code != 0 ? code : EIO;
+  Format(g_failure.path, sizeof g_failure.path, "%s", path);
+  return false;
+}
+
+// O_NONBLOCK lets a bridge without a medium open, and makes an sg node held with O_EXCL fail at
+// once. Never O_EXCL on the disk: it fails while any partition is mounted.
+int OpenNode(const char* path, int access) {
+  return open(path, access | O_NONBLOCK | O_CLOEXEC);
+}
+
+bool OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRoot,
+                  const struct stat& disk, int* passFd) {
+  // SG_IO on the disk raises short time-outs to the block layer's minimum; the sg node keeps
+  // the 2 s the bridge commands ask for.
+  char sgPath[PATH_MAX];
+  bool generic = FindGenericNode(sysfsRoot, devRoot, major(disk.st_rdev), minor(disk.st_rdev),
+                                 sgPath, sizeof sgPath);
+  // Without an sg node SG_IO goes to the disk itself, which takes some commands only on a
+  // writable descriptor. Only here is a disk opened for writing, as closing it makes udev probe
+  // the whole disk again.
+  const char* path = generic ? sgPath : diskPath;
+  FailedNode node = generic ? FailedNode::kGeneric : FailedNode::kDisk;
+  int fd = OpenNode(path, O_RDWR);
+  if (fd < 0) {
+    return Fail(path, errno, node);
+  }
+  // Vendor commands go only to the device that sysfs named: an sg node must be a character
+  // device, and the disk must still be the one that is locked.
+  struct stat st;
+  bool same = fstat(fd, &st) == 0 &&
+              (generic ? S_ISCHR(st.st_mode) : S_ISBLK(st.st_mode) && st.st_rdev == disk.st_rdev);
+  if (!same) {
+    close(fd);
+    return Fail(path, ENODEV, node);
+  }
+  *passFd = fd;
+  return true;
+}
+
+}  // namespace
+
+bool OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* devRoot,
+                     WorkingDisk* disk) {
+  // Read-only is enough for the lock, and closing a read-only disk leaves udev quiet.
+  int diskFd = OpenNode(diskPath, O_RDONLY);
+  if (diskFd < 0) {
+    return Fail(diskPath, errno, FailedNode::kDisk);
+  }
+  // The whole-disk flock is the convention udev and other disk tools respect.
+  struct stat st;
+  int code = fstat(diskFd, &st) != 0                 ? errno
+             : !S_ISBLK(st.st_mode)                  ? ENOTBLK
+             : flock(diskFd, LOCK_EX | LOCK_NB) != 0 ? errno
+                                                     : 0;
+  if (code != 0) {
+    close(diskFd);
+    return Fail(diskPath, code, FailedNode::kDisk);
+  }
+  int passFd = -1;
+  if (!OpenPassNode(diskPath, sysfsRoot, devRoot, st, &passFd)) {
+    close(diskFd);
+    return false;
+  }
+  *disk = {diskFd, passFd, major(st.st_rdev), minor(st.st_rdev)};
+  return true;
+}
+
+DriveFailure DescribeFailure(const char* path, int code, FailedNode node, char* text,
+                             std::size_t size) {
+  bool absent = node == FailedNode::kDisk && (code == ENOENT || code == ENXIO);
+  const char* hint = "";
+  if (absent) {
+    hint = " (no such drive)";
+  } else if (code == EACCES || code == EPERM) {
+    hint = " (run as root)";
+  } else if (code == EWOULDBLOCK || code == EBUSY) {
+    hint = " (another program holds the drive)";
+  }
+  if (size > 0) {
+    std::snprintf(text, size, "%s: %s%s", path, std::strerror(code), hint);
+  }
+  return absent ? DriveFailure::kNoDrive : DriveFailure::kFailed;
+}
+
+}  // namespace linuxplatform
+
 namespace {
 
 // The tool holds at most a probing handle and the working handle at a time.
 struct DriveSlot {
-  int diskFd;  // -1: slot free
-  int passFd;  // where pass-through goes: the sg node, or the disk itself
+  bool used;
+  WorkingDisk disk;  // descriptors -1 for a probing handle, which holds no descriptor
 };
 constexpr int kDriveSlots = 4;
-DriveSlot g_drives[kDriveSlots] = {{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}};
+DriveSlot g_drives[kDriveSlots] = {};
 
 DriveSlot* SlotOf(DriveHandle drive) {
-  if (drive < 0 || drive >= kDriveSlots || g_drives[drive].diskFd < 0) {
+  if (drive < 0 || drive >= kDriveSlots || !g_drives[drive].used) {
     return nullptr;
   }
   return &g_drives[drive];
 }
 
-// O_NONBLOCK lets a bridge without a medium open. Never O_EXCL: it fails while any partition is
-// mounted.
-int OpenDevice(const char* path) {
-  return open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-}
-
 }  // namespace
 
 DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
+  g_failure.known = false;
   int slot = 0;
-  while (slot < kDriveSlots && g_drives[slot].diskFd >= 0) {
+  while (slot < kDriveSlots && g_drives[slot].used) {
     ++slot;
   }
   char path[32];
-  if (slot == kDriveSlots || !DiskNodeName(number, path, sizeof path)) {
+  if (!DiskNodeName(number, path, sizeof path)) {
     return kInvalidDriveHandle;
   }
-  int diskFd = OpenDevice(path);
-  if (diskFd < 0) {
+  if (slot == kDriveSlots) {
+    Fail(path, EMFILE, FailedNode::kDisk);
     return kInvalidDriveHandle;
   }
-  int passFd = diskFd;
+  WorkingDisk disk = {-1, -1, 0, 0};
   if (exclusive) {
-    // The whole-disk flock is the convention udev and other disk tools respect.
-    struct stat st;
-    if (flock(diskFd, LOCK_EX | LOCK_NB) != 0 || fstat(diskFd, &st) != 0 || !S_ISBLK(st.st_mode)) {
-      close(diskFd);
+    if (!OpenWorkingDisk(path, kSysfsRoot, "/dev", &disk)) {
       return kInvalidDriveHandle;
     }
-    // SG_IO on the disk raises short time-outs to the block layer's minimum; the sg node keeps
-    // the 2 s the bridge commands ask for.
-    char sgPath[64];
-    if (FindGenericNode(kSysfsRoot, major(st.st_rdev), minor(st.st_rdev), sgPath, sizeof sgPath)) {
-      passFd = OpenDevice(sgPath);
-      if (passFd < 0) {
-        close(diskFd);
-        return kInvalidDriveHandle;
-      }
+  } else {
+    // A probe needs only the device number for sysfs: opening each disk would wake it, and
+    // probing them all read-write would make udev probe them all again.
+    struct stat st;
+    int code = stat(path, &st) != 0 ? errno : !S_ISBLK(st.st_mode) ? ENOTBLK : 0;
+    if (code != 0) {
+      Fail(path, code, FailedNode::kDisk);
+      return kInvalidDriveHandle;
     }
+    disk.major = major(st.st_rdev);
+    disk.minor = minor(st.st_rdev);
   }
-  g_drives[slot] = {diskFd, passFd};
+  g_drives[slot] = {true, disk};
   return slot;
 }
 
@@ -466,20 +562,38 @@ void PlatformCloseDrive(DriveHandle drive) {
   if (slot == nullptr) {
     return;
   }
-  if (slot->passFd != slot->diskFd) {
-    close(slot->passFd);
+  if (slot->disk.passFd >= 0) {
+    close(slot->disk.passFd);
   }
-  close(slot->diskFd);  // also drops the flock
-  *slot = {-1, -1};
+  if (slot->disk.diskFd >= 0) {
+    close(slot->disk.diskFd);  // also drops the flock
+  }
+  *slot = {};
+}
+
+DriveFailure PlatformDriveFailure(char* text, std::uint32_t size) {
+  if (!g_failure.known) {
+    if (size > 0) {
+      text[0] = '\0';
+    }
+    return DriveFailure::kUnknown;
+  }
+  return DescribeFailure(g_failure.path, g_failure.code, g_failure.node, text, size);
 }
 
 bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned) {
+  g_failure.known = false;
   DriveSlot* slot = SlotOf(drive);
-  struct stat st;
-  if (slot == nullptr || fstat(slot->diskFd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+  if (slot == nullptr) {
     return false;
   }
-  return ReadSysfsDescriptor(kSysfsRoot, major(st.st_rdev), minor(st.st_rdev), area, returned);
+  errno = 0;
+  if (!ReadSysfsDescriptor(kSysfsRoot, slot->disk.major, slot->disk.minor, area, returned)) {
+    char path[64];
+    Format(path, sizeof path, "%s/dev/block/%u:%u", kSysfsRoot, slot->disk.major, slot->disk.minor);
+    return Fail(path, errno, FailedNode::kSysfs);
+  }
+  return true;
 }
 
 const PassThroughLayout& PlatformPassThroughLayout() {
@@ -489,11 +603,11 @@ const PassThroughLayout& PlatformPassThroughLayout() {
 bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
                          std::uint32_t* error) {
   DriveSlot* slot = SlotOf(drive);
-  if (slot == nullptr) {
+  if (slot == nullptr || slot->disk.passFd < 0) {
     *error = EBADF;
     return false;
   }
-  return PassThroughOnFd(slot->passFd, block, length, error);
+  return PassThroughOnFd(slot->disk.passFd, block, length, error);
 }
 
 void PlatformQueryOsVersion(OsVersion* version) {
@@ -506,34 +620,41 @@ void PlatformQueryOsVersion(OsVersion* version) {
   Format(version->text, sizeof version->text, "%s", name.sysname);
 }
 
-bool PlatformReplaceFile(const char* from, const char* to) {
-  // The new file's data must be on disk before its name replaces the old one, or a power cut
-  // could leave neither dump.
-  int fd = open(from, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  bool synced = fsync(fd) == 0;
-  close(fd);
-  return synced && rename(from, to) == 0;
-}
-
 // ---- Keys ---------------------------------------------------------------------------------------
 
 namespace {
 
 constexpr int kEscapeWaitMs = 30;  // a lone ESC: nothing more arrives within this time
 constexpr std::size_t kQueueSize = 32;
-constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
-constexpr int kSignalCount = sizeof kHandledSignals / sizeof kHandledSignals[0];
+
+// Key mode is held for the key wait at the end only, so holding it for less would close no gap.
+// Instead every catchable signal that would end the tool puts the terminal back first, the
+// core-dumping ones included: a Ctrl+\ must not leave the shell without echo. Stop signals keep
+// their default: taking them would mean entering key mode again on SIGCONT.
+bool EndsTheTool(int number) {
+  switch (number) {
+    case SIGKILL:
+    case SIGSTOP:  // cannot be caught
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:  // ignored by default
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+      return false;
+    default:
+      return true;
+  }
+}
 
 // Read by the signal handler, so only set while the handler cannot run or atomically.
 int g_ttyFd = -1;
 bool g_ttyTried = false;
 termios g_savedMode;
 volatile sig_atomic_t g_rawActive = 0;
-struct sigaction g_oldActions[kSignalCount];
-bool g_handlerSet[kSignalCount];
+struct sigaction g_oldActions[NSIG];  // by signal number
+bool g_handlerSet[NSIG];
 
 std::uint8_t g_queue[kQueueSize];  // bytes read ahead of TakeKey
 std::size_t g_queued = 0;
@@ -548,6 +669,29 @@ void RestoreOnSignal(int number) {
   sigemptyset(&fallback.sa_mask);
   sigaction(number, &fallback, nullptr);
   raise(number);  // delivered with the default action once this handler returns
+}
+
+// Only default actions are replaced: an ignored signal ends nothing, and a handler someone set
+// is theirs. Numbers the C library keeps for itself refuse the change.
+void CatchEndingSignals() {
+  for (int number = 1; number < NSIG; ++number) {
+    struct sigaction action = {};
+    action.sa_handler = RestoreOnSignal;
+    sigemptyset(&action.sa_mask);
+    g_handlerSet[number] =
+        EndsTheTool(number) && sigaction(number, nullptr, &g_oldActions[number]) == 0 &&
+        (g_oldActions[number].sa_flags & SA_SIGINFO) == 0 &&
+        g_oldActions[number].sa_handler == SIG_DFL && sigaction(number, &action, nullptr) == 0;
+  }
+}
+
+void ReleaseSignals() {
+  for (int number = 1; number < NSIG; ++number) {
+    if (g_handlerSet[number]) {
+      sigaction(number, &g_oldActions[number], nullptr);
+      g_handlerSet[number] = false;
+    }
+  }
 }
 
 // Opens the terminal and puts it into key mode; false when there is no terminal.
@@ -571,18 +715,13 @@ bool EnterKeyMode() {
   mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
   mode.c_cc[VMIN] = 0;
   mode.c_cc[VTIME] = 0;
+  // The handlers come first, so that no signal finds the mode changed without them.
   g_rawActive = 1;
+  CatchEndingSignals();
   if (tcsetattr(g_ttyFd, TCSANOW, &mode) != 0) {
     g_rawActive = 0;
+    ReleaseSignals();
     return false;
-  }
-  for (int i = 0; i < kSignalCount; ++i) {
-    struct sigaction action = {};
-    action.sa_handler = RestoreOnSignal;
-    sigemptyset(&action.sa_mask);
-    g_handlerSet[i] = sigaction(kHandledSignals[i], nullptr, &g_oldActions[i]) == 0 &&
-                      g_oldActions[i].sa_handler != SIG_IGN &&
-                      sigaction(kHandledSignals[i], &action, nullptr) == 0;
   }
   return true;
 }
@@ -690,10 +829,5 @@ void PlatformRestoreConsole() {
   }
   tcsetattr(g_ttyFd, TCSANOW, &g_savedMode);
   g_rawActive = 0;
-  for (int i = 0; i < kSignalCount; ++i) {
-    if (g_handlerSet[i]) {
-      sigaction(kHandledSignals[i], &g_oldActions[i], nullptr);
-      g_handlerSet[i] = false;
-    }
-  }
+  ReleaseSignals();
 }

@@ -1,10 +1,13 @@
 // The Linux backend's internals, exposed so that they can be tested without a disk, a bridge or a
-// terminal: naming, the sysfs reading, the SG_IO exchange on a given descriptor, the kernel release
-// parsing and the terminal key decoder. The tool itself only uses bridge/platform.h.
+// terminal: naming, the sysfs reading, the working open, the failure texts, the SG_IO exchange on
+// a given descriptor, the kernel release parsing and the terminal key decoder. The tool itself
+// only uses bridge/platform.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "bridge/platform.h"
 
 namespace linuxplatform {
 
@@ -12,10 +15,28 @@ namespace linuxplatform {
 // False for a negative number or when `size` is too small.
 bool DiskNodeName(std::int32_t number, char* out, std::size_t size);
 
-// Writes "/dev/sgN" for the SCSI generic node of block device MAJ:MIN, found under `sysfsRoot`
-// (normally "/sys"). False when the device has none.
-bool FindGenericNode(const char* sysfsRoot, unsigned major, unsigned minor, char* out,
-                     std::size_t size);
+// Writes "<devRoot>/sgN" for the SCSI generic node of block device MAJ:MIN, found under
+// `sysfsRoot` (normally "/sys" and "/dev"). False when the device has none.
+bool FindGenericNode(const char* sysfsRoot, const char* devRoot, unsigned major, unsigned minor,
+                     char* out, std::size_t size);
+
+// A disk opened for work.
+struct WorkingDisk {
+  int diskFd;  // read-only: it holds the lock
+  int passFd;  // read-write, where pass-through goes: the sg node, or else the disk once more
+  unsigned major;
+  unsigned minor;
+};
+// The working open of whole-disk node `diskPath`, its sg node looked up under `sysfsRoot` and
+// `devRoot`. False when it fails, with the reason kept for PlatformDriveFailure.
+bool OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* devRoot,
+                     WorkingDisk* disk);
+
+// Which node a failure concerns: only a missing disk node means that there is no such drive.
+enum class FailedNode { kDisk, kGeneric, kSysfs };
+// The text PlatformDriveFailure gives for error `code` on `path`.
+DriveFailure DescribeFailure(const char* path, int code, FailedNode node, char* text,
+                             std::size_t size);
 
 // Bus types as the storage device descriptor reports them.
 inline constexpr std::uint32_t kBusTypeScsi = 1;

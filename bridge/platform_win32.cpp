@@ -58,24 +58,106 @@ static_assert(BusTypeUsb == 7);
 static_assert(sizeof(OSVERSIONINFOEXA) == 156 && sizeof(OSVERSIONINFOA) == 148);
 static_assert(sizeof(OSVERSIONINFOEXA::szCSDVersion) == sizeof(OsVersion::text));
 
+// "\\.\PhysicalDrive-2147483648" is the longest name.
+constexpr std::size_t kDrivePathSize = 32;
+
+void DrivePath(std::int32_t number, char* path) {
+  std::snprintf(path, kDrivePathSize, "\\\\.\\PhysicalDrive%d", static_cast<int>(number));
+}
+
+// The drives open at a time, so that a failed query can name its drive.
+struct OpenDrive {
+  DriveHandle handle;
+  std::int32_t number;
+};
+constexpr int kOpenDrives = 4;
+OpenDrive g_open[kOpenDrives] = {{kInvalidDriveHandle, 0},
+                                 {kInvalidDriveHandle, 0},
+                                 {kInvalidDriveHandle, 0},
+                                 {kInvalidDriveHandle, 0}};
+
+// The latest failure of a drive open or query, told by PlatformDriveFailure.
+struct Failure {
+  bool known;
+  bool opening;
+  std::int32_t number;
+  DWORD code;
+};
+Failure g_failure = {};
+
 }  // namespace
 
 DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
-  char path[32];  // "\\.\PhysicalDrive-2147483648" is the longest
-  std::snprintf(path, sizeof path, "\\\\.\\PhysicalDrive%d", static_cast<int>(number));
+  g_failure.known = false;
+  char path[kDrivePathSize];
+  DrivePath(number, path);
   const DWORD share = exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
   const DWORD flags = exclusive ? FILE_ATTRIBUTE_NORMAL : 0;
   HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                               flags, nullptr);
   // INVALID_HANDLE_VALUE is -1, the same value as kInvalidDriveHandle.
-  return reinterpret_cast<DriveHandle>(handle);
+  DriveHandle drive = reinterpret_cast<DriveHandle>(handle);
+  if (drive == kInvalidDriveHandle) {
+    g_failure = {true, true, number, GetLastError()};
+    return drive;
+  }
+  for (OpenDrive& open : g_open) {
+    if (open.handle == kInvalidDriveHandle) {
+      open = {drive, number};
+      break;
+    }
+  }
+  return drive;
 }
 
 void PlatformCloseDrive(DriveHandle drive) {
+  for (OpenDrive& open : g_open) {
+    if (open.handle == drive) {
+      open.handle = kInvalidDriveHandle;
+    }
+  }
   CloseHandle(AsHandle(drive));
 }
 
+DriveFailure PlatformDriveFailure(char* text, std::uint32_t size) {
+  if (size > 0) {
+    text[0] = '\0';
+  }
+  if (!g_failure.known) {
+    return DriveFailure::kUnknown;
+  }
+  const DWORD code = g_failure.code;
+  const bool absent =
+      g_failure.opening && (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND);
+  const char* hint = "";
+  if (absent) {
+    hint = " (no such drive)";
+  } else if (code == ERROR_ACCESS_DENIED) {
+    hint = " (run as administrator)";
+  } else if (code == ERROR_SHARING_VIOLATION) {
+    hint = " (another program holds the drive)";
+  }
+  char system[256];
+  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                         FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                     nullptr, code, 0, system, sizeof system, nullptr) == 0) {
+    std::snprintf(system, sizeof system, "error %lu", static_cast<unsigned long>(code));
+  }
+  // The system's sentence ends in a full stop and a space; the hint follows it instead.
+  std::size_t length = std::strlen(system);
+  while (length > 0 && std::strchr(" .\r\n", system[length - 1]) != nullptr) {
+    system[--length] = '\0';
+  }
+  char path[kDrivePathSize];
+  DrivePath(g_failure.number, path);
+  if (size > 0) {
+    std::snprintf(text, size, "%s: %s%s", path, system, hint);
+  }
+  return absent ? DriveFailure::kNoDrive : DriveFailure::kFailed;
+}
+
 bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned) {
+  g_failure.known = false;
   STORAGE_PROPERTY_QUERY query;
   std::memset(&query, 0, sizeof query);
   query.PropertyId = StorageDeviceProperty;
@@ -84,6 +166,14 @@ bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_
   const BOOL ok = DeviceIoControl(AsHandle(drive), IOCTL_STORAGE_QUERY_PROPERTY, &query,
                                   sizeof query, area, kDescriptorAreaSize, &got, nullptr);
   *returned = got;
+  if (!ok) {
+    const DWORD code = GetLastError();
+    for (const OpenDrive& open : g_open) {
+      if (open.handle == drive) {
+        g_failure = {true, false, open.number, code};
+      }
+    }
+  }
   return ok != 0;
 }
 
@@ -319,7 +409,3 @@ int PlatformTakeKey() {
 
 // TakeKey puts the previous console mode back before it returns, so nothing is left changed.
 void PlatformRestoreConsole() {}
-
-bool PlatformReplaceFile(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}

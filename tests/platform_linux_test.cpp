@@ -1,10 +1,15 @@
 // The Linux backend without hardware: drive naming, sysfs on a fake tree, the SG_IO request as the
 // kernel would receive it (ioctl is wrapped at link time), release parsing and the key decoder.
 #include <fcntl.h>
+#include <linux/loop.h>
 #include <poll.h>
 #include <scsi/sg.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -274,17 +279,23 @@ TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
   }
   char small[8];
   EXPECT_FALSE(DiskNodeName(0, small, sizeof small));  // "/dev/sda" needs 9 bytes
+  // A number without a node has no reason to tell, nor keeps the one of the open before.
+  char reason[64];
+  EXPECT_EQ(PlatformOpenDrive(700, false), kInvalidDriveHandle);
+  EXPECT_EQ(PlatformDriveFailure(reason, sizeof reason), DriveFailure::kNoDrive);
+  EXPECT_STREQ(reason, "/dev/sdzy: No such file or directory (no such drive)");
   EXPECT_EQ(PlatformOpenDrive(-1, false), kInvalidDriveHandle);
+  EXPECT_EQ(PlatformDriveFailure(reason, sizeof reason), DriveFailure::kUnknown);
   EXPECT_EQ(PlatformOpenDrive(-1, true), kInvalidDriveHandle);
 }
 
 // ---- sysfs -----------------------------------------------------------------------------------
 
-// A sysfs tree with one SCSI disk 8:0 whose device sits under `devicePath`.
+// A sysfs tree with one SCSI disk `dev` whose device sits under `devicePath`.
 class FakeSysfs {
  public:
   FakeSysfs(const std::string& devicePath, std::optional<std::string> vendor,
-            std::optional<std::string> model, bool withSg) {
+            std::optional<std::string> model, bool withSg, const std::string& dev = "8:0") {
     char pattern[] = "/tmp/jmsysfs.XXXXXX";
     root_ = mkdtemp(pattern);
     fs::path scsiDevice = root_ / "devices" / devicePath;
@@ -292,7 +303,7 @@ class FakeSysfs {
     fs::create_directory_symlink(scsiDevice, scsiDevice / "block" / "sda" / "device");
     fs::create_directories(root_ / "dev" / "block");
     fs::create_directory_symlink("../../devices/" + devicePath + "/block/sda",
-                                 root_ / "dev" / "block" / "8:0");
+                                 root_ / "dev" / "block" / dev);
     if (vendor) {
       std::ofstream(scsiDevice / "vendor") << *vendor;
     }
@@ -367,15 +378,125 @@ TEST(PlatformLinux, SysfsFindsTheGenericNode) {
   char node[32] = "";
   {
     FakeSysfs sysfs(kUsbDevice, "v\n", "m\n", true);
-    ASSERT_TRUE(FindGenericNode(sysfs.root(), 8, 0, node, sizeof node));
+    ASSERT_TRUE(FindGenericNode(sysfs.root(), "/dev", 8, 0, node, sizeof node));
     EXPECT_STREQ(node, "/dev/sg3");
-    EXPECT_FALSE(FindGenericNode(sysfs.root(), 8, 16, node, sizeof node));
+    EXPECT_FALSE(FindGenericNode(sysfs.root(), "/dev", 8, 16, node, sizeof node));
   }
   FakeSysfs sysfs(kUsbDevice, "v\n", "m\n", false);
-  EXPECT_FALSE(FindGenericNode(sysfs.root(), 8, 0, node, sizeof node));
+  EXPECT_FALSE(FindGenericNode(sysfs.root(), "/dev", 8, 0, node, sizeof node));
   std::vector<std::uint8_t> area(kDescriptorAreaSize, 0);
   std::uint32_t returned = 0;
   EXPECT_FALSE(ReadSysfsDescriptor(sysfs.root(), 8, 16, area.data(), &returned));
+}
+
+// ---- Working open ------------------------------------------------------------------------------
+
+int OpenDescriptors() {
+  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+TEST(PlatformLinux, WorkingOpenLocksTheDiskReadOnlyAndWritesOnlyToItsOwnNode) {
+  // A free loop device stands in for the disk: nothing is sent to it.
+  int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+  int number = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE, 0);
+  close(control);
+  std::string loop = "/dev/loop" + std::to_string(number);
+  struct stat block;
+  if (number < 0 || stat(loop.c_str(), &block) != 0 || !S_ISBLK(block.st_mode)) {
+    GTEST_SKIP() << "needs a free loop device";
+  }
+  struct stat null;
+  ASSERT_EQ(stat("/dev/null", &null), 0);
+  struct Case {
+    const char* name;
+    const char* sg;       // what the sg node sysfs names is: "char", "file", or nullptr for none
+    bool held;            // another open file holds the disk's flock
+    std::string disk;     // empty: the loop device
+    std::string failure;  // empty when the open succeeds; "@" stands for the failing node
+    DriveFailure kind;
+  };
+  const Case cases[] = {
+      {"sg node", "char", false, "", "", DriveFailure::kUnknown},
+      {"no sg node: the disk once more, writable", nullptr, false, "", "", DriveFailure::kUnknown},
+      {"sg node no character device", "file", false, "", "@/sg3: No such device",
+       DriveFailure::kFailed},
+      {"held", "char", true, "",
+       "@: Resource temporarily unavailable (another program holds the drive)",
+       DriveFailure::kFailed},
+      {"no block device", "char", false, "/dev/null", "@: Block device required",
+       DriveFailure::kFailed},
+      {"no such disk", "char", false, "/dev/sdzzz", "@: No such file or directory (no such drive)",
+       DriveFailure::kNoDrive},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSysfs sysfs(
+        kUsbDevice, "v\n", "m\n", c.sg != nullptr,
+        std::to_string(major(block.st_rdev)) + ":" + std::to_string(minor(block.st_rdev)));
+    fs::path sg = fs::path(sysfs.root()) / "sg3";
+    if (c.sg != nullptr && std::string(c.sg) == "char") {
+      fs::create_symlink("/dev/null", sg);
+    } else if (c.sg != nullptr) {
+      std::ofstream(sg) << "";
+    }
+    std::string disk = c.disk.empty() ? loop : c.disk;
+    int holder = open(loop.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, (c.held ? LOCK_EX : LOCK_UN) | LOCK_NB), 0);
+    int before = OpenDescriptors();
+    WorkingDisk opened = {-1, -1, 0, 0};
+    bool ok = OpenWorkingDisk(disk.c_str(), sysfs.root(), sysfs.root(), &opened);
+    ASSERT_EQ(ok, c.failure.empty());
+    if (!ok) {
+      std::string failure = c.failure;
+      failure.replace(0, 1, failure.find("sg3") != std::string::npos ? sysfs.root() : disk);
+      char reason[256];
+      EXPECT_EQ(PlatformDriveFailure(reason, sizeof reason), c.kind);
+      EXPECT_EQ(reason, failure);
+      EXPECT_EQ(OpenDescriptors(), before);
+      close(holder);
+      continue;
+    }
+    EXPECT_EQ(fcntl(opened.diskFd, F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_EQ(fcntl(opened.passFd, F_GETFL) & O_ACCMODE, O_RDWR);
+    struct stat pass;
+    ASSERT_EQ(fstat(opened.passFd, &pass), 0);
+    EXPECT_EQ(pass.st_rdev, c.sg != nullptr ? null.st_rdev : block.st_rdev);
+    EXPECT_NE(opened.passFd, opened.diskFd);
+    EXPECT_EQ(opened.major, major(block.st_rdev));
+    EXPECT_EQ(opened.minor, minor(block.st_rdev));
+    EXPECT_NE(flock(holder, LOCK_EX | LOCK_NB), 0);
+    close(opened.passFd);
+    close(opened.diskFd);
+    close(holder);
+  }
+}
+
+TEST(PlatformLinux, FailureTextsGiveTheSystemsWordsAndTheLikelyCause) {
+  struct Case {
+    int code;
+    FailedNode node;
+    const char* text;
+    DriveFailure kind;
+  };
+  const Case cases[] = {
+      {EACCES, FailedNode::kDisk, "/dev/sdb: Permission denied (run as root)",
+       DriveFailure::kFailed},
+      {EPERM, FailedNode::kGeneric, "/dev/sdb: Operation not permitted (run as root)",
+       DriveFailure::kFailed},
+      {EBUSY, FailedNode::kGeneric,
+       "/dev/sdb: Device or resource busy (another program holds the drive)",
+       DriveFailure::kFailed},
+      {ENXIO, FailedNode::kDisk, "/dev/sdb: No such device or address (no such drive)",
+       DriveFailure::kNoDrive},
+      {ENOENT, FailedNode::kGeneric, "/dev/sdb: No such file or directory", DriveFailure::kFailed},
+      {EIO, FailedNode::kDisk, "/dev/sdb: Input/output error", DriveFailure::kFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    char text[128];
+    EXPECT_EQ(DescribeFailure("/dev/sdb", c.code, c.node, text, sizeof text), c.kind);
+    EXPECT_STREQ(text, c.text);
+  }
 }
 
 // ---- OS version ------------------------------------------------------------------------------
@@ -580,13 +701,14 @@ TEST(PlatformLinux, KeysComeFromTheTerminalOneCodeAtATime) {
 }
 
 void HoldKeyMode(int report) {
+  prctl(PR_SET_DUMPABLE, 0);  // the core-dumping signals leave no core behind
   PlatformPollKey(0);
   Say(report, "ready\n");
   pause();
 }
 
 TEST(PlatformLinux, TerminalModeComesBackWhenTheToolIsKilled) {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGALRM, SIGABRT}) {
     SCOPED_TRACE(signal);
     PtyChild child = StartOnPty(HoldKeyMode);
     ASSERT_GT(child.pid, 0);
@@ -627,20 +749,6 @@ TEST(PlatformLinux, WithoutATerminalThereIsNoConsole) {
   EXPECT_EQ(ReadReport(fds[0]), "noconsole -1\n");
   FinishChild(pid);
   close(fds[0]);
-}
-
-TEST(PlatformLinux, ReplaceFileRenamesOverTheTarget) {
-  fs::path dir = fs::temp_directory_path() / ("jmreplace." + std::to_string(getpid()));
-  fs::create_directories(dir);
-  std::ofstream(dir / "new") << "new";
-  std::ofstream(dir / "old") << "old and longer";
-  EXPECT_TRUE(PlatformReplaceFile((dir / "new").c_str(), (dir / "old").c_str()));
-  EXPECT_FALSE(fs::exists(dir / "new"));
-  std::ifstream in(dir / "old");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "new");
-  EXPECT_FALSE(PlatformReplaceFile((dir / "missing").c_str(), (dir / "old").c_str()));
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -21,7 +21,8 @@ constexpr int kTimeLimitMs = 10000;
 
 struct Outcome {
   std::string output;
-  int status = -1;  // exit status; -1 when it did not exit normally
+  std::string errors;  // standard error
+  int status = -1;     // exit status; -1 when it did not exit normally
   bool timedOut = false;
 };
 
@@ -32,12 +33,13 @@ long long NowMs() {
 }
 
 // Runs jmreader in a session of its own (so it has no controlling terminal) with `input` on
-// standard input; kills it when it outlives the time limit.
+// standard input and standard error in a file; kills it when it outlives the time limit.
 Outcome RunTool(const std::vector<std::string>& args, const std::string& input) {
   Outcome outcome;
   int in[2];
   int out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+  std::FILE* errors = std::tmpfile();
+  if (errors == nullptr || pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe";
     return outcome;
   }
@@ -52,6 +54,7 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input) 
     setsid();
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
+    dup2(fileno(errors), STDERR_FILENO);
     execv(JMREADER_PATH, argv.data());
     _exit(127);
   }
@@ -91,9 +94,15 @@ Outcome RunTool(const std::vector<std::string>& args, const std::string& input) 
   if (outcome.timedOut) {
     kill(pid, SIGKILL);
     waitpid(pid, &wstatus, 0);
+    std::fclose(errors);
     return outcome;
   }
   outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  std::rewind(errors);
+  for (int c; (c = std::fgetc(errors)) != EOF;) {
+    outcome.errors += static_cast<char>(c);
+  }
+  std::fclose(errors);
   return outcome;
 }
 
@@ -124,19 +133,27 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
     std::string input;
     std::string tail;  // what follows the banner and the OS line
     int status;
+    std::string errors;
   };
   const Case cases[] = {
       {"typed number out of range",
        {},
        "100\n",
        "Please select drive number:Error: bad disk number\n",
-       23},
+       23,
+       ""},
       {"argument names a missing drive",
        {"150"},
        "",
        "Drive      : 150(NVME)\nError open disk\n",
-       16},
-      {"negative argument", {"-1"}, "", "Drive      : 4294967295(NVME)\nError open disk\n", 16},
+       16,
+       "jmreader: /dev/sdeu: No such file or directory (no such drive)\n"},
+      {"negative argument: the bus query asks its low 8 bits",
+       {"-1"},
+       "",
+       "Drive      : 4294967295(NVME)\nError open disk\n",
+       16,
+       "jmreader: /dev/sdiv: No such file or directory (no such drive)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -145,6 +162,7 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
                                    << outcome.output;
     EXPECT_EQ(outcome.output, ExpectedHead() + c.tail);
     EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.errors, c.errors);
   }
 }
 

@@ -27,6 +27,7 @@ struct ChildRun {
   bool finished = false;
   DWORD status = 0;
   std::string output;
+  std::string errors;  // standard error, kept apart from the transcript
 };
 
 // Runs `exe` with one optional argument, `input` on standard input (then closed), in `dir`.
@@ -35,6 +36,12 @@ ChildRun RunProgram(const std::string& exe, const char* argument, const std::str
   ChildRun run;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr;
+  char errorsPath[MAX_PATH];
+  char tempDir[MAX_PATH];
+  GetTempPathA(sizeof tempDir, tempDir);
+  GetTempFileNameA(tempDir, "err", 0, errorsPath);
+  HANDLE errors = CreateFileA(errorsPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                              CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) {
     return run;
   }
@@ -57,7 +64,7 @@ ChildRun RunProgram(const std::string& exe, const char* argument, const std::str
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = inRead;
   startup.hStdOutput = outWrite;
-  startup.hStdError = outWrite;
+  startup.hStdError = errors;
   PROCESS_INFORMATION process = {};
   run.started = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
                                DETACHED_PROCESS, const_cast<char*>(environment),
@@ -86,6 +93,12 @@ ChildRun RunProgram(const std::string& exe, const char* argument, const std::str
     }
     GetExitCodeProcess(process.hProcess, &run.status);
     reader.join();
+    char chunk[4096];
+    DWORD got = 0;
+    SetFilePointer(errors, 0, nullptr, FILE_BEGIN);
+    while (ReadFile(errors, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+      run.errors.append(chunk, got);
+    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
@@ -93,6 +106,7 @@ ChildRun RunProgram(const std::string& exe, const char* argument, const std::str
     CloseHandle(inWrite);
   }
   CloseHandle(outRead);
+  CloseHandle(errors);
   return run;
 }
 
@@ -136,6 +150,7 @@ TEST_F(ExeTest, EarlyStopsAndTheEndOfRun) {
     bool wineOnly;      // rests on Wine's fake PhysicalDrive0, a SCSI disk (not USB)
     const char* after;  // what follows the banner and the OS line; the list is cut out below
     DWORD status;
+    const char* errors = "";  // the start of standard error
   };
   const Case cases[] = {
       {"typed 100", nullptr, "100\n", false,
@@ -145,7 +160,7 @@ TEST_F(ExeTest, EarlyStopsAndTheEndOfRun) {
       {"typed -1", nullptr, "-1\n", false, "Please select drive number:Error: bad disk number\r\n",
        23},
       {"argument 150 has no range test", "150", "", false,
-       "Drive      : 150(NVME)\r\nError open disk\r\n", 16},
+       "Drive      : 150(NVME)\r\nError open disk\r\n", 16, "jmreader: \\\\.\\PhysicalDrive150: "},
       {"not usb, no console: the key wait ends at once", "0", "", true,
        "Drive      : 0(NVME)\r\nNot usb device!\r\n\r\nPress any key to exit\r\n", 0},
       {"auto yes skips the key wait", "0y", "", true, "Drive      : 0(NVME)\r\nNot usb device!\r\n",
@@ -173,6 +188,8 @@ TEST_F(ExeTest, EarlyStopsAndTheEndOfRun) {
     }
     EXPECT_EQ(rest, c.after);
     EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.errors.substr(0, std::strlen(c.errors)), c.errors);
+    EXPECT_EQ(run.errors.empty(), *c.errors == '\0') << run.errors;
     EXPECT_TRUE(LinesEndInCrLf(run.output));
   }
 }
