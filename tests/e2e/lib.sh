@@ -17,9 +17,9 @@ uptime_s() { cut -d' ' -f1 /proc/uptime; }
 mark() { echo "@@E2E $*"; }
 pass() { mark PASS "$SCENARIO/$1"; }
 fail() {
-  id=$1
+  local check=$1
   shift
-  mark FAIL "$SCENARIO/$id: $*"
+  mark FAIL "$SCENARIO/$check: $*"
 }
 # Seconds between two uptime readings, with two decimals.
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
@@ -99,30 +99,42 @@ bridge_stop() {
 
 # --- the tool ------------------------------------------------------------------------------
 
-# run_tool ID LIMIT [ARG]: runs jmreader with ARG (no argument when absent) in the fresh
-# directory /tmp/run/ID, standard input from $TOOL_INPUT (default: empty), without a terminal,
-# killed after LIMIT seconds. Sets RUN (its directory), RC and DUR (seconds); the output is in
-# $RUN/out and is echoed to the log.
+# Kept outside the run's directory, whose entries the checks count.
+OUT=/tmp/tool.out
+ERR=/tmp/tool.err
+
+# run_tool ID LIMIT [ARG]: runs jmreader with ARG (no argument when absent) in $TOOL_DIR, or else
+# in the fresh directory /tmp/run/ID, standard input from $TOOL_INPUT (default: empty), without
+# a terminal, killed after LIMIT seconds. Sets RUN (its directory), RC and DUR (seconds); its
+# standard output is in $OUT, its standard error in $ERR, both echoed to the log.
 run_tool() {
-  id=$1
-  limit=$2
+  local id=$1 limit=$2
   shift 2
-  RUN=/tmp/run/$id
-  rm -rf "$RUN"
+  RUN=${TOOL_DIR:-/tmp/run/$id}
+  [ -n "$TOOL_DIR" ] || rm -rf "$RUN"
   mkdir -p "$RUN"
-  [ -n "$TOOL_INPUT" ] || TOOL_INPUT=/dev/null
   [ -n "$TOOL_FILES" ] && cp $TOOL_FILES "$RUN/"
+  local t0
   t0=$(uptime_s)
-  (cd "$RUN" && exec timeout -s KILL "$limit" setsid jmreader "$@" <"$TOOL_INPUT" >out 2>&1)
+  (cd "$RUN" && exec timeout -s KILL "$limit" setsid jmreader "$@" <"${TOOL_INPUT:-/dev/null}" \
+    >$OUT 2>$ERR)
   RC=$?
-  t1=$(uptime_s)
-  DUR=$(elapsed "$t0" "$t1")
+  DUR=$(elapsed "$t0" "$(uptime_s)")
   echo "--- jmreader $* ($id): exit $RC after ${DUR}s"
-  sed 's/^/| /' "$RUN/out"
+  sed 's/^/| /' $OUT
+  sed 's/^/|stderr| /' $ERR
   echo "---"
-  TOOL_INPUT=
-  TOOL_FILES=
+  TOOL_INPUT= TOOL_FILES= TOOL_DIR=
   [ "$RC" = 137 ] && fail "$id" "killed after its limit of ${limit}s"
+}
+
+# Runs a shell command as the unprivileged user "other" (uid 1000).
+as_other() {
+  if ! grep -q '^other:' /etc/passwd 2>/dev/null; then
+    printf 'root:x:0:0::/root:/bin/sh\nother:x:1000:1000::/tmp:/bin/sh\n' >/etc/passwd
+    printf 'root:x:0:\nother:x:1000:\n' >/etc/group
+  fi
+  su -s /bin/sh other -c "$1"
 }
 
 # --- checks --------------------------------------------------------------------------------
@@ -131,12 +143,12 @@ check_eq() { # ID ACTUAL EXPECTED
   if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "got [$2], expected [$3]"; fi
 }
 
-# The exact transcript of the last run against the expected text on standard input. The OS line
+# The exact standard output of the last run against the text on standard input. The OS line
 # depends on the kernel, so "OS: *" in the expected text stands for any line that starts with
 # "OS: ".
 check_transcript() { # ID
   cat >/tmp/expected
-  sed '2s/^OS: .*/OS: */' "$RUN/out" >/tmp/actual
+  sed '2s/^OS: .*/OS: */' $OUT >/tmp/actual
   if cmp -s /tmp/expected /tmp/actual; then
     pass "$1"
   else
@@ -180,15 +192,25 @@ check_trace() { # ID
 
 nvram_file() { printf '%s/nvram-%04x.bin' $STATE "$1"; }
 
-# What a dump must hold: the first UNITS*256 bytes of the emulator's buffer 1, then the NVRAM
-# sector at ADDRESS (or nothing when ADDRESS is "none").
-expected_dump() { # UNITS ADDRESS OUT
-  head -c $(($1 * 256)) $STATE/firmware.bin >"$3"
-  [ "$2" = none ] || cat "$(nvram_file "$2")" >>"$3"
+# Writes OUT from pieces: fw:OFFSET:LENGTH (bytes of the emulator's buffer 1), nv:ADDRESS (an
+# NVRAM sector), zero:LENGTH.
+expected_image() { # OUT PIECE...
+  local out=$1 piece kind a
+  shift
+  : >"$out"
+  for piece; do
+    kind=${piece%%:*}
+    a=${piece#*:}
+    case $kind in
+      fw) tail -c +$((${a%%:*} + 1)) $STATE/firmware.bin | head -c "${a#*:}" ;;
+      nv) cat "$(nvram_file "$a")" ;;
+      zero) head -c "$a" /dev/zero ;;
+    esac >>"$out"
+  done
 }
 
 # Trace lines of the commands as the tool sends them.
-trace_identify() { echo "E0 F4 E7 00 00 00 00 00 00 00 00 00 in 16 -> status ${1:-0} moved ${2:-16}"; }
+trace_identify() { echo "E0 F4 E7 00 00 00 00 00 00 00 00 00 in 16 -> status 0 moved 16"; }
 trace_descriptor() { echo "3C 03 01 00 00 00 00 00 04 00 in 4 -> status 0 moved 4"; }
 trace_blocks() { # UNITS: one 1024-byte read at every fourth unit below UNITS
   b=0
@@ -212,6 +234,13 @@ trace_nvram() { # read|write ADDRESS
 banner() {
   echo "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove"
   echo "OS: *"
+}
+
+# ... and, for a bridge that answers its identify, the drive and version lines.
+dump_head() {
+  banner
+  echo "Drive      : $BR_DRIVE(USB)"
+  echo "Ctrl/Fw version : jmABC_01_02_A0_FF"
 }
 
 scenario_done() {

@@ -126,7 +126,7 @@ build_programs() {
   cmake --build "$BUILD/jmreader" --target jmreader -j"$(nproc)" >/dev/null
 }
 
-# The per-run part: init, scenarios and the two programs, appended as a second archive.
+# What changes with every run: init, scenarios and the two programs, as a second archive.
 build_initrd() {
   local stage=$BUILD/stage-run
   rm -rf "$stage"

@@ -1,72 +1,46 @@
-# Dumps: the file is named from the bridge's identity and holds its firmware and NVRAM sector byte
-# for byte; the bridge sees exactly the commands the tool must send.
-# limit: 90
+# One dump through SG_IO, byte for byte with the exact commands on the wire, saved as root in a
+# sticky world-writable folder where another user planted a link at the final name and one at the
+# old guessable temporary name: the root-owned files they point to stay as they were.
+# limit: 60
 
-# units name version option: one dump per line.
-while read -r units name version option; do
-  id=dump-$units$option
-  bridge_start --units "$units" --name "$name" --version "$version" \
-    --nvram $((units + 12)) --nvram 524 || return
-  run_tool "$id" 30 "${BR_DRIVE}y$option"
-  check_eq "$id-exit" "$RC" 1
-  [ "$id" = dump-256 ] && mark TIMING dump-64KiB-in-vm "${DUR}s"
-  [ "$id" = dump-768 ] && mark TIMING dump-128KiB-in-vm "${DUR}s"
+# 768 units: the file keeps 0x20000 bytes of firmware, and the sector comes from units + 12.
+bridge_start --units 768 --nvram 780 --nvram 524 || return
+N=jmABC_01_02_A0_FF
+D=/tmp/shared
+V=/tmp/root-only  # root's files, on the same file system so that they can be hard-linked
+mkdir -m 755 $V
+expected_image /tmp/expected.bin fw:0:131072 nv:780
+# Without the kernel's own guards only the tool's care keeps the planted links harmless.
+for p in symlinks hardlinks regular; do echo 0 >/proc/sys/fs/protected_$p; done
 
-  image=jm${name}_$(
-    IFS=.
-    set -- $version
-    printf '%02X_%02X_%02X_%02X' 0x$1 0x$2 0x$3 0x$4
-  )
-  kept=$units
-  [ "$units" -gt 512 ] && kept=512
+for kind in symlink hardlink; do
+  echo "root's file" >$V/victim
+  echo "root's other file" >$V/victim-tmp
+  cp $V/victim /tmp/victim.before
+  cp $V/victim-tmp /tmp/victim-tmp.before
+  rm -rf $D
+  mkdir -m 1777 $D
+  [ $kind = symlink ] && opt=-s || opt=
+  as_other "ln $opt $V/victim $D/$N.bin && ln -s $V/victim-tmp $D/$N.bin.tmp" ||
+    { fail "$kind-plant" "could not plant as uid 1000"; continue; }
+  TOOL_DIR=$D run_tool "$kind" 30 "${BR_DRIVE}y"
+  check_eq "$kind-exit" "$RC" 1
+  check_same "$kind-file" $D/$N.bin /tmp/expected.bin
+  check_eq "$kind-new-root-file" "$(stat -c '%u %h %F' $D/$N.bin)" "0 1 regular file"
+  check_same "$kind-victim" $V/victim /tmp/victim.before
+  check_same "$kind-tmp-victim" $V/victim-tmp /tmp/victim-tmp.before
+  # Only the planted link at the old temporary name stays beside the dump.
+  check_eq "$kind-entries" "$(ls -A $D | tr '\n' ' ')" "$N.bin $N.bin.tmp "
+  [ $kind = symlink ] || continue
   {
-    banner
-    echo "Drive      : $BR_DRIVE(USB)"
-    [ "$version" = 0.0.0.0 ] && echo "Used firmware from ROM"
-    echo "Ctrl/Fw version : $image"
-    echo "Fw size: $((units * 256))"
-    [ "$units" -gt 512 ] && echo "Fw len too long, trunkated to 512"
-    if [ "$option" = n ]; then
-      echo "Fw saved to $image.bin"
-    else
-      echo "Fw+nvram saved to $image.bin"
-    fi
-  } | check_transcript "$id-transcript"
-
-  if [ "$option" = n ]; then
-    expected_dump "$kept" none /tmp/expected.bin
-  else
-    expected_dump "$kept" $((kept + 12)) /tmp/expected.bin
-  fi
-  check_same "$id-file" "$RUN/$image.bin" /tmp/expected.bin
-  [ "$(ls "$RUN" | wc -l)" = 2 ] && pass "$id-one-file" || fail "$id-one-file" "$(ls "$RUN")"
-  {
-    trace_identify
-    trace_descriptor
-    trace_blocks "$kept"
-    [ "$option" = n ] || trace_nvram read $((kept + 12))
-  } | check_trace "$id-commands"
-done <<'EOF_CASES'
-256 ABC 01.02.A0.FF
-5 XYZ 0.0.0.0
-768 Q7r 10.0.3.9
-512 ABC 01.02.A0.FF n
-EOF_CASES
-
-# Without Y the run ends with the key wait, which ends at once without a terminal.
-bridge_start --units 4 || return
-run_tool dump-keywait 30 "$BR_DRIVE"
-check_eq dump-keywait-exit "$RC" 0
-{
-  banner
-  echo "Drive      : $BR_DRIVE(USB)"
-  echo "Ctrl/Fw version : jmABC_01_02_A0_FF"
-  echo "Fw size: 1024"
-  echo "Fw+nvram saved to jmABC_01_02_A0_FF.bin"
-  echo ""
-  echo "Press any key to exit"
-} | check_transcript dump-keywait-transcript
-expected_dump 4 16 /tmp/expected.bin
-check_same dump-keywait-file "$RUN/jmABC_01_02_A0_FF.bin" /tmp/expected.bin
+    dump_head
+    echo "Fw size: 196608"
+    echo "Fw len too long, trunkated to 512"
+    echo "Fw+nvram saved to $N.bin"
+  } | check_transcript transcript
+  { trace_identify; trace_descriptor; trace_blocks 512; trace_nvram read 780; } |
+    check_trace commands
+done
+mark TIMING dump-128KiB-in-vm "${DUR}s"
 
 scenario_done
