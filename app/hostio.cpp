@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "bridge/platform.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "app/jobs.h"
 #include "bridge/commands.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "app/hostio.h"
 #include "app/jobs.h"
 #include "bridge/drives.h"

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "app/hostio.h"
 #include "app/jobs.h"
 #include "bridge/commands.h"

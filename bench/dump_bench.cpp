@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <string>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "app/run.h"
 #include "bridge/passthrough.h"
-#include "bridge/platform_sim.h"
+#include "sim/platform_sim.h"
 
 // Every heap allocation of the process goes through these (operator new calls malloc); only
 // those made while a dump runs are counted.

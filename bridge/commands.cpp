@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "bridge/passthrough.h"
 
 namespace {

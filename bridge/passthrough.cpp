@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/console.h"
-#include "bridge/byteorder.h"
+#include "base/byteorder.h"
+#include "base/console.h"
 
 namespace {
 

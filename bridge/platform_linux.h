@@ -1,7 +1,6 @@
-// The Linux backend's internals, exposed so that they can be tested without a disk, a bridge or a
-// terminal: naming, the sysfs reading, the working open, the failure texts, the SG_IO exchange on
-// a given descriptor, the kernel release parsing and the terminal key decoder. The tool itself
-// only uses bridge/platform.h.
+// The Linux backend's internals, exposed so that they can be tested without a disk or a bridge:
+// naming, the sysfs reading, the working open, the failure texts, the SG_IO exchange on a given
+// descriptor and the kernel release parsing. The tool itself only uses bridge/platform.h.
 #pragma once
 
 #include <cstddef>
@@ -56,15 +55,5 @@ bool PassThroughOnFd(int fd, std::uint8_t* block, std::uint32_t length, std::uin
 // ones are 0.
 void ParseKernelRelease(const char* release, std::uint32_t* major, std::uint32_t* minor,
                         std::uint32_t* build);
-
-// One key decoded from the front of the terminal's input bytes.
-struct DecodedKey {
-  int consumed;  // bytes taken; 0 when the bytes are the start of a sequence not yet complete
-  int first;     // the key's code, or the prefix of a special key (0 or 0xE0)
-  int second;    // a special key's own code, else -1
-};
-// Decodes the key at the front of `bytes`. `complete` says that no more bytes will follow (the
-// short wait after an ESC has passed): an unfinished sequence is then taken as it stands.
-DecodedKey DecodeKey(const std::uint8_t* bytes, std::size_t count, bool complete);
 
 }  // namespace linuxplatform

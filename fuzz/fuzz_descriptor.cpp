@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "bridge/drives.h"
-#include "bridge/platform_sim.h"
+#include "sim/platform_sim.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

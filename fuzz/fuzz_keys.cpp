@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bridge/platform_linux.h"
+#include "bridge/keys_linux.h"
 #include "fuzz/fuzz_support.h"
 
 using linuxplatform::DecodedKey;

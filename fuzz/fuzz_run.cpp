@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "app/run.h"
-#include "bridge/platform_sim.h"
-#include "bridge/sim_bridge.h"
+#include "sim/platform_sim.h"
+#include "sim/sim_bridge.h"
 #include "fuzz/fuzz_support.h"
 
 namespace fs = std::filesystem;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/scenario.h"
-#include "bridge/platform_sim.h"
+#include "sim/scenario.h"
+#include "sim/platform_sim.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

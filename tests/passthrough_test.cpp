@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "bridge/byteorder.h"
+#include "base/byteorder.h"
 #include "bridge/passthrough.h"
 #include "tests/test_support.h"
 

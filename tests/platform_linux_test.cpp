@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/platform.h"
+#include "bridge/keys_linux.h"
 #include "bridge/platform_linux.h"
 
 namespace fs = std::filesystem;

@@ -2,7 +2,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/scenario.h"
+#include "sim/scenario.h"
 #include "tests/test_support.h"
 
 namespace {

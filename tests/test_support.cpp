@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "app/run.h"
 #include "bridge/passthrough.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/platform_sim.h"
+#include "sim/platform_sim.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

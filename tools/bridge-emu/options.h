@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/sim_bridge.h"
+#include "sim/sim_bridge.h"
 
 namespace emu {
 

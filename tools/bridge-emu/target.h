@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/sim_bridge.h"
+#include "sim/sim_bridge.h"
 #include "tools/bridge-emu/options.h"
 
 namespace emu {

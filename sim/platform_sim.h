@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bridge/platform.h"
-#include "bridge/sim_bridge.h"
+#include "sim/sim_bridge.h"
 
 struct SimDrive {
   std::int32_t number = 0;

@@ -1,4 +1,4 @@
-#include "bridge/sim_bridge.h"
+#include "sim/sim_bridge.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "app/run.h"
-#include "app/scenario.h"
-#include "bridge/platform_sim.h"
+#include "sim/platform_sim.h"
+#include "sim/scenario.h"
 
 int main(int argc, char** argv) {
   ScenarioOutputs outputs;

@@ -1,4 +1,4 @@
-#include "app/scenario.h"
+#include "sim/scenario.h"
 
 #include <cctype>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "bridge/platform_sim.h"
+#include "sim/platform_sim.h"
 
 namespace {
 

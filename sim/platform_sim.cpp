@@ -1,10 +1,10 @@
-#include "bridge/platform_sim.h"
+#include "sim/platform_sim.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/byteorder.h"
+#include "base/byteorder.h"
 #include "bridge/passthrough.h"
 
 namespace {
