@@ -1,4 +1,5 @@
 #include <cstring>
+#include <sstream>
 
 #include "app/jobs.h"
 #include "tests/test_support.h"
@@ -52,142 +53,107 @@ void PutSector(std::uint32_t address, std::uint8_t seed) {
 
 class DumpTest : public SimTest {};
 
-TEST_F(DumpTest, FirmwareLengths) {
+std::string Size(unsigned bytes) {
+  return "Fw size: " + std::to_string(bytes) + "\n";
+}
+
+// What a dump prints, sends and saves. Whatever could not be read is saved under a name of its
+// own, so an earlier complete dump is never replaced by an incomplete one.
+// An image from pieces: "f<from>-<to>" firmware bytes, "z<n>" zeros, "s<address>" a sector.
+Bytes Image(const std::string& pieces) {
+  Bytes image;
+  std::istringstream in(pieces);
+  std::string piece;
+  while (in >> piece) {
+    unsigned long a = std::stoul(piece.substr(1), nullptr, 0);
+    unsigned long b =
+        piece[0] == 'f' ? std::stoul(piece.substr(piece.find('-') + 1), nullptr, 0) : 0;
+    image = Cat(image, piece[0] == 'f'   ? Firmware(a, b)
+                       : piece[0] == 'z' ? Bytes(a, 0)
+                                         : Sector(static_cast<std::uint32_t>(a)));
+  }
+  return image;
+}
+
+TEST_F(DumpTest, LengthsAndReadFailures) {
+  using C = sim::Command;
+  const C none = C::kUnknown, block = C::kFirmwareBlock, nvram = C::kReadNvram;
+  const std::string saved = "Fw+nvram saved to " + kName + ".bin\n";
+  const std::string partial = "Fw+nvram saved to " + kName + ".partial.bin\n";
+  const std::string all = std::string(128, 'B') + "R";
+  const std::string cut = Size(0x30000) + "Fw len too long, trunkated to 512\n";
+  const std::string error4 = "Fw block #4 read error\n";
+  const std::string nvramError = "Fw nvram read error\n";
+  auto shortBy = [](std::uint32_t n) {
+    return sim::Fault{sim::FaultKind::kShortTransfer, 0, 0, 0, 0, n};
+  };
+  const sim::Fault ioctl79 = {sim::FaultKind::kPlatformError, 0x79};
+  const sim::Fault ioctl1f = {sim::FaultKind::kPlatformError, 0x1F};
   struct Case {
     std::uint16_t units;
     const char* selection;
-    std::string lines;          // after the identification
-    std::string commands;       // sent after identify and descriptor
-    std::size_t firmwareBytes;  // in the file
-    bool nvram;                 // the sector follows in the file
-  };
-  const std::string saved = "Fw+nvram saved to " + kName + ".bin\n";
-  const Case cases[] = {
-      {0, "1", saved, "R", 0, true},
-      {0, "1n", "Fw empty!\n", "", 0, false},
-      {5, "1", saved, "BBR", 1280, true},
-      {5, "1N", "Fw saved to " + kName + ".bin\n", "BB", 1280, false},
-      {0x200, "1", saved, std::string(128, 'B') + "R", 0x20000, true},
-      {0x300, "1", "Fw len too long, trunkated to 512\n" + saved, std::string(128, 'B') + "R",
-       0x20000, true},
-  };
-  for (const Case& c : cases) {
-    SimReset();
-    AddBridge(c.units);
-    std::uint32_t address = c.units + 12u;  // behind the whole firmware, cap or no cap
-    PutSector(address, 0x33);
-    RunResult r = RunWith({c.selection});
-    std::string label = std::to_string(c.units) + c.selection;
-    EXPECT_EQ(r.output, Identified(c.units * 256u) + c.lines + kKeyWait) << label;
-    EXPECT_EQ(Commands(), "ID" + c.commands) << label;
-    std::filesystem::path file = kName + ".bin";
-    if (c.lines.find("saved") == std::string::npos) {
-      EXPECT_FALSE(std::filesystem::exists(file)) << label;
-      continue;
-    }
-    Bytes expected = Firmware(0, c.firmwareBytes);
-    if (c.nvram) {
-      expected = Cat(expected, Sector(address));
-      Bytes cdb = RequestCdb(Sim().requests.back());
-      EXPECT_EQ(cdb[8] * 256 + cdb[9], static_cast<int>(address)) << label;
-    }
-    EXPECT_EQ(ReadFileBytes(file), expected) << label;
-    std::filesystem::remove(file);
-  }
-}
-
-TEST_F(DumpTest, BlocksAreReadInKibibytesAtUnitOffsets) {
-  AddBridge(9);  // blocks 0, 4 and 8; the last runs 768 bytes past the firmware
-  RunWith({"1n"});
-  std::vector<std::string> cdbs;
-  for (std::size_t i = 2; i < Sim().requests.size(); ++i) {
-    cdbs.push_back(Hex(RequestCdb(Sim().requests[i])));
-  }
-  EXPECT_EQ(cdbs, (std::vector<std::string>{"3C 01 01 00 00 00 00 04 00 00",
-                                            "3C 01 01 00 04 00 00 04 00 00",
-                                            "3C 01 01 00 08 00 00 04 00 00"}));
-  EXPECT_EQ(ReadFileBytes(kName + ".bin"), Firmware(0, 9 * 256));
-}
-
-// Read failures: each prints its lines and the run goes on; what was read is saved under a name of
-// its own, so an earlier complete dump is never replaced by an incomplete one.
-TEST_F(DumpTest, ReadFailures) {
-  const std::string partial = "Fw+nvram saved to " + kName + ".partial.bin\n";
-  const std::string saved = "Fw+nvram saved to " + kName + ".bin\n";
-  const sim::Fault ioctl79{sim::FaultKind::kPlatformError, 0x79};
-  auto shortBy = [](std::uint32_t delivered) {
-    return sim::Fault{sim::FaultKind::kShortTransfer, 0, 0, 0, 0, delivered};
-  };
-  struct Case {
-    const char* what;
-    std::uint16_t units;
-    sim::Command command;
-    int block;  // -1: the fault hits every such command
+    C faultOn;
+    int block;  // the fault hits this firmware block only, or every command of its kind (-1)
     sim::Fault fault;
-    std::string lines;  // after "Fw size"
-    Bytes (*file)();    // what is saved; the sector at units + 12 has seed 0x44
+    std::string lines;     // after the version line
+    std::string commands;  // after identify and descriptor
+    std::string file;      // pieces of the file saved (see Image); "": none
   };
   const Case cases[] = {
-      {"every block rejected", 8, sim::Command::kFirmwareBlock, -1, kCheck,
-       kRejected + "Fw block #0 read error\n" + kRejected + "Fw block #4 read error\n" + partial,
-       [] { return Cat(Bytes(2048, 0), Sector(20)); }},
-      {"short block", 8, sim::Command::kFirmwareBlock, 4, shortBy(100),
-       "Fw block #4 short read: 100 of 1024 bytes\nFw block #4 read error\n" + partial,
-       [] { return Cat(Cat(Firmware(0, 1124), Bytes(924, 0)), Sector(20)); }},
-      {"last block short past the firmware's end only", 5, sim::Command::kFirmwareBlock, 4,
-       shortBy(256), saved, [] { return Cat(Firmware(0, 1280), Sector(17)); }},
-      {"last block short inside the firmware", 5, sim::Command::kFirmwareBlock, 4, shortBy(255),
-       "Fw block #4 short read: 255 of 256 bytes\nFw block #4 read error\n" + partial,
-       [] { return Cat(Cat(Firmware(0, 1279), Bytes(1, 0)), Sector(17)); }},
+      {0, "1", none, -1, {}, Size(0) + saved, "R", "s12"},
+      {0, "1n", none, -1, {}, Size(0) + "Fw empty!\n", "", ""},
+      {5, "1", none, -1, {}, Size(1280) + saved, "BBR", "f0-1280 s17"},
+      {5, "1N", none, -1, {}, Size(1280) + "Fw saved to " + kName + ".bin\n", "BB", "f0-1280"},
+      {0x200, "1", none, -1, {}, Size(0x20000) + saved, all, "f0-0x20000 s0x20C"},
+      // The sector lies behind the whole firmware, where the update writes it.
+      {0x300, "1", none, -1, {}, cut + saved, all, "f0-0x20000 s0x30C"},
+      {8, "1", block, -1, kCheck,
+       Size(2048) + kRejected + "Fw block #0 read error\n" + kRejected + error4 + partial, "BBR",
+       "z2048 s20"},
+      {8, "1", block, 4, shortBy(100),
+       Size(2048) + "Fw block #4 short read: 100 of 1024 bytes\n" + error4 + partial, "BBR",
+       "f0-1124 z924 s20"},
+      // Bytes asked for past the firmware's end need not come.
+      {5, "1", block, 4, shortBy(256), Size(1280) + saved, "BBR", "f0-1280 s17"},
+      {5, "1", block, 4, shortBy(255),
+       Size(1280) + "Fw block #4 short read: 255 of 256 bytes\n" + error4 + partial, "BBR",
+       "f0-1279 z1 s17"},
       // The sector's place keeps the overhang of the last block.
-      {"sector not read", 5, sim::Command::kReadNvram, -1, ioctl79,
-       "IOCtl: failed 0x79!\nFw nvram read error\n" + partial, [] { return Firmware(0, 1792); }},
-      {"short sector", 4, sim::Command::kReadNvram, -1, shortBy(500),
-       "Nvram short read: 500 of 512 bytes!\nFw nvram read error\n" + partial,
-       [] { return Cat(Firmware(0, 1024), Bytes(512, 0)); }},
+      {5, "1", nvram, -1, ioctl79, Size(1280) + "IOCtl: failed 0x79!\n" + nvramError + partial,
+       "BBR", "f0-1792"},
+      {4, "1", nvram, -1, shortBy(500),
+       Size(1024) + "Nvram short read: 500 of 512 bytes!\n" + nvramError + partial, "BR",
+       "f0-1024 z512"},
+      // Without the firmware length nothing of the firmware was read.
+      {0x100, "1", C::kDescriptor, -1, ioctl1f, "IOCtl: failed 0x1f!\n" + Size(0) + partial, "R",
+       "s12"},
   };
   for (const Case& c : cases) {
     SimReset();
     AddBridge(c.units);
     PutSector(c.units + 12u, 0x44);
+    PutSector(12, 0x44);
     const Bytes earlier = Pattern(900, 7);
     WriteFileBytes(kName + ".bin", earlier);
-    if (c.block < 0) {
-      Sim().bridge.commandFaults[static_cast<int>(c.command)] = c.fault;
-    } else {
+    if (c.block >= 0) {
       Sim().bridge.blockFaults[static_cast<std::uint32_t>(c.block)] = c.fault;
+    } else if (c.faultOn != none) {
+      Sim().bridge.commandFaults[static_cast<int>(c.faultOn)] = c.fault;
     }
-    RunResult r = RunWith({"1"});
-    EXPECT_EQ(r.output, Identified(c.units * 256u) + c.lines + kKeyWait) << c.what;
-    bool complete = c.lines == saved;
-    EXPECT_EQ(ReadFileBytes(kName + (complete ? ".bin" : ".partial.bin")), c.file()) << c.what;
-    if (!complete) {
-      EXPECT_EQ(ReadFileBytes(kName + ".bin"), earlier) << c.what;
+    RunResult r = RunWith({c.selection});
+    std::string label = std::to_string(c.units) + c.selection + " " + c.lines.substr(0, 40);
+    EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines + kKeyWait) << label;
+    EXPECT_EQ(Commands(), "ID" + c.commands) << label;
+    bool complete = c.lines.find(".partial") == std::string::npos;
+    if (!c.file.empty()) {
+      EXPECT_EQ(ReadFileBytes(kName + (complete ? ".bin" : ".partial.bin")), Image(c.file))
+          << label;
+    }
+    if (c.file.empty() || !complete) {
+      EXPECT_EQ(ReadFileBytes(kName + ".bin"), earlier) << label;
     }
     std::filesystem::remove(kName + ".partial.bin");
   }
-}
-
-TEST_F(DumpTest, NothingReadOrNoLengthKnown) {
-  // A bridge that answers everything with zeros leaves nothing to save.
-  AddBridge(4);
-  Sim().bridge.firmware.assign(4096, 0);
-  RunResult r = RunWith({"1"});
-  EXPECT_EQ(r.output, Identified(1024) + "Fw empty!\n" + kKeyWait);
-  EXPECT_FALSE(std::filesystem::exists(kName + ".bin"));
-
-  // A failed descriptor read leaves no firmware: the sector at 12 is all that is saved.
-  SimReset();
-  AddBridge(0x100);
-  PutSector(12, 0x55);
-  Sim().bridge.commandFaults[static_cast<int>(sim::Command::kDescriptor)] = {
-      sim::FaultKind::kPlatformError, 0x1F};
-  r = RunWith({"1"});
-  EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName +
-                          "\nIOCtl: failed 0x1f!\nFw size: 0\nFw+nvram saved to " + kName +
-                          ".partial.bin\n" + kKeyWait);
-  EXPECT_EQ(ReadFileBytes(kName + ".partial.bin"), Sector(12));
-  EXPECT_FALSE(std::filesystem::exists(kName + ".bin"));
 }
 
 TEST_F(DumpTest, IdentityNames) {
@@ -236,115 +202,87 @@ TEST_F(DumpTest, FailedSaveIsReported) {
             Identified(1024) + kName + ".bin: Write File Error\nFw save error\n" + kKeyWait);
 }
 
-class UpdateTest : public SimTest {
- protected:
-  const std::string kPrompt =
-      "Make changes, You sure? Press 'Y' and 'Enter' for continue, 'N' for cancel ";
-};
+class UpdateTest : public SimTest {};
 
-TEST_F(UpdateTest, ConfirmationAndFileSizes) {
+// The confirmation, the file and the refusals: what is printed after the version line, and the
+// sector the bridge holds afterwards.
+TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
+  const std::string prompt =
+      "Make changes, You sure? Press 'Y' and 'Enter' for continue, 'N' for cancel ";
+  const std::string ofs = "Fw size: 65536\nNvram ofs: 10c\n";
+  const std::string yes = ofs + prompt + kKeyWait;
+  const std::string no = ofs + prompt + "Not sure - Exit!\n" + kKeyWait;
+  const std::string failed = "Fw nvram update error\n";
+  const std::string nvramFile = "Fw size: 65536\njm_nvram.bin: ";
+  const std::string high = "Fw size: 16774144\nNvram ofs: 10000\nNvram ofs 10000 out of range!\n";
+  const std::string unknown = kRejected + "Fw size: 0\nFw size unknown, no nvram ofs!\n";
+  using C = sim::Command;
+  const C none = C::kUnknown;
+  const sim::Fault shortWrite = {sim::FaultKind::kShortTransfer, 0, 0, 0, 0, 256};
   struct Case {
-    std::size_t fileSize;
+    const char* selection;
     std::string input;
+    int fileSize;  // -1: no file
+    std::uint16_t units;
+    C faultOn;
+    sim::Fault fault;
+    std::string lines;  // after the version line
     bool written;
   };
   const Case cases[] = {
-      {100, "y\n", true},  {600, "Y\n", true},   {512, "yes please\n", true},
-      {512, "N\n", false}, {512, "\n", false},   {512, "ok\n", false},
-      {512, "", false},    {512, " y\n", false}, {512, std::string(300, 'y') + "\n", true},
-  };
-  for (const Case& c : cases) {
-    SimReset();
-    AddBridge(0x100);
-    Bytes file = Pattern(c.fileSize, 0x21);
-    WriteFileBytes("jm_nvram.bin", file);
-    RunResult r = RunWith({"1u"}, c.input);
-    std::string label = std::to_string(c.fileSize) + " " + c.input.substr(0, 12);
-    EXPECT_EQ(r.output, Identified(0x10000) + "Nvram ofs: 10c\n" + kPrompt +
-                            (c.written ? "" : "Not sure - Exit!\n") + kKeyWait)
-        << label;
-    EXPECT_EQ(r.status, 0);
-    if (!c.written) {
-      EXPECT_EQ(Commands(), "ID") << label;
-      EXPECT_TRUE(Sim().bridge.nvram.empty()) << label;
-      continue;
-    }
-    ASSERT_EQ(Commands(), "IDW") << label;
-    Bytes expected(512, 0);
-    std::copy(file.begin(),
-              file.begin() + static_cast<long>(std::min<std::size_t>(c.fileSize, 512)),
-              expected.begin());
-    EXPECT_EQ(RequestData(Sim().requests.back()), expected) << label;
-    EXPECT_EQ(Sector(0x10C), expected) << label;
-  }
-}
-
-TEST_F(UpdateTest, RefusalsAndAddresses) {
-  struct Case {
-    const char* what;
-    std::uint16_t units;
-    int fileSize;  // -1: no file
-    sim::Fault writeFault;
-    std::string lines;  // after the identification
-    std::string commands;
-    const char* selection = "1uy";
-  };
-  const Case cases[] = {
-      {"auto yes", 0x100, 512, {}, "Nvram ofs: 10c\n", "IDW"},
-      {"address 0x100", 0xF4, 512, {}, "Nvram ofs: 100\n", "IDW"},
-      {"empty file", 0x100, 0, {}, "jm_nvram.bin: Read File Error\nNvram file read error\n", "ID"},
-      {"no file", 0x100, -1, {}, "jm_nvram.bin: Open File Error\nNvram file read error\n", "ID"},
-      // Refused before anybody is asked.
-      {"address too high",
-       0xFFF4,
-       512,
+      {"1u", "y\n", 100, 0x100, none, {}, yes, true},
+      {"1u", "yes please\n", 600, 0x100, none, {}, yes, true},
+      {"1u", std::string(300, 'y') + "\n", 512, 0x100, none, {}, yes, true},
+      {"1u", "N\n", 512, 0x100, none, {}, no, false},
+      {"1u", "", 512, 0x100, none, {}, no, false},
+      {"1u", " y\n", 512, 0x100, none, {}, no, false},
+      {"1uy", "", 512, 0xF4, none, {}, "Fw size: 62464\nNvram ofs: 100\n", true},
+      {"1uy",
+       "",
+       0,
+       0x100,
+       none,
        {},
-       "Nvram ofs: 10000\nNvram ofs 10000 out of range!\nFw nvram update error\n",
-       "ID",
-       "1u"},
-      {"short write", 0x100, 512, sim::Fault{sim::FaultKind::kShortTransfer, 0, 0, 0, 0, 256},
-       "Nvram ofs: 10c\nNvram short write: 256 of 512 bytes!\nFw nvram update error\n", "IDW"},
-      {"write rejected", 0x100, 512, kCheck,
-       "Nvram ofs: 10c\n" + kRejected + "Fw nvram update error\n", "IDW"},
+       nvramFile + "Read File Error\nNvram file read error\n",
+       false},
+      {"1uy",
+       "",
+       -1,
+       0x100,
+       none,
+       {},
+       nvramFile + "Open File Error\nNvram file read error\n",
+       false},
+      // Refused before anybody is asked.
+      {"1u", "y\n", 512, 0xFFF4, none, {}, high + failed + kKeyWait, false},
+      {"1uy", "", 512, 0x100, C::kDescriptor, kCheck, unknown + failed, false},
+      {"1uy", "", 512, 0x100, C::kWriteNvram, kCheck, ofs + kRejected + failed, false},
+      {"1uy", "", 512, 0x100, C::kWriteNvram, shortWrite,
+       ofs + "Nvram short write: 256 of 512 bytes!\n" + failed, false},
   };
   for (const Case& c : cases) {
     SimReset();
     AddBridge(c.units);
-    Sim().bridge.commandFaults[static_cast<int>(sim::Command::kWriteNvram)] = c.writeFault;
+    if (c.faultOn != none) {
+      Sim().bridge.commandFaults[static_cast<int>(c.faultOn)] = c.fault;
+    }
     std::filesystem::remove("jm_nvram.bin");
+    Bytes file = Pattern(static_cast<std::size_t>(std::max(c.fileSize, 0)), 0x21);
     if (c.fileSize >= 0) {
-      WriteFileBytes("jm_nvram.bin", Pattern(static_cast<std::size_t>(c.fileSize), 5));
+      WriteFileBytes("jm_nvram.bin", file);
     }
-    RunResult r = RunWith({c.selection});
-    bool autoYes = std::string(c.selection) == "1uy";
-    EXPECT_EQ(r.output, Identified(c.units * 256u) + c.lines + (autoYes ? "" : kKeyWait)) << c.what;
-    EXPECT_EQ(r.status, autoYes ? 1 : 0) << c.what;
-    EXPECT_EQ(Commands(), c.commands) << c.what;
-    if (c.commands == "IDW") {
-      Bytes cdb = RequestCdb(Sim().requests.back());
-      EXPECT_EQ(cdb[8] * 256 + cdb[9], c.units + 12) << c.what;
+    RunResult r = RunWith({c.selection}, c.input);
+    std::string label = c.selection + (" " + c.input.substr(0, 12));
+    EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
+    EXPECT_EQ(r.status, std::string(c.selection) == "1uy" ? 1 : 0) << label;
+    file.resize(512, 0);  // a short file is padded with zeros, a long one cut
+    std::uint32_t address = c.units + 12u;
+    EXPECT_EQ(Sim().bridge.nvram.count(address) == 1 && Sector(address) == file, c.written)
+        << label;
+    if (!c.written && c.fault.kind != sim::FaultKind::kShortTransfer) {
+      EXPECT_TRUE(Sim().bridge.nvram.empty()) << label;
     }
-    bool stored = !Sim().bridge.nvram.empty();
-    EXPECT_EQ(stored, c.commands == "IDW" && c.writeFault.kind != sim::FaultKind::kCheckCondition)
-        << c.what;
   }
-}
-
-TEST_F(UpdateTest, UnknownFirmwareLengthRefusesTheWrite) {
-  AddBridge(0x100);
-  WriteFileBytes("jm_nvram.bin", Pattern(512, 5));
-  Sim().bridge.commandFaults[static_cast<int>(sim::Command::kDescriptor)] = kCheck;
-  RunResult r = RunWith({"1uy"});
-  EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + kRejected +
-                          "Fw size: 0\nFw size unknown, no nvram ofs!\nFw nvram update error\n");
-  EXPECT_EQ(Commands(), "ID");
-}
-
-TEST_F(UpdateTest, DumpWordSelectsTheUpdate) {
-  AddBridge(0x100);
-  RunResult r = RunWith({"1dump"});
-  EXPECT_EQ(r.output, Identified(0x10000) +
-                          "jm_nvram.bin: Open File Error\nNvram file read error\n" + kKeyWait);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "app/run.h"
+#include "base/byteorder.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -49,44 +50,33 @@ class RunTest : public SimTest {
   }
 };
 
-// Whole runs up to the drive test: output byte for byte, exit status, and which opens were made.
+// Whole runs up to the drive test: output byte for byte, exit status, and which opens were made
+// after the listing (number, exclusive).
 TEST_F(RunTest, SelectionAndEarlyStops) {
+  using Opens = std::vector<std::pair<std::int32_t, bool>>;
   struct Case {
     std::vector<std::string> args;
     std::string input;
     std::string output;  // after the banner
     int status;
-    std::vector<std::pair<std::int32_t, bool>> opens;  // after the listing
+    Opens opens;
   };
   const std::string list = " 0: ATA     SIM SATA DISK   \nPlease select drive number:";
+  const std::string bad = list + "Error: bad disk number\n";
+  const std::string notUsb = "Drive      : 0(NVME)\nNot usb device!\n";
   const std::string keyWait = "\nPress any key to exit\n";
+  const std::string noDisk = "(NVME)\nError open disk\n";
   const Case cases[] = {
-      {{}, "100\n", list + "Error: bad disk number\n", 23, {}},
-      {{}, "-1\n", list + "Error: bad disk number\n", 23, {}},
-      {{}, "", list + "Error: bad disk number\n", 23, {}},
-      {{},
-       "99\n",
-       list + "Drive      : 99(NVME)\nError open disk\n",
-       16,
-       {{99, false}, {99, true}}},
-      {{},
-       "0\r\n",
-       list + "Drive      : 0(NVME)\nNot usb device!\n" + keyWait,
-       0,
-       {{0, false}, {0, true}}},
-      {{"150"}, "", "Drive      : 150(NVME)\nError open disk\n", 16, {{150, false}, {150, true}}},
-      {{"256"}, "", "Drive      : 256(NVME)\nError open disk\n", 16, {{0, false}, {256, true}}},
-      {{"-1"},
-       "",
-       "Drive      : 4294967295(NVME)\nError open disk\n",
-       16,
-       {{255, false}, {-1, true}}},
-      {{"abc", "7"},
-       "",
-       "Drive      : 0(NVME)\nNot usb device!\n" + keyWait,
-       0,
-       {{0, false}, {0, true}}},
-      {{"0y"}, "", "Drive      : 0(NVME)\nNot usb device!\n", 1, {{0, false}, {0, true}}},
+      {{}, "100\n", bad, 23, {}},
+      {{}, "-1\n", bad, 23, {}},
+      {{}, "", bad, 23, {}},
+      {{}, "99\n", list + "Drive      : 99" + noDisk, 16, {{99, false}, {99, true}}},
+      {{}, "0\r\n", list + notUsb + keyWait, 0, {{0, false}, {0, true}}},
+      {{"150"}, "", "Drive      : 150" + noDisk, 16, {{150, false}, {150, true}}},
+      {{"256"}, "", "Drive      : 256" + noDisk, 16, {{0, false}, {256, true}}},
+      {{"-1"}, "", "Drive      : 4294967295" + noDisk, 16, {{255, false}, {-1, true}}},
+      {{"abc", "7"}, "", notUsb + keyWait, 0, {{0, false}, {0, true}}},
+      {{"0y"}, "", notUsb, 1, {{0, false}, {0, true}}},
   };
   for (const Case& c : cases) {
     Fresh();
@@ -94,7 +84,7 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     std::string label = c.args.empty() ? "typed " + c.input : c.args[0];
     EXPECT_EQ(r.output, kBanner + c.output) << label;
     EXPECT_EQ(r.status, c.status) << label;
-    std::vector<std::pair<std::int32_t, bool>> opens;
+    Opens opens;
     for (const SimOpen& o : Sim().opens) {
       opens.emplace_back(o.number, o.exclusive);
     }
@@ -115,15 +105,12 @@ TEST_F(RunTest, ListShowsEveryDriveThatAnswers) {
   silent.queryFails = true;
   Sim().drives.push_back(silent);
   Sim().drives.push_back(Disk(99, "Never", "Listed", 7));
+  // Text offsets past the bytes returned or running off the area must not be read beyond it.
   SimDrive bad = Disk(40, "", "", 7);
   bad.rawDescriptor.assign(4096, 'A');
-  bad.rawDescriptor[12] = 0x00;  // vendor offset 0x0F00: past the bytes returned
-  bad.rawDescriptor[13] = 0x0F;
-  bad.rawDescriptor[14] = bad.rawDescriptor[15] = 0;
-  bad.rawDescriptor[16] = 0xF0;  // product offset 4080: runs to the end without a zero
-  bad.rawDescriptor[17] = 0x0F;
-  bad.rawDescriptor[18] = bad.rawDescriptor[19] = 0;
-  bad.rawReturned = 0x0F00;  // product offset beyond too: both empty
+  PutLe(bad.rawDescriptor.data() + 12, 0x0F00, 4);  // vendor: past the bytes returned
+  PutLe(bad.rawDescriptor.data() + 16, 0x0FF0, 4);  // product: no zero up to the area's end
+  bad.rawReturned = 0x0F00;                         // product offset beyond too: both empty
   Sim().drives.push_back(bad);
   SimDrive cut = bad;
   cut.number = 41;

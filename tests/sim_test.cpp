@@ -9,49 +9,6 @@ namespace {
 
 class ScenarioTest : public SimTest {};
 
-TEST_F(ScenarioTest, SetsUpDrivesBridgeAndFaults) {
-  WriteFileBytes("fw.bin", Pattern(3000, 2));
-  ScenarioOutputs out;
-  std::string error;
-  ASSERT_TRUE(
-      LoadScenarioText("# comment\n"
-                       "drive 2 usb \"JMicron \" \"Generic  \" bridge open-fails\n"
-                       "drive 0x10 sata ATA X query-fails\n"
-                       "identity 00 01 02 03 04 05 06 07 41 42 43 0B 0C 0D 0E 0F\n"
-                       "descriptor 00 00 0C 00\n"
-                       "firmware file fw.bin\n"
-                       "nvram 24 01 02 03\n"
-                       "fault block 4 check 05 24 00\n"
-                       "fault write-nvram ioctl 0x79\n"
-                       "fault read-nvram short 7\n"
-                       "keys 224 72\n"
-                       "layout 64\n"
-                       "log req.txt\n"
-                       "nvram-out store.txt\n",
-                       dir_.string(), &out, &error))
-      << error;
-  const SimMachine& m = Sim();
-  ASSERT_EQ(m.drives.size(), 2u);
-  EXPECT_EQ(m.drives[0].number, 2);
-  EXPECT_EQ(m.drives[0].product, "Generic  ");
-  EXPECT_TRUE(m.drives[0].bridge && m.drives[0].workingOpenFails);
-  EXPECT_EQ(m.drives[1].number, 16);
-  EXPECT_EQ(m.drives[1].bus, 11);
-  EXPECT_TRUE(m.drives[1].queryFails);
-  EXPECT_EQ(m.bridge.identity[8], 'A');
-  EXPECT_EQ(m.bridge.descriptor[2], 0x0C);
-  EXPECT_EQ(m.bridge.firmware, Pattern(3000, 2));
-  EXPECT_EQ(m.bridge.nvram.at(24)[2], 3);
-  EXPECT_EQ(m.bridge.nvram.at(24)[3], 0);
-  EXPECT_EQ(m.bridge.blockFaults.at(4).asc, 0x24);
-  EXPECT_EQ(m.bridge.commandFaults[4].errorCode, 0x79u);
-  EXPECT_EQ(m.bridge.commandFaults[3].delivered, 7u);
-  EXPECT_EQ(m.keys.size(), 2u);
-  EXPECT_EQ(m.layout.headerSize, 56);
-  EXPECT_EQ(out.requestLog, "req.txt");
-  EXPECT_EQ(out.nvramOut, "store.txt");
-}
-
 TEST_F(ScenarioTest, RejectsBadLines) {
   const char* bad[] = {"drive 1 usb \"unclosed\n",
                        "identity 01 02\n",
