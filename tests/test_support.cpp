@@ -5,8 +5,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "base/console.h"
 #include "app/run.h"
+#include "base/console.h"
 #include "bridge/passthrough.h"
 
 namespace {
