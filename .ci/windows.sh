@@ -107,8 +107,7 @@ test_tree() {
   if [ "$arch" = i686 ] && ! can_run_32bit; then
     log "SKIPPED running the 32-bit tests: this host cannot execute 32-bit x86 programs" \
         "(Wine's 32-bit loader fails with 'Exec format error'); checking the exe's manifest only"
-    python3 "$root/tests/windows/check_manifest.py" "$tree/jmreader.exe" \
-      "$root/res/jmreader.manifest" i686
+    python3 "$root/tests/windows/check_manifest.py" "$tree/jmreader.exe" i686
     return
   fi
   log "test $tree under Wine"
