@@ -173,4 +173,17 @@ TEST_F(CommandTest, FailuresLeaveTheDestinationUntouched) {
   EXPECT_TRUE(Sim().bridge.nvram.empty());
 }
 
+// A short inbound transfer hands back what came, the rest zero, whatever the destination held.
+TEST_F(CommandTest, ShortBlockEndsInZeros) {
+  Sim().bridge.commandFaults[static_cast<int>(sim::Command::kFirmwareBlock)] = {
+      sim::FaultKind::kShortTransfer, 0, 0, 0, 0, 100};
+  Bytes data(1024, 0xAB);
+  std::uint32_t moved = 0;
+  EXPECT_TRUE(ReadFirmwareBlock(drive_, data.data(), 0, 1024, &moved));
+  Bytes expected(Sim().bridge.firmware.begin(), Sim().bridge.firmware.begin() + 100);
+  expected.resize(1024, 0);
+  EXPECT_EQ(data, expected);
+  EXPECT_EQ(moved, 100u);
+}
+
 }  // namespace

@@ -168,6 +168,7 @@ TEST_F(DumpTest, IdentityNames) {
       {{'S', 0, 'M', 0, 1, 2, 3, 4}, "Ctrl/Fw version : jmS\n"},
       {{0, 'B', 'C', 0, 1, 2, 3, 4}, "Ctrl/Fw version : jm\n"},
       {{'|', 0xFF, '*', 0, 0xAB, 0xCD, 0xEF, 0x10}, "Ctrl/Fw version : jm____AB_CD_EF_10\n"},
+      {{' ', '~', 0x7F, 0, 1, 2, 3, 4}, "Ctrl/Fw version : jm ~__01_02_03_04\n"},
   };
   for (const Case& c : cases) {
     SimReset();
@@ -231,7 +232,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
   };
   const Case cases[] = {
       {"1u", "y\n", 100, 0x100, none, {}, yes, true},
-      {"1u", "yes please\n", 600, 0x100, none, {}, yes, true},
+      {"1u", "Yes please\n", 600, 0x100, none, {}, yes, true},
       {"1u", std::string(300, 'y') + "\n", 512, 0x100, none, {}, yes, true},
       {"1u", "N\n", 512, 0x100, none, {}, no, false},
       {"1u", "", 512, 0x100, none, {}, no, false},
