@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -20,87 +20,65 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string Text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
-class SaveFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("jmsave." + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    std::ofstream(dir_ / "victim") << "victim";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  SaveOutcome Save(const char* text) {
-    return PlatformSaveFile((dir_ / "dump.bin").c_str(),
-                            reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
-  }
-  int Entries() {
-    return static_cast<int>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
-  }
-  fs::path dir_;
-};
+SaveOutcome Save(const fs::path& name, const std::string& text) {
+  return PlatformSaveFile(name.c_str(), reinterpret_cast<const std::uint8_t*>(text.data()),
+                          static_cast<std::uint32_t>(text.size()));
+}
+
+// Empties the test's folder but for "victim", a file that no save may change; gives the folder.
+fs::path Folder() {
+  const fs::path dir = fs::temp_directory_path() / ("jmsave." + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::ofstream(dir / "victim") << "victim";
+  return dir;
+}
 
 // Links at the final name or at the name an older tool used for its temporary file are replaced
-// or ignored, never written through.
-TEST_F(SaveFileTest, PlantedLinksAreNeverWrittenThrough) {
-  struct Case {
-    const char* what;
-    void (*plant)(const fs::path& dir);
-    int entries;  // in the folder afterwards
-  };
-  const Case cases[] = {
-      {"symlink at the final name",
-       [](const fs::path& d) { fs::create_symlink(d / "victim", d / "dump.bin"); }, 2},
-      {"hard link at the final name",
-       [](const fs::path& d) { fs::create_hard_link(d / "victim", d / "dump.bin"); }, 2},
-      {"symlink at a guessable temporary name",
-       [](const fs::path& d) { fs::create_symlink(d / "victim", d / "dump.bin.tmp"); }, 3},
-  };
-  for (const Case& c : cases) {
-    fs::remove(dir_ / "dump.bin");
-    fs::remove(dir_ / "dump.bin.tmp");
-    c.plant(dir_);
-    ASSERT_EQ(Save("new dump"), SaveOutcome::kSaved) << c.what;
-    EXPECT_EQ(Text(dir_ / "victim"), "victim") << c.what;
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ / "dump.bin"))) << c.what;
-    EXPECT_EQ(Text(dir_ / "dump.bin"), "new dump") << c.what;
-    EXPECT_EQ(Entries(), c.entries) << c.what << ": a temporary file was left";
-  }
-}
-
-TEST_F(SaveFileTest, NewFileTakesTheUsualModeLessTheUmask) {
-  for (mode_t mask : {022, 077}) {
+// or ignored, never written through; the new file takes mode 0644 less the umask.
+TEST(SaveFile, PlantedLinksAreNeverWrittenThrough) {
+  // Where the link is, whether symbolic, the umask, how many entries the folder has afterwards.
+  const std::tuple<const char*, bool, mode_t, int> cases[] = {
+      {"dump.bin", true, 022, 2}, {"dump.bin", false, 077, 2}, {"dump.bin.tmp", true, 022, 3}};
+  for (auto [at, symbolic, mask, entries] : cases) {
+    fs::path dir = Folder();
+    symbolic ? fs::create_symlink("victim", dir / at)
+             : fs::create_hard_link(dir / "victim", dir / at);
     mode_t previous = umask(mask);
-    ASSERT_EQ(Save("x"), SaveOutcome::kSaved);
+    EXPECT_EQ(Save(dir / "dump.bin", "new dump"), SaveOutcome::kSaved) << at;
     umask(previous);
-    struct stat st;
-    ASSERT_EQ(stat((dir_ / "dump.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
+    struct stat st = {};
+    lstat((dir / "dump.bin").c_str(), &st);
+    EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFREG | (0644 & ~mask)) << at;
+    EXPECT_EQ(Text(dir / "dump.bin") + Text(dir / "victim"), "new dumpvictim") << at;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), entries)
+        << "a temporary file was left";
   }
+  fs::remove_all(Folder());
 }
 
 // A signal that ends the tool while the file is written leaves no temporary file: here the
 // write itself raises SIGXFSZ, whose default action ends the process.
-TEST_F(SaveFileTest, ASignalPartWayLeavesNoTemporaryFile) {
-  ASSERT_EQ(Save("earlier"), SaveOutcome::kSaved);
+TEST(SaveFile, ASignalPartWayLeavesNoTemporaryFile) {
+  fs::path dir = Folder();
+  EXPECT_EQ(Save(dir / "dump.bin", "earlier"), SaveOutcome::kSaved);
   pid_t pid = fork();
-  ASSERT_GE(pid, 0);
   if (pid == 0) {
     std::signal(SIGXFSZ, SIG_DFL);
     rlimit small = {100, RLIM_INFINITY};
     setrlimit(RLIMIT_FSIZE, &small);
-    static std::uint8_t big[4096];
-    PlatformSaveFile((dir_ / "dump.bin").c_str(), big, sizeof big);
+    Save(dir / "dump.bin", std::string(4096, 'x'));
     _exit(0);
   }
   int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
-  EXPECT_EQ(Text(dir_ / "dump.bin"), "earlier");
-  EXPECT_EQ(Entries(), 2) << "only the victim and the earlier dump";
+  EXPECT_EQ(Text(dir / "dump.bin"), "earlier");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "only the victim and the dump";
+  fs::remove_all(dir);
 }
 
 }  // namespace

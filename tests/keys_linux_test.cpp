@@ -1,0 +1,144 @@
+// Console keys on Linux: the decoder, and the terminal itself in children on a fresh pty.
+#include <pty.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "bridge/keys_linux.h"
+#include "bridge/platform.h"
+
+using namespace linuxplatform;
+
+namespace {
+
+TEST(Keys, TerminalBytesDecodeToConsoleKeyCodes) {
+  // Bytes, whether no more follow; consumed (0: wait for more), first code, second code.
+  const std::string run = "\x1b[" + std::string(20, '1');  // longer than any key a terminal sends
+  const std::tuple<std::string, bool, int, int, int> cases[] = {
+      {"a", 0, 1, 'a', -1},          {"\r\n", 0, 1, '\r', -1},      {"\xC3\xA9", 0, 1, 0xC3, -1},
+      {"\x1b", 0, 0, -1, -1},        {"\x1b", 1, 1, 27, -1},        {"\x1bx", 0, 1, 27, -1},
+      {"\x1b\x1b[A", 0, 1, 27, -1},  {"\x1b[", 0, 0, -1, -1},       {"\x1b[1;5", 0, 0, -1, -1},
+      {"\x1b[A", 0, 3, 0xE0, 72},    {"\x1b[Bq", 0, 3, 0xE0, 80},   {"\x1b[D", 0, 3, 0xE0, 75},
+      {"\x1b[C", 0, 3, 0xE0, 77},    {"\x1bOA", 0, 3, 0xE0, 72},    {"\x1b[1;5A", 0, 6, 0xE0, 72},
+      {"\x1b[H", 0, 3, 0xE0, 71},    {"\x1bOF", 0, 3, 0xE0, 79},    {"\x1b[1~", 0, 4, 0xE0, 71},
+      {"\x1b[4~", 0, 4, 0xE0, 79},   {"\x1b[2~", 0, 4, 0xE0, 82},   {"\x1b[3~", 0, 4, 0xE0, 83},
+      {"\x1b[3;2~", 0, 6, 0xE0, 83}, {"\x1b[5~", 0, 4, 0xE0, 73},   {"\x1b[6~", 0, 4, 0xE0, 81},
+      {"\x1bOP", 0, 3, 0, 59},       {"\x1bOS", 0, 3, 0, 62},       {"\x1b[[A", 0, 4, 0, 59},
+      {"\x1b[[E", 0, 4, 0, 63},      {"\x1b[15~", 0, 5, 0, 63},     {"\x1b[17~", 0, 5, 0, 64},
+      {"\x1b[21~", 0, 5, 0, 68},     {"\x1b[23~", 0, 5, 0xE0, 133}, {"\x1b[24~", 0, 5, 0xE0, 134},
+      {"\x1b[99~x", 0, 5, 0xE0, 0},  {"\x1b[Z", 0, 3, 0xE0, 0},     {"\x1b[12", 1, 4, 0xE0, 0},
+      {"\x1b[", 1, 2, 0xE0, 0},      {"\x1b[1\x03", 0, 3, 0xE0, 0}, {run, 0, 16, 0xE0, 0}};
+  for (const auto& [bytes, complete, consumed, first, second] : cases) {
+    DecodedKey key =
+        DecodeKey(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), complete);
+    EXPECT_EQ(std::tie(key.consumed, key.first, key.second), std::tie(consumed, first, second))
+        << testing::PrintToString(bytes);
+  }
+}
+
+// Runs `body` in a child of its own session: on a fresh pty whose master goes to `*master`, or
+// with no terminal when `master` is null. It reports through a pipe read at `*report`; an alarm
+// ends it should it hang.
+pid_t Start(void (*body)(std::FILE* out), int* report, int* master = nullptr) {
+  int fds[2] = {-1, -1};
+  pid_t pid = pipe(fds) != 0      ? -1
+              : master != nullptr ? forkpty(master, nullptr, nullptr, nullptr)
+                                  : fork();
+  if (pid == 0) {
+    setsid();  // forkpty made the session already
+    alarm(10);
+    std::FILE* out = fdopen(fds[1], "w");
+    setvbuf(out, nullptr, _IONBF, 0);
+    body(out);
+    _exit(0);
+  }
+  close(fds[1]);
+  *report = fds[0];
+  return pid;
+}
+
+// Reads the child's report up to `until`, or to its end.
+std::string Read(int fd, const std::string& until = "") {
+  std::string text;
+  for (char c; (until.empty() || text.find(until) == std::string::npos) && read(fd, &c, 1) == 1;) {
+    text += c;
+  }
+  return text;
+}
+
+const char* Poll(int waitMs) {
+  KeyPoll poll = PlatformPollKey(waitMs);
+  return poll == KeyPoll::kNone ? "none" : poll == KeyPoll::kWaiting ? "waiting" : "noconsole";
+}
+
+// The local modes that key mode changes, as the pty has them.
+tcflag_t Modes(int master) {
+  termios mode = {};
+  tcgetattr(master, &mode);
+  return mode.c_lflag & (ICANON | ECHO | ISIG);
+}
+
+// A key taken with nothing read ahead, a poll that waits for more, then codes and polls in turn.
+void KeyScript(std::FILE* out) {
+  prctl(PR_SET_DUMPABLE, 0);  // the core-dumping signals leave no core behind
+  std::fprintf(out, "%s\n", Poll(0));
+  std::fprintf(out, "%d\n", PlatformTakeKey());
+  std::fprintf(out, "%s", Poll(5000));
+  for (int i = 0; i < 5; ++i) {
+    std::fprintf(out, " %d", PlatformTakeKey());
+    std::fprintf(out, "/%s", Poll(0));
+  }
+  PlatformRestoreConsole();
+}
+
+TEST(Keys, KeysComeFromTheTerminalAndItsModeComesBack) {
+  // While the first key is awaited: no signal (0), one that ends nothing (a resized window), and
+  // ones that end the tool, which must put the terminal back first.
+  for (int signal :
+       {0, SIGWINCH, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGALRM, SIGABRT}) {
+    SCOPED_TRACE(signal);
+    int report = -1, master = -1;
+    pid_t pid = Start(KeyScript, &report, &master);
+    EXPECT_EQ(Read(report, "\n"), "none\n");
+    EXPECT_EQ(Modes(master), static_cast<tcflag_t>(ISIG));  // no line editing, no echo; Ctrl+C
+    kill(pid, signal);
+    bool ends = signal != 0 && signal != SIGWINCH;
+    if (!ends) {
+      // A letter, then an arrow, F5 and a lone ESC all at once, as a fast typist's terminal sends.
+      EXPECT_EQ(write(master, "q", 1), 1);
+      EXPECT_EQ(Read(report, "\n"), "113\n");
+      EXPECT_EQ(write(master, "\x1b[A\x1b[15~\x1b", 9), 9);
+    }
+    EXPECT_EQ(Read(report),
+              ends ? "" : "waiting 224/waiting 72/waiting 0/waiting 63/waiting 27/none");
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, ends ? signal : 0);  // killed by the signal, or a normal end
+    EXPECT_EQ(Modes(master), static_cast<tcflag_t>(ICANON | ECHO | ISIG));
+    close(master);
+    close(report);
+  }
+}
+
+TEST(Keys, WithoutATerminalThereIsNoConsole) {
+  int report = -1;
+  pid_t pid = Start(
+      [](std::FILE* out) {
+        std::fprintf(out, "%s", Poll(100));
+        std::fprintf(out, " %d", PlatformTakeKey());
+      },
+      &report);
+  EXPECT_EQ(Read(report), "noconsole -1");
+  waitpid(pid, nullptr, 0);
+  close(report);
+}
+
+}  // namespace
