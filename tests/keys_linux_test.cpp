@@ -128,17 +128,4 @@ TEST(Keys, KeysComeFromTheTerminalAndItsModeComesBack) {
   }
 }
 
-TEST(Keys, WithoutATerminalThereIsNoConsole) {
-  int report = -1;
-  pid_t pid = Start(
-      [](std::FILE* out) {
-        std::fprintf(out, "%s", Poll(100));
-        std::fprintf(out, " %d", PlatformTakeKey());
-      },
-      &report);
-  EXPECT_EQ(Read(report), "noconsole -1");
-  waitpid(pid, nullptr, 0);
-  close(report);
-}
-
 }  // namespace

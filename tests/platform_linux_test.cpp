@@ -1,6 +1,6 @@
 // The Linux backend without hardware: the SG_IO request as the kernel receives it (ioctl is wrapped
 // at link time), drive naming, sysfs on a fake tree, the working open on a loop device, the failure
-// texts and the release parsing.
+// texts.
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <scsi/sg.h>
@@ -137,12 +137,10 @@ TEST(SgIo, ExchangeWithTheKernel) {
 TEST(SgIo, MalformedBlocksAreRefusedUnsent) {
   // The field changed (offset, value, width), and by how much the length handed over falls short.
   const std::tuple<std::size_t, std::uint32_t, int, std::uint32_t> cases[] = {
-      {0, 44, 2, 41}, {0, 44, 2, 1},  // shorter than the header; cut short
-      {0, 56, 2, 0},                  // wrong header length
-      {6, 0, 1, 0},   {6, 17, 1, 0},  // no cdb; cdb too long
-      {8, 2, 1, 0},                   // direction unknown
-      {12, 17, 4, 0}, {7, 41, 1, 0},  // data past the end; sense past the end
-      {20, 69, 4, 0}, {20, 40, 4, 0}, {24, 0xFFFFFFF0u, 4, 0}};  // offsets: past, inside, huge
+      {0, 44, 2, 41}, {0, 56, 2, 0},             // shorter than the header; wrong header length
+      {6, 0, 1, 0},   {6, 17, 1, 0},             // no cdb; cdb too long
+      {8, 2, 1, 0},   {12, 17, 4, 0},            // direction unknown; data past the end
+      {20, 40, 4, 0}, {24, 0xFFFFFFF0u, 4, 0}};  // offsets: inside the header, huge
   g_fd = -1;
   for (auto [at, value, width, cut] : cases) {
     std::vector<std::uint8_t> block = Block(10, 1, 16);
@@ -319,24 +317,6 @@ TEST(PlatformLinux, FailureTextsGiveTheSystemsWordsAndTheLikelyCause) {
     char got[128];
     EXPECT_EQ(DescribeFailure("/dev/sdb", code, node, got, sizeof got), kind) << text;
     EXPECT_EQ(got, "/dev/sdb: " + text);
-  }
-}
-
-TEST(PlatformLinux, KernelReleaseGivesThreeNumbers) {
-  const std::tuple<const char*, unsigned, unsigned, unsigned> cases[] = {
-      {"6.1.0-13-amd64", 6, 1, 0},
-      {"6.18.44-fc", 6, 18, 44},
-      {"5.10", 5, 10, 0},
-      {"4.19.0.7", 4, 19, 0},
-      {"3", 3, 0, 0},
-      {"5.4-rc1.2", 5, 4, 0},
-      {"", 0, 0, 0},
-      {"abc", 0, 0, 0}};
-  for (const auto& [release, major, minor, build] : cases) {
-    unsigned got[3] = {99, 99, 99};
-    ParseKernelRelease(release, &got[0], &got[1], &got[2]);
-    EXPECT_EQ(std::make_tuple(got[0], got[1], got[2]), std::make_tuple(major, minor, build))
-        << release;
   }
 }
 
