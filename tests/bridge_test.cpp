@@ -96,70 +96,56 @@ TEST_F(CommandTest, RequestsAreExact) {
                 b[2] == 0 && b[9] == 0 && b[10] == 0 && b[11] == 0)
         << cases[i].cdb;
   }
-  EXPECT_EQ(RequestData(Sim().requests.back()), sector);
+  EXPECT_EQ(Bytes(Sim().requests.back().block.begin() + 68, Sim().requests.back().block.end()),
+            sector);
 }
 
 // What fails is reported in one line and leaves the destination as it was; what cannot be sent
 // is refused before it goes.
 TEST_F(CommandTest, FailuresLeaveTheDestinationUntouched) {
-  using sim::Command;
-  using sim::FaultKind;
+  using C = sim::Command;
+  using K = sim::FaultKind;
   using Call = bool (*)(DriveHandle, std::uint8_t*);
   const Call block = [](DriveHandle d, std::uint8_t* p) {
     return ReadFirmwareBlock(d, p, 0, 1024);
   };
   const Call nvram = [](DriveHandle d, std::uint8_t* p) { return ReadNvramSector(d, p, 0x10C); };
   const Call identify = [](DriveHandle d, std::uint8_t* p) { return IdentifyFirmware(d, p); };
+  const Call huge = [](DriveHandle d, std::uint8_t* p) {
+    return ReadFirmwareBlock(d, p, 0, 65537);
+  };
+  const Call far = [](DriveHandle d, std::uint8_t* p) { return ReadNvramSector(d, p, 0x10000); };
+  const Call farOut = [](DriveHandle d, std::uint8_t* p) {
+    return WriteNvramSector(d, p, 0x1000B);
+  };
   struct Case {
-    Command command;
+    C command;
     sim::Fault fault;
     Call call;
     std::string out;
     bool sent;
   };
   const Case cases[] = {
-      {Command::kFirmwareBlock,
-       {FaultKind::kPlatformError, 5},
-       block,
-       "IOCtl: failed 0x5!\n",
-       true},
-      {Command::kFirmwareBlock,
-       {FaultKind::kPlatformError, 0x79},
-       block,
-       "IOCtl: failed 0x79!\n",
-       true},
-      {Command::kFirmwareBlock,
-       {FaultKind::kCheckCondition, 0, 5, 0x24, 0},
+      {C::kFirmwareBlock, {K::kPlatformError, 0x79}, block, "IOCtl: failed 0x79!\n", true},
+      {C::kFirmwareBlock,
+       {K::kCheckCondition, 0, 5, 0x24, 0},
        block,
        "IOCtl: status 0x2, sense 5/24/00!\n",
        true},
-      {Command::kReadNvram,
-       {FaultKind::kShortTransfer, 0, 0, 0, 0, 511},
+      {C::kReadNvram,
+       {K::kShortTransfer, 0, 0, 0, 0, 511},
        nvram,
        "Nvram short read: 511 of 512 bytes!\n",
        true},
-      {Command::kIdentify, {FaultKind::kZeroReply}, identify, "", true},  // all zero is no identity
-      {Command::kIdentify, {FaultKind::kShortTransfer}, identify, "", true},
-      {Command::kUnknown,
-       {},
-       [](DriveHandle d, std::uint8_t* p) { return ReadFirmwareBlock(d, p, 0, 65537); },
-       "Max Size exceed(65537>65536)!\n",
-       false},
-      {Command::kUnknown,
-       {},
-       [](DriveHandle d, std::uint8_t* p) { return ReadNvramSector(d, p, 0x10000); },
-       "Nvram ofs 10000 out of range!\n",
-       false},
-      {Command::kUnknown,
-       {},
-       [](DriveHandle d, std::uint8_t* p) { return WriteNvramSector(d, p, 0x1000B); },
-       "Nvram ofs 1000b out of range!\n",
-       false},
+      {C::kIdentify, {K::kZeroReply}, identify, "", true},  // all zero is no identity
+      {C::kUnknown, {}, huge, "Max Size exceed(65537>65536)!\n", false},
+      {C::kUnknown, {}, far, "Nvram ofs 10000 out of range!\n", false},
+      {C::kUnknown, {}, farOut, "Nvram ofs 1000b out of range!\n", false},
   };
   for (const Case& c : cases) {
     Sim().requests.clear();
     Sim().bridge.commandFaults = {};
-    if (c.command != Command::kUnknown) {
+    if (c.command != C::kUnknown) {
       Sim().bridge.commandFaults[static_cast<int>(c.command)] = c.fault;
     }
     static std::uint8_t data[0x10001];

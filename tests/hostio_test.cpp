@@ -17,20 +17,18 @@ TEST(ParseLeadingInt, ReadsTheLeadingNumberWithWrapAround) {
     const char* text;
     std::int32_t value;
   };
-  const Case cases[] = {
-      {"  12abc", 12},
-      {"-5", -5},
-      {"+7", 7},
-      {"abc", 0},
-      {"- 5", 0},
-      {"", 0},
-      {"\t\n\v\f\r 3u", 3},
-      {"2147483647", 2147483647},
-      {"2147483648", -2147483647 - 1},
-      {"4294967297", 1},
-      {"-2147483648", -2147483647 - 1},
-      {"99y", 99},
-  };
+  const Case cases[] = {{"  12abc", 12},
+                        {"-5", -5},
+                        {"+7", 7},
+                        {"abc", 0},
+                        {"- 5", 0},
+                        {"", 0},
+                        {"\t\n\v\f\r 3u", 3},
+                        {"2147483647", 2147483647},
+                        {"2147483648", -2147483647 - 1},
+                        {"4294967297", 1},
+                        {"-2147483648", -2147483647 - 1},
+                        {"99y", 99}};
   for (const Case& c : cases) {
     EXPECT_EQ(ParseLeadingInt(c.text), c.value) << '"' << c.text << '"';
   }
@@ -43,19 +41,15 @@ TEST(ReadInputLine, SplitsLinesAndKeepsTheBufferSafe) {
     std::vector<std::string> lines;
   };
   const std::string longLine(200, 'x');
-  const Case cases[] = {
-      {"3u\n", {"3u"}},
-      {"3u\r\n", {"3u"}},
-      {"a\r\nb\n", {"a", "b"}},
-      {"last", {"last"}},
-      {"\n", {""}},
-      {"", {}},
-      {"a\rb\n", {"a\rb"}},
-      {longLine + "\n2\n", {std::string(127, 'x'), "2"}},
-      {"ab\x1a"
-       "cd\n",
-       {"ab"}},
-  };
+  const Case cases[] = {{"3u\n", {"3u"}},
+                        {"3u\r\n", {"3u"}},
+                        {"a\r\nb\n", {"a", "b"}},
+                        {"last", {"last"}},
+                        {"\n", {""}},
+                        {"", {}},
+                        {"a\rb\n", {"a\rb"}},
+                        {longLine + "\n2\n", {std::string(127, 'x'), "2"}},
+                        {std::string("ab\x1a") + "cd\n", {"ab"}}};
   for (const Case& c : cases) {
     BeginCapture(c.input);
     for (const std::string& expected : c.lines) {

@@ -7,28 +7,24 @@
 
 #include "app/run.h"
 #include "base/console.h"
-#include "bridge/passthrough.h"
 
 namespace {
 std::FILE* g_out = nullptr;
 std::FILE* g_in = nullptr;
-int g_dirCount = 0;
 }  // namespace
 
-std::FILE* BeginCapture(const std::string& input) {
+void BeginCapture(const std::string& input) {
   g_out = std::tmpfile();
   g_in = std::tmpfile();
   std::fwrite(input.data(), 1, input.size(), g_in);
   std::rewind(g_in);
   SetConsoleStreams(g_out, g_in);
-  return g_out;
 }
 
 std::string EndCapture() {
   std::string text;
   std::rewind(g_out);
-  int c;
-  while ((c = std::fgetc(g_out)) != EOF) {
+  for (int c = std::fgetc(g_out); c != EOF; c = std::fgetc(g_out)) {
     text += static_cast<char>(c);
   }
   SetConsoleStreams(nullptr, nullptr);
@@ -54,9 +50,9 @@ Bytes ReadFileBytes(const std::filesystem::path& path) {
 }
 
 void WriteFileBytes(const std::filesystem::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes Pattern(std::size_t n, std::uint8_t seed) {
@@ -68,13 +64,8 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
 }
 
 Bytes RequestCdb(const SimRequest& request) {
-  const PassThroughLayout& layout = kPassThroughLayout32;
-  std::uint8_t length = request.block[kCdbLengthAt];
-  return Bytes(request.block.begin() + layout.cdbAt, request.block.begin() + layout.cdbAt + length);
-}
-
-Bytes RequestData(const SimRequest& request) {
-  return Bytes(request.block.begin() + 68, request.block.end());
+  const auto cdb = request.block.begin() + kPassThroughLayout32.cdbAt;
+  return Bytes(cdb, cdb + request.block[6]);
 }
 
 std::string Hex(const Bytes& bytes) {
@@ -99,18 +90,11 @@ void AddBridge(std::uint16_t firmwareUnits) {
 void SimTest::SetUp() {
   SimReset();
   previous_ = std::filesystem::current_path();
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-  for (char& c : name) {
-    if (c == '/') {
-      c = '_';
-    }
-  }
   // The clock keeps names apart across runs, so a directory left by a crashed run is never reused.
+  static int count = 0;
   auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
-  dir_ =
-      std::filesystem::temp_directory_path() /
-      ("jmreader_test_" + name + "_" + std::to_string(stamp) + "_" + std::to_string(++g_dirCount));
+  dir_ = std::filesystem::temp_directory_path() /
+         ("jmreader_test_" + std::to_string(stamp) + "_" + std::to_string(++count));
   std::filesystem::create_directories(dir_);
   std::filesystem::current_path(dir_);
 }
@@ -120,15 +104,4 @@ void SimTest::TearDown() {
   std::filesystem::current_path(previous_);
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
-}
-
-void BridgeTest::SetUp() {
-  SimTest::SetUp();
-  AddBridge(0x100);
-  drive_ = PlatformOpenDrive(1, true);
-}
-
-void BridgeTest::TearDown() {
-  PlatformCloseDrive(drive_);
-  SimTest::TearDown();
 }

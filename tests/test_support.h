@@ -21,15 +21,12 @@ struct RunResult {
 // Runs the tool with `args` (without the program name) and `input` as standard input.
 RunResult RunWith(const std::vector<std::string>& args, const std::string& input = "");
 
+// The console's output and input go to and come from scratch files between these two.
+void BeginCapture(const std::string& input);
+std::string EndCapture();
 // Captures what `action` prints, with `input` as standard input.
 template <typename Action>
-std::string Captured(Action action, const std::string& input = "");
-
-std::FILE* BeginCapture(const std::string& input);
-std::string EndCapture();
-
-template <typename Action>
-std::string Captured(Action action, const std::string& input) {
+std::string Captured(Action action, const std::string& input = "") {
   BeginCapture(input);
   action();
   return EndCapture();
@@ -38,10 +35,7 @@ std::string Captured(Action action, const std::string& input) {
 Bytes ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const Bytes& bytes);
 Bytes Pattern(std::size_t n, std::uint8_t seed);
-
-// The data area, CDB and header fields of a recorded request (32-bit layout).
-Bytes RequestCdb(const SimRequest& request);
-Bytes RequestData(const SimRequest& request);
+Bytes RequestCdb(const SimRequest& request);  // 32-bit layout
 std::string Hex(const Bytes& bytes);
 
 // A bridge on drive 1 (USB) with identity "jmABC_01_02_A0_FF" and the given firmware length.
@@ -61,7 +55,14 @@ class SimTest : public ::testing::Test {
 // A bridge as in AddBridge with firmware length 0x100, opened for work as `drive_`.
 class BridgeTest : public SimTest {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    SimTest::SetUp();
+    AddBridge(0x100);
+    drive_ = PlatformOpenDrive(1, true);
+  }
+  void TearDown() override {
+    PlatformCloseDrive(drive_);
+    SimTest::TearDown();
+  }
   DriveHandle drive_ = kInvalidDriveHandle;
 };
