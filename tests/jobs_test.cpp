@@ -1,3 +1,4 @@
+#include <array>
 #include <cstring>
 #include <sstream>
 
@@ -156,33 +157,35 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
   }
 }
 
-TEST_F(DumpTest, IdentityNames) {
-  struct Case {
-    std::uint8_t bytes[8];  // identity bytes 8 to 15
-    std::string lines;
-  };
-  const Case cases[] = {
-      {{'A', 'B', 'C', 0, 0, 0, 0, 0},
-       "Used firmware from ROM\nCtrl/Fw version : jmABC_00_00_00_00\n"},
-      {{'/', 0x1B, 'a', 0, 1, 2, 3, 4}, "Ctrl/Fw version : jm__a_01_02_03_04\n"},
-      {{'S', 0, 'M', 0, 1, 2, 3, 4}, "Ctrl/Fw version : jmS\n"},
-      {{0, 'B', 'C', 0, 1, 2, 3, 4}, "Ctrl/Fw version : jm\n"},
-      {{'|', 0xFF, '*', 0, 0xAB, 0xCD, 0xEF, 0x10}, "Ctrl/Fw version : jm____AB_CD_EF_10\n"},
-      {{' ', '~', 0x7F, 0, 1, 2, 3, 4}, "Ctrl/Fw version : jm ~__01_02_03_04\n"},
-  };
-  for (const Case& c : cases) {
-    SimReset();
-    AddBridge(0);
-    std::memcpy(Sim().bridge.identity.data() + 8, c.bytes, 8);
-    const std::string& lines = c.lines;
-    PutSector(12, 1);
-    RunResult r = RunWith({"1"});
-    std::string name = lines.substr(lines.find(": ") + 2);
-    name.pop_back();
-    EXPECT_EQ(r.output,
-              kStart + lines + "Fw size: 0\nFw+nvram saved to " + name + ".bin\n" + kKeyWait);
-    EXPECT_EQ(ReadFileBytes(name + ".bin"), Sector(12)) << name;
+// Identity bytes 8 to 15 name the firmware; unsafe bytes become '_', a zero ends the name.
+TEST(ImageName, FromTheIdentity) {
+  const std::pair<std::array<std::uint8_t, 8>, const char*> cases[] = {
+      {{'A', 'B', 'C', 0, 0, 0, 0, 0}, "jmABC_00_00_00_00"},
+      {{'/', 0x1B, 'a', 0, 1, 2, 3, 4}, "jm__a_01_02_03_04"},
+      {{'S', 0, 'M', 0, 1, 2, 3, 4}, "jmS"},
+      {{0, 'B', 'C', 0, 1, 2, 3, 4}, "jm"},
+      {{'|', 0xFF, '*', 0, 0xAB, 0xCD, 0xEF, 0x10}, "jm____AB_CD_EF_10"},
+      {{' ', '~', 0x7F, 0, 1, 2, 3, 4}, "jm ~__01_02_03_04"}};
+  for (const auto& [bytes, expected] : cases) {
+    std::uint8_t identity[16] = {0x11};
+    std::copy(bytes.begin(), bytes.end(), identity + 8);
+    char name[32];
+    FormatImageName(identity, name, sizeof name);
+    EXPECT_STREQ(name, expected);
   }
+}
+
+// A bridge running from ROM says so before its version; the dump is named after it.
+TEST_F(DumpTest, RomFirmware) {
+  AddBridge(0);
+  std::fill(Sim().bridge.identity.begin() + 12, Sim().bridge.identity.end(), 0);
+  PutSector(12, 1);
+  EXPECT_EQ(RunWith({"1"}).output,
+            kStart +
+                "Used firmware from ROM\nCtrl/Fw version : jmABC_00_00_00_00\n"
+                "Fw size: 0\nFw+nvram saved to jmABC_00_00_00_00.bin\n" +
+                kKeyWait);
+  EXPECT_EQ(ReadFileBytes("jmABC_00_00_00_00.bin"), Sector(12));
 }
 
 TEST_F(DumpTest, FailedIdentificationEndsTheRun) {
