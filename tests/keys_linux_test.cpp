@@ -36,33 +36,11 @@ TEST(Keys, TerminalBytesDecodeToConsoleKeyCodes) {
       {"\x1b[21~", 0, 5, 0, 68},     {"\x1b[23~", 0, 5, 0xE0, 133}, {"\x1b[24~", 0, 5, 0xE0, 134},
       {"\x1b[99~x", 0, 5, 0xE0, 0},  {"\x1b[Z", 0, 3, 0xE0, 0},     {"\x1b[12", 1, 4, 0xE0, 0},
       {"\x1b[", 1, 2, 0xE0, 0},      {"\x1b[1\x03", 0, 3, 0xE0, 0}, {run, 0, 16, 0xE0, 0}};
-  for (const auto& [bytes, complete, consumed, first, second] : cases) {
-    DecodedKey key =
-        DecodeKey(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), complete);
+  for (const auto& [in, complete, consumed, first, second] : cases) {
+    auto key = DecodeKey(reinterpret_cast<const std::uint8_t*>(in.data()), in.size(), complete);
     EXPECT_EQ(std::tie(key.consumed, key.first, key.second), std::tie(consumed, first, second))
-        << testing::PrintToString(bytes);
+        << testing::PrintToString(in);
   }
-}
-
-// Runs `body` in a child of its own session: on a fresh pty whose master goes to `*master`, or
-// with no terminal when `master` is null. It reports through a pipe read at `*report`; an alarm
-// ends it should it hang.
-pid_t Start(void (*body)(std::FILE* out), int* report, int* master = nullptr) {
-  int fds[2] = {-1, -1};
-  pid_t pid = pipe(fds) != 0      ? -1
-              : master != nullptr ? forkpty(master, nullptr, nullptr, nullptr)
-                                  : fork();
-  if (pid == 0) {
-    setsid();  // forkpty made the session already
-    alarm(10);
-    std::FILE* out = fdopen(fds[1], "w");
-    setvbuf(out, nullptr, _IONBF, 0);
-    body(out);
-    _exit(0);
-  }
-  close(fds[1]);
-  *report = fds[0];
-  return pid;
 }
 
 // Reads the child's report up to `until`, or to its end.
@@ -74,29 +52,11 @@ std::string Read(int fd, const std::string& until = "") {
   return text;
 }
 
-const char* Poll(int waitMs) {
-  KeyPoll poll = PlatformPollKey(waitMs);
-  return poll == KeyPoll::kNone ? "none" : poll == KeyPoll::kWaiting ? "waiting" : "noconsole";
-}
-
 // The local modes that key mode changes, as the pty has them.
 tcflag_t Modes(int master) {
   termios mode = {};
   tcgetattr(master, &mode);
   return mode.c_lflag & (ICANON | ECHO | ISIG);
-}
-
-// A key taken with nothing read ahead, a poll that waits for more, then codes and polls in turn.
-void KeyScript(std::FILE* out) {
-  prctl(PR_SET_DUMPABLE, 0);  // the core-dumping signals leave no core behind
-  std::fprintf(out, "%s\n", Poll(0));
-  std::fprintf(out, "%d\n", PlatformTakeKey());
-  std::fprintf(out, "%s", Poll(5000));
-  for (int i = 0; i < 5; ++i) {
-    std::fprintf(out, " %d", PlatformTakeKey());
-    std::fprintf(out, "/%s", Poll(0));
-  }
-  PlatformRestoreConsole();
 }
 
 TEST(Keys, KeysComeFromTheTerminalAndItsModeComesBack) {
@@ -105,26 +65,45 @@ TEST(Keys, KeysComeFromTheTerminalAndItsModeComesBack) {
   for (int signal :
        {0, SIGWINCH, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGALRM, SIGABRT}) {
     SCOPED_TRACE(signal);
-    int report = -1, master = -1;
-    pid_t pid = Start(KeyScript, &report, &master);
-    EXPECT_EQ(Read(report, "\n"), "none\n");
+    int fds[2] = {-1, -1}, master = -1;  // the report's pipe, and the pty
+    pid_t pid = pipe(fds) != 0 ? -1 : forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      // On a fresh pty, ended by an alarm should it hang: a key taken with nothing read ahead, a
+      // poll that waits for more, then codes and polls in turn, each reported through the pipe.
+      // Polls read N (none), W (waiting) or C (no console).
+      alarm(10);
+      prctl(PR_SET_DUMPABLE, 0);  // the core-dumping signals leave no core behind
+      auto poll = [](int waitMs) { return "NWC"[static_cast<int>(PlatformPollKey(waitMs))]; };
+      std::FILE* out = fdopen(fds[1], "w");
+      setvbuf(out, nullptr, _IONBF, 0);
+      std::fprintf(out, "%c\n", poll(0));
+      std::fprintf(out, "%d\n", PlatformTakeKey());
+      std::fprintf(out, "%c", poll(5000));
+      for (int i = 0; i < 5; ++i) {
+        std::fprintf(out, " %d", PlatformTakeKey());
+        std::fprintf(out, "/%c", poll(0));
+      }
+      PlatformRestoreConsole();
+      _exit(0);
+    }
+    close(fds[1]);
+    EXPECT_EQ(Read(fds[0], "\n"), "N\n");
     EXPECT_EQ(Modes(master), static_cast<tcflag_t>(ISIG));  // no line editing, no echo; Ctrl+C
     kill(pid, signal);
     bool ends = signal != 0 && signal != SIGWINCH;
     if (!ends) {
       // A letter, then an arrow, F5 and a lone ESC all at once, as a fast typist's terminal sends.
       EXPECT_EQ(write(master, "q", 1), 1);
-      EXPECT_EQ(Read(report, "\n"), "113\n");
+      EXPECT_EQ(Read(fds[0], "\n"), "113\n");
       EXPECT_EQ(write(master, "\x1b[A\x1b[15~\x1b", 9), 9);
     }
-    EXPECT_EQ(Read(report),
-              ends ? "" : "waiting 224/waiting 72/waiting 0/waiting 63/waiting 27/none");
+    EXPECT_EQ(Read(fds[0]), ends ? "" : "W 224/W 72/W 0/W 63/W 27/N");
     int status = -1;
     waitpid(pid, &status, 0);
     EXPECT_EQ(status, ends ? signal : 0);  // killed by the signal, or a normal end
     EXPECT_EQ(Modes(master), static_cast<tcflag_t>(ICANON | ECHO | ISIG));
     close(master);
-    close(report);
+    close(fds[0]);
   }
 }
 
