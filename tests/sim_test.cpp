@@ -1,28 +1,11 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "sim/scenario.h"
 #include "tests/test_support.h"
 
 namespace {
 
 class ScenarioTest : public SimTest {};
-
-TEST_F(ScenarioTest, RejectsBadLines) {
-  const char* bad[] = {"drive 1 usb \"unclosed\n",
-                       "identity 01 02\n",
-                       "fault identify melt\n",
-                       "nvram 70000 01\n",
-                       "bogus\n",
-                       "drive x usb a b\n",
-                       "identity -1 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"};
-  for (const char* text : bad) {
-    ScenarioOutputs out;
-    std::string error;
-    EXPECT_FALSE(LoadScenarioText(text, "", &out, &error)) << text;
-    EXPECT_EQ(error.rfind("line 1:", 0), 0u) << error;
-  }
-}
 
 #if !defined(_WIN32)
 // jmreader-sim as a process: a scenario file in; the transcript, the dump and the request log out.
