@@ -4,6 +4,7 @@
 #
 #   .ci/windows.sh          install what is missing, build both trees, run every test
 #   .ci/windows.sh build    build both trees only (build-win32/, build-win64/)
+#   .ci/windows.sh zips     build the release zips only (build-zip-win32/, build-zip-win64/)
 #   .ci/windows.sh install  install the cross compilers and Wine only
 #
 # Exits non-zero on any failure. Each tree keeps its Wine prefix (and so its wineserver) inside
@@ -19,7 +20,7 @@ log() { printf '=== windows: %s\n' "$*"; }
 # ---------------------------------------------------------------------------------------------
 install_packages() {
   local wanted=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386
-                googletest cmake ninja-build python3 bsdutils)
+                googletest cmake ninja-build python3 bsdutils unzip)
   local missing=()
   for package in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2> /dev/null | grep -q "install ok installed"; then
@@ -107,13 +108,43 @@ test_tree() {
   if [ "$arch" = i686 ] && ! can_run_32bit; then
     log "SKIPPED running the 32-bit tests: this host cannot execute 32-bit x86 programs" \
         "(Wine's 32-bit loader fails with 'Exec format error'); checking the exe's manifest only"
-    python3 "$root/tests/windows/check_manifest.py" "$tree/jmreader.exe" i686
+    bash "$root/tests/windows/check_manifest.sh" i686-w64-mingw32-objdump "$tree/jmreader.exe" \
+      i686
     return
   fi
   log "test $tree under Wine"
   start_wine "$tree" "$arch"
   (cd "$tree" && ctest --output-on-failure -j "$jobs" --timeout 600)
   stop_wineservers
+}
+
+# ---------------------------------------------------------------------------------------------
+# The release zips, one per architecture (`cmake --workflow --preset win32|win64`), each holding
+# exactly the two exes and the README in a folder named like the zip.
+package_zips() {
+  local version preset arch name listing tree
+  version=$(sed -n 's/^project(jmreader VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  for preset in win32 win64; do
+    arch=i686
+    [ $preset = win64 ] && arch=x86_64
+    name=jmreader-$version-$preset-$arch
+    log "package $name.zip"
+    tree=$root/build-zip-$preset
+    mkdir -p "$tree"
+    (cd "$root" && cmake --workflow --preset $preset) >"$tree/workflow.log" 2>&1 || {
+      cat "$tree/workflow.log"
+      return 1
+    }
+    listing=$(unzip -Z1 "$tree/$name.zip" | LC_ALL=C sort | tr '\n' ' ')
+    if [ "$listing" != "$name/README.md $name/jmreader-sim.exe $name/jmreader.exe " ]; then
+      log "FAIL: $name.zip holds $listing"
+      return 1
+    fi
+    # The zip's exe, not the build tree's, must ask for administrator rights.
+    unzip -p "$tree/$name.zip" "$name/jmreader.exe" >"$tree/unzipped.exe"
+    bash "$root/tests/windows/check_manifest.sh" "$arch-w64-mingw32-objdump" "$tree/unzipped.exe" \
+      $arch
+  done
 }
 
 case "$mode" in
@@ -125,17 +156,21 @@ case "$mode" in
     build_tree x86_64 "$root/build-win64"
     log "built $root/build-win32/jmreader.exe and $root/build-win64/jmreader.exe"
     ;;
+  zips)
+    package_zips
+    ;;
   all)
     start=$SECONDS
     install_packages
     build_tree i686 "$root/build-win32"
     build_tree x86_64 "$root/build-win64"
+    package_zips
     test_tree x86_64 "$root/build-win64"
     test_tree i686 "$root/build-win32"
     log "done in $((SECONDS - start)) s"
     ;;
   *)
-    echo "usage: $0 [all|build|install]" >&2
+    echo "usage: $0 [all|build|zips|install]" >&2
     exit 2
     ;;
 esac

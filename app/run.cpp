@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "base/console.h"
 #include "app/hostio.h"
 #include "app/jobs.h"
+#include "base/console.h"
 #include "bridge/drives.h"
 
 namespace {
@@ -13,6 +13,10 @@ constexpr int kHighestTypedDrive = 99;
 constexpr int kKeyPollMs = 50;
 
 std::uint8_t g_imageBuffer[kImageBufferSize];
+
+bool IsVersionRequest(const char* arg) {
+  return std::strcmp(arg, "--version") == 0;
+}
 
 bool IsHelpRequest(const char* arg) {
   return std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0 ||
@@ -30,10 +34,12 @@ void PrintUsage() {
       "  U  write \"jm_nvram.bin\" (512 bytes) into the NVRAM sector instead of dumping\n"
       "  Y  do not ask before writing and do not wait for a key at the end\n"
       "Without a selection the drives are listed and the selection is asked for.\n"
+      "--version prints the version line only.\n"
       "Examples: jmreader 2   (dump drive 2)   jmreader 2u   (update drive 2's NVRAM)\n"
       "\n"
       "The dump is saved as \"jm<name>_<version>.bin\" in the current directory: the firmware\n"
       "followed by the 512-byte NVRAM sector. Keep it: it is the backup of the bridge.\n"
+      "A dump in which a read failed is saved as \"jm<name>_<version>.partial.bin\" instead.\n"
       "\n"
       "Exit status: 0 after the key wait, 1 with Y, 23 for a bad drive number typed,\n"
       "16 when the drive cannot be opened.\n");
@@ -78,6 +84,9 @@ int RunTool(int argc, const char* const* argv) {
   Print("JMicron USB bridge firmware and nvram reader v%s by Telgrove\n", kVersionText);
   if (argc > 1 && IsHelpRequest(argv[1])) {
     PrintUsage();
+    return 0;
+  }
+  if (argc > 1 && IsVersionRequest(argv[1])) {
     return 0;
   }
   Print("OS: %d.%d build %d %s\n", static_cast<int>(os.major), static_cast<int>(os.minor),

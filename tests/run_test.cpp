@@ -139,13 +139,20 @@ TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
   EXPECT_TRUE(Sim().keys.empty());
 }
 
-TEST_F(RunTest, HelpTouchesNoDrive) {
-  for (const char* arg : {"-h", "--help", "/?"}) {
+TEST_F(RunTest, HelpAndVersionTouchNoDrive) {
+  // After the version line: the start of the usage, or nothing at all.
+  const std::string usage =
+      "Usage: jmreader [selection]\nReads the firmware and the NVRAM sector of a JMicron USB "
+      "bridge into a file, or writes\n\"jm_nvram.bin\"";
+  const std::pair<const char*, std::string> cases[] = {
+      {"-h", usage}, {"--help", usage}, {"/?", usage}, {"--version", ""}};
+  const std::string version = kBanner.substr(0, kBanner.find('\n') + 1);
+  for (const auto& [arg, next] : cases) {
     Fresh();
     RunResult r = RunWith({arg});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.output.find("Usage: jmreader [selection]"), std::string::npos);
-    EXPECT_NE(r.output.find("jm_nvram.bin"), std::string::npos);
+    EXPECT_EQ(r.status, 0) << arg;
+    const std::string expected = version + next;
+    EXPECT_EQ(next.empty() ? r.output : r.output.substr(0, expected.size()), expected) << arg;
     EXPECT_TRUE(Sim().opens.empty()) << arg;
   }
 }
