@@ -124,7 +124,67 @@ run_tool() {
   sed 's/^/| /' $OUT
   sed 's/^/|stderr| /' $ERR
   echo "---"
-  TOOL_INPUT= TOOL_FILES= TOOL_DIR=
+  TOOL_INPUT= TOOL_FILES= TOOL_DIR= CRLF=
+  [ "$RC" = 137 ] && fail "$id" "killed after its limit of ${limit}s"
+}
+
+# --- jmreader.exe under Wine ---------------------------------------------------------------
+# Wine is not installed in the VM: the host's root file system, shared read-only over 9p, is a
+# chroot with the VM's /dev, /proc and /sys and a /tmp of its own; the writable share (the Wine
+# prefix made on the host, the exes from the zips in win32/ and win64/) is its /tmp/w.
+HOST=/host
+WINE_ENV="HOME=/tmp WINEPREFIX=/tmp/w/prefix WINEDEBUG=-all
+  WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml=d"
+
+host_up() {
+  mkdir -p $HOST
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroot $HOST ||
+    return 1
+  for d in proc sys dev; do mount --bind /$d $HOST/$d; done
+  mkdir -p /dev/shm
+  for d in tmp run dev/shm; do mount -t tmpfs tmpfs $HOST/$d; done
+  mkdir -p $HOST/tmp/w $HOST/tmp/dev $HOST/tmp/run
+  mount -t 9p -o trans=virtio,version=9p2000.L,cache=mmap,msize=512000 work $HOST/tmp/w
+}
+
+# Runs a command in the chroot with Wine's environment, in the chroot's directory $IN_DIR (/tmp).
+in_host() { chroot $HOST /usr/bin/env -i -C "${IN_DIR:-/tmp}" PATH=/usr/bin:/bin $WINE_ENV "$@"; }
+
+# Points the test driver's drive N at /dev/SG through a device node in the chroot's /tmp, which
+# keeps its inode while the bridge comes and goes: Wine's ntdll keeps state for 5 device inodes
+# per process, never freed, and the driver's process lives through every bridge start.
+wine_drive() { # N SG
+  local dev node
+  dev=$(cat /sys/class/scsi_generic/$2/dev)
+  node=/tmp/dev/sg-${dev%:*}-${dev#*:}
+  [ -c $HOST$node ] || mknod $HOST$node c ${dev%:*} ${dev#*:}
+  ln -sfn $node $HOST/tmp/w/prefix/dosdevices/winedisk$1
+}
+
+# run_exe ID LIMIT BITS [ARG]: as run_tool, for jmreader.exe of the BITS-bit zip under Wine, in
+# the fresh directory /tmp/run/ID of the chroot (RUN is its path from outside). Wine writes CR LF
+# line ends: $OUT has them taken out, $OUT.raw is what came, and CRLF tells check_transcript to
+# check them.
+run_exe() {
+  local id=$1 limit=$2 bits=$3 loader=/usr/lib/wine/wine t0
+  shift 3
+  [ "$bits" = 64 ] && loader=/usr/lib/wine/wine64
+  RUN=$HOST/tmp/run/$id
+  rm -rf "$RUN"
+  mkdir -p "$RUN"
+  [ -n "$TOOL_FILES" ] && cp $TOOL_FILES "$RUN/"
+  t0=$(uptime_s)
+  IN_DIR=/tmp/run/$id timeout -s KILL "$limit" setsid sh -c '. /e2e/lib.sh; in_host "$@"' \
+    sh $loader /tmp/w/win$bits/jmreader.exe "$@" <"${TOOL_INPUT:-/dev/null}" >$OUT.raw 2>$ERR
+  RC=$?
+  DUR=$(elapsed "$t0" "$(uptime_s)")
+  tr -d '\r' <$OUT.raw >$OUT
+  echo "--- jmreader.exe ($bits-bit) $* ($id): exit $RC after ${DUR}s"
+  sed 's/^/| /' $OUT
+  sed 's/^/|stderr| /' $ERR
+  echo "---"
+  TOOL_INPUT= TOOL_FILES=
+  CRLF=1
   [ "$RC" = 137 ] && fail "$id" "killed after its limit of ${limit}s"
 }
 
@@ -145,11 +205,13 @@ check_eq() { # ID ACTUAL EXPECTED
 
 # The exact standard output of the last run against the text on standard input. The OS line
 # depends on the kernel, so "OS: *" in the expected text stands for any line that starts with
-# "OS: ".
+# "OS: ". After run_exe every line must end in CR LF.
 check_transcript() { # ID
   cat >/tmp/expected
   sed '2s/^OS: .*/OS: */' $OUT >/tmp/actual
-  if cmp -s /tmp/expected /tmp/actual; then
+  if [ -n "$CRLF" ] && ! awk '{ printf "%s\r\n", $0 }' $OUT | cmp -s - $OUT.raw; then
+    fail "$1" "line ends are not CR LF"
+  elif cmp -s /tmp/expected /tmp/actual; then
     pass "$1"
   else
     fail "$1" "transcript differs"
@@ -193,7 +255,7 @@ check_trace() { # ID
 nvram_file() { printf '%s/nvram-%04x.bin' $STATE "$1"; }
 
 # Writes OUT from pieces: fw:OFFSET:LENGTH (bytes of the emulator's buffer 1), nv:ADDRESS (an
-# NVRAM sector), zero:LENGTH.
+# NVRAM sector), zero:LENGTH, file:PATH.
 expected_image() { # OUT PIECE...
   local out=$1 piece kind a
   shift
@@ -205,6 +267,7 @@ expected_image() { # OUT PIECE...
       fw) tail -c +$((${a%%:*} + 1)) $STATE/firmware.bin | head -c "${a#*:}" ;;
       nv) cat "$(nvram_file "$a")" ;;
       zero) head -c "$a" /dev/zero ;;
+      file) cat "$a" ;;
     esac >>"$out"
   done
 }
@@ -228,6 +291,18 @@ trace_nvram() { # read|write ADDRESS
     printf 'DF 01 00 02 00 00 00 00 %02X %02X 00 FB out 512 -> status 0 moved 512\n' \
       $(($2 >> 8)) $(($2 & 255))
   fi
+}
+
+# Trace lines from words: identify, descriptor, blocks:UNITS, read:ADDRESS, write:ADDRESS.
+trace_of() {
+  for w; do
+    case $w in
+      identify) trace_identify ;;
+      descriptor) trace_descriptor ;;
+      blocks:*) trace_blocks "${w#*:}" ;;
+      read:* | write:*) trace_nvram "${w%%:*}" "${w#*:}" ;;
+    esac
+  done
 }
 
 # The transcript lines every run starts with.

@@ -1,19 +1,23 @@
 #!/bin/bash
 # End-to-end tests: the real jmreader against the bridge emulator, through the kernel's USB
-# (dummy_hcd + FunctionFS) and SCSI stack, in a QEMU VM that boots Debian's kernel.
+# (dummy_hcd + FunctionFS) and SCSI stack, in a QEMU VM that boots Debian's kernel; and both
+# Windows exes under Wine in the same VM, Wine taken from the host's root file system over 9p.
 #
 # Usage (as root): tests/e2e/run-vm.sh
-# Installs what it needs, caches the kernel and the base initramfs under build-e2e/, builds the
-# emulator and a static jmreader, boots the VM once for all scenarios and judges the serial log.
-# Exits non-zero when any check fails, a scenario does not end, or the VM runs past its limit.
+# Installs what it needs, caches the kernel, the base initramfs and a Wine prefix under
+# build-e2e/, builds the emulator, the Debian package and the Windows zips (what ships is what
+# runs in the VM) and the Wine test driver, boots the VM once for all scenarios and judges the
+# serial log. Exits non-zero when any check fails, a scenario does not end, or the VM runs past
+# its limit.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 E2E=$ROOT/tests/e2e
 BUILD=${E2E_BUILD:-$ROOT/build-e2e}
-VM_LIMIT=${E2E_VM_LIMIT:-300}
+VM_LIMIT=${E2E_VM_LIMIT:-400}
 MODULES="configfs dummy_hcd libcomposite usb_f_fs usb-storage sd_mod sg ahci vfat nls_cp437
-         nls_ascii"
+         nls_ascii 9p 9pnet_virtio virtio_pci"
+WINE_ENV=(WINEDEBUG=-all "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml=d")
 SG_TOOLS="sg_raw sg_inq"
 
 T0=$(date +%s.%N)
@@ -33,11 +37,16 @@ install_packages() {
   command -v cmake >/dev/null || need+=(cmake)
   command -v g++ >/dev/null || need+=(g++)
   [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-  [ ${#need[@]} -eq 0 ] && return
-  step "installing ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq -o DPkg::Lock::Timeout=600
-  apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${need[@]}"
+  command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+  command -v unzip >/dev/null || need+=(unzip)
+  if [ ${#need[@]} -gt 0 ]; then
+    step "installing ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq -o DPkg::Lock::Timeout=600
+    apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${need[@]}"
+  fi
+  # The cross compilers and Wine (32- and 64-bit), which the VM uses from the host's files.
+  bash "$ROOT/.ci/windows.sh" install >/dev/null
 }
 
 # Debian's current kernel package, unpacked under the build tree (never installed on the host).
@@ -119,21 +128,74 @@ build_programs() {
   step "building the bridge emulator"
   cmake -S "$ROOT/tools/bridge-emu" -B "$BUILD/emu" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$BUILD/emu" -j"$(nproc)" >/dev/null
-  step "building a static jmreader"
-  cmake -S "$ROOT" -B "$BUILD/jmreader" -DCMAKE_BUILD_TYPE=Release -DJMREADER_TESTS=OFF \
-    -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
-  cmake --build "$BUILD/jmreader" --target jmreader -j"$(nproc)" >/dev/null
+  step "building the Wine test driver"
+  cmake -S "$ROOT/tools/wine-disk" -B "$BUILD/wine-disk" \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" >/dev/null
+  cmake --build "$BUILD/wine-disk" >/dev/null
+  # The packages as they ship: the VM runs the programs they hold.
+  local preset version
+  version=$(sed -n 's/^project(jmreader VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+  mkdir -p "$BUILD/logs"
+  for preset in deb win32 win64; do
+    step "packaging ($preset)"
+    (cd "$ROOT" && cmake --workflow --preset $preset) >"$BUILD/logs/package-$preset.log" 2>&1 ||
+      { cat "$BUILD/logs/package-$preset.log"; return 1; }
+  done
+  rm -rf "$BUILD/deb" "$BUILD/zips"
+  dpkg -x "$ROOT/build-deb/jmreader_${version}_$(dpkg --print-architecture).deb" "$BUILD/deb"
+  unzip -q "$ROOT/build-zip-win32/jmreader-$version-win32-i686.zip" -d "$BUILD/zips"
+  unzip -q "$ROOT/build-zip-win64/jmreader-$version-win64-x86_64.zip" -d "$BUILD/zips"
+  mv "$BUILD/zips/jmreader-$version-win32-i686" "$BUILD/zips/win32"
+  mv "$BUILD/zips/jmreader-$version-win64-x86_64" "$BUILD/zips/win64"
 }
 
-# What changes with every run: init, scenarios and the two programs, as a second archive.
+# The Wine prefix, made once on the host (wineboot takes about 20 s) with the test driver
+# registered, and a fresh copy of it for every run in the folder the VM may write to (hard links
+# for the files Wine only reads).
+prepare_wine() {
+  local key pristine share f
+  key=$(cat <(dpkg-query -W wine64) "$ROOT/tools/wine-disk/winedisk.reg" | md5sum | cut -c1-12)
+  pristine=$BUILD/wine/prefix-$key
+  if [ ! -e "$pristine/system.reg" ]; then
+    step "making the Wine prefix"
+    rm -rf "$BUILD"/wine/prefix-*
+    mkdir -p "$BUILD/wine"
+    env WINEPREFIX="$pristine.tmp" "${WINE_ENV[@]}" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+    env WINEPREFIX="$pristine.tmp" "${WINE_ENV[@]}" /usr/lib/wine/wine64 regedit /S \
+      "Z:$(echo "$ROOT/tools/wine-disk/winedisk.reg" | tr / '\\')"
+    env WINEPREFIX="$pristine.tmp" wineserver -k || true
+    env WINEPREFIX="$pristine.tmp" wineserver -w
+    grep -q 'Services\\\\winedisk' "$pristine.tmp/system.reg"
+    mv "$pristine.tmp" "$pristine"
+  fi
+  share=$BUILD/wine/share
+  rm -rf "$share"
+  mkdir -p "$share"
+  cp -al "$pristine" "$share/prefix"
+  for f in system.reg user.reg userdef.reg .update-timestamp; do
+    rm -f "$share/prefix/$f"
+    cp -p "$pristine/$f" "$share/prefix/$f"
+  done
+  cp "$BUILD/wine-disk/winedisk.sys" "$share/prefix/drive_c/windows/system32/drivers/"
+  cp -r "$BUILD/zips/win32" "$BUILD/zips/win64" "$share/"
+}
+
+# What changes with every run: init, scenarios and the two programs, as a second archive. The
+# packaged jmreader is linked dynamically, as Debian builds programs: the libraries and the
+# loader it names come along from the host, which is where the package's Depends were taken.
 build_initrd() {
-  local stage=$BUILD/stage-run
+  local stage=$BUILD/stage-run lib
   rm -rf "$stage"
   mkdir -p "$stage/usr/bin" "$stage/e2e/scenarios"
   cp "$E2E/init" "$stage/init"
   cp "$E2E/lib.sh" "$stage/e2e/"
   cp "$E2E"/scenarios/*.sh "$stage/e2e/scenarios/"
-  cp "$BUILD/emu/bridge-emu" "$BUILD/jmreader/jmreader" "$stage/usr/bin/"
+  cp "$BUILD/emu/bridge-emu" "$BUILD/deb/usr/bin/jmreader" "$stage/usr/bin/"
+  for lib in $(ldd "$BUILD/deb/usr/bin/jmreader" |
+    awk '/=>/ { print $3 } /ld-linux/ { print $1 }'); do
+    mkdir -p "$stage$(dirname "$lib")"
+    cp -L "$lib" "$stage$lib"
+  done
   chmod +x "$stage/init"
   (cd "$stage" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) | gzip -1 >"$BUILD/run.cpio.gz"
   cat "$BASE" "$BUILD/run.cpio.gz" >"$BUILD/initrd.cpio.gz"
@@ -148,13 +210,16 @@ run_vm() {
   step "booting the VM (limit ${VM_LIMIT}s), serial log in $LOG"
   local start rc=0
   start=$(date +%s.%N)
-  timeout -k 5 "$VM_LIMIT" qemu-system-x86_64 -M pc -accel tcg -m 1024 -smp 1 \
+  timeout -k 5 "$VM_LIMIT" qemu-system-x86_64 -M pc -accel tcg -m 2048 -smp 1 \
     -nodefaults -no-user-config -display none -no-reboot -nic none \
     -serial "file:$LOG" \
     -kernel "$KDIR/vmlinux" -initrd "$BUILD/initrd.cpio.gz" \
     -append "console=ttyS0 quiet panic=-1" \
     -drive "file=$BUILD/sata.img,if=none,id=sata,format=raw" \
-    -device ahci,id=ahci -device ide-hd,drive=sata,bus=ahci.0 </dev/null || rc=$?
+    -device ahci,id=ahci -device ide-hd,drive=sata,bus=ahci.0 \
+    -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+    -virtfs "local,path=$BUILD/wine/share,mount_tag=work,security_model=none,multidevs=remap" \
+    </dev/null || rc=$?
   VM_SECONDS=$(seconds_since "$start")
   # The serial line ends lines with CR LF.
   tr -d '\r' <"$LOG" >"$LOG.tmp" && mv "$LOG.tmp" "$LOG"
@@ -198,6 +263,7 @@ install_packages
 fetch_kernel
 build_base_initramfs
 build_programs
+prepare_wine
 build_initrd
 run_vm
 judge
