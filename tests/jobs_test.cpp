@@ -103,7 +103,6 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
   const Case cases[] = {
       {0, "1", none, -1, {}, Size(0) + saved, "R", "s12"},
       {0, "1n", none, -1, {}, Size(0) + "Fw empty!\n", "", ""},
-      {5, "1", none, -1, {}, Size(1280) + saved, "BBR", "f0-1280 s17"},
       {5, "1N", none, -1, {}, Size(1280) + "Fw saved to " + kName + ".bin\n", "BB", "f0-1280"},
       {0x200, "1", none, -1, {}, Size(0x20000) + saved, all, "f0-0x20000 s0x20C"},
       // The sector lies behind the whole firmware, where the update writes it.

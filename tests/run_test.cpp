@@ -104,7 +104,6 @@ TEST_F(RunTest, ListShowsEveryDriveThatAnswers) {
   SimDrive silent = Disk(5, "X", "Y", 7);
   silent.queryFails = true;
   Sim().drives.push_back(silent);
-  Sim().drives.push_back(Disk(99, "Never", "Listed", 7));
   // Text offsets past the bytes returned or running off the area must not be read beyond it.
   SimDrive bad = Disk(40, "", "", 7);
   bad.rawDescriptor.assign(4096, 'A');
