@@ -1,12 +1,6 @@
 // Host files on Windows: only a plain disk file is read, and the dump is written to a file created
 // exclusively beside its final name, flushed, then moved over it.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "bridge/win32.h"
 
 #include <cstdio>
 

@@ -1,11 +1,5 @@
 // Windows console keys: the console input device "CONIN$", read in raw mode.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "bridge/win32.h"
 
 #include "bridge/platform.h"
 

@@ -1,12 +1,8 @@
 // Windows backend of the platform seam: physical drives through DeviceIoControl and the version
 // query; the console keys are in keys_win32.cpp. Builds with MinGW-w64 and MSVC, 32 and 64 bits.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// winioctl.h needs windows.h first.
+#include "bridge/win32.h"
+
 #include <winioctl.h>
 // ntddscsi.h needs windows.h and winioctl.h first.
 #include <ntddscsi.h>
