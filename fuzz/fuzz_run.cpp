@@ -44,32 +44,6 @@ sim::Fault ReadFault(InputReader& in) {
   return f;
 }
 
-// Whole-buffer reads and copies: the harness's own byte loops would slow every run down.
-Bytes ReadFile(const fs::path& path) {
-  Bytes bytes;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    return bytes;
-  }
-  std::fseek(f, 0, SEEK_END);
-  bytes.resize(static_cast<std::size_t>(std::ftell(f)));
-  std::rewind(f);
-  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
-  std::fclose(f);
-  return bytes;
-}
-
-// The text after `label` up to the line end; false when the output has no such line.
-bool LineAfter(const std::string& output, const std::string& label, std::string* value) {
-  std::size_t at = output.find(label);
-  if (at == std::string::npos) {
-    return false;
-  }
-  at += label.size();
-  *value = output.substr(at, output.find('\n', at) - at);
-  return true;
-}
-
 // Sector contents: seed 0 is an all-zero sector, so empty dumps occur.
 sim::NvramSector SectorOf(std::uint8_t seed) {
   sim::NvramSector s{};
@@ -429,7 +403,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool readFailed = output.find(" read error\n") != std::string::npos || lengthUnknown;
   FUZZ_CHECK(files[0] == fs::path(name + (readFailed ? ".partial.bin" : ".bin")),
              "dump named %s, identity %s", files[0].c_str(), name.c_str());
-  Bytes dump = ReadFile(files[0]);
+  Bytes dump = ReadFile(files[0].string());
   FUZZ_CHECK(dump.size() == expectedLength, "dump of %zu bytes, expected %zu", dump.size(),
              expectedLength);
   if (!noNvram) {

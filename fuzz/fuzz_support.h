@@ -102,3 +102,29 @@ inline std::string ReadAll(std::FILE* f) {
   }
   return s;
 }
+
+// Whole-buffer reads and copies: the harness's own byte loops would slow every run down.
+inline std::vector<std::uint8_t> ReadFile(const std::string& path) {
+  std::vector<std::uint8_t> bytes;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    return bytes;
+  }
+  std::fseek(f, 0, SEEK_END);
+  bytes.resize(static_cast<std::size_t>(std::ftell(f)));
+  std::rewind(f);
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
+  std::fclose(f);
+  return bytes;
+}
+
+// The text after `label` up to the line end; false when the output has no such line.
+inline bool LineAfter(const std::string& output, const std::string& label, std::string* value) {
+  std::size_t at = output.find(label);
+  if (at == std::string::npos) {
+    return false;
+  }
+  at += label.size();
+  *value = output.substr(at, output.find('\n', at) - at);
+  return true;
+}
