@@ -174,17 +174,24 @@ TEST(ImageName, FromTheIdentity) {
   }
 }
 
-// A bridge running from ROM says so before its version; the dump is named after it.
+// A bridge running from ROM (version bytes 12 to 15 all zero) says so before its version; the
+// dump is named after it. Any one of those bytes set means firmware from flash.
 TEST_F(DumpTest, RomFirmware) {
-  AddBridge(0);
-  std::fill(Sim().bridge.identity.begin() + 12, Sim().bridge.identity.end(), 0);
-  PutSector(12, 1);
-  EXPECT_EQ(RunWith({"1"}).output,
-            kStart +
-                "Used firmware from ROM\nCtrl/Fw version : jmABC_00_00_00_00\n"
-                "Fw size: 0\nFw+nvram saved to jmABC_00_00_00_00.bin\n" +
-                kKeyWait);
-  EXPECT_EQ(ReadFileBytes("jmABC_00_00_00_00.bin"), Sector(12));
+  for (int set = 11; set < 16; ++set) {
+    SimReset();
+    AddBridge(0);
+    std::fill(Sim().bridge.identity.begin() + 12, Sim().bridge.identity.end(), 0);
+    Sim().bridge.identity[static_cast<std::size_t>(set)] = set == 11 ? 0x42 : 0x10;
+    std::string name = "jmABC_00_00_00_00";
+    if (set > 11) {
+      name.replace(static_cast<std::size_t>(set - 12) * 3 + 6, 2, "10");
+    }
+    PutSector(12, 1);
+    EXPECT_EQ(RunWith({"1"}).output, kStart + (set == 11 ? "Used firmware from ROM\n" : "") +
+                                         "Ctrl/Fw version : " + name + "\nFw size: 0\n" +
+                                         "Fw+nvram saved to " + name + ".bin\n" + kKeyWait);
+    EXPECT_EQ(ReadFileBytes(name + ".bin"), Sector(12)) << name;
+  }
 }
 
 TEST_F(DumpTest, FailedIdentificationEndsTheRun) {
