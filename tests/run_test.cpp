@@ -140,9 +140,7 @@ TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
 
 TEST_F(RunTest, HelpAndVersionTouchNoDrive) {
   // After the version line: the start of the usage, or nothing at all.
-  const std::string usage =
-      "Usage: jmreader [selection]\nReads the firmware and the NVRAM sector of a JMicron USB "
-      "bridge into a file, or writes\n\"jm_nvram.bin\"";
+  const std::string usage = "Usage: jmreader [selection]\n";
   const std::pair<const char*, std::string> cases[] = {
       {"-h", usage}, {"--help", usage}, {"/?", usage}, {"--version", ""}};
   const std::string version = kBanner.substr(0, kBanner.find('\n') + 1);
