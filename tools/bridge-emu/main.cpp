@@ -6,6 +6,7 @@
 #include "tools/bridge-emu/ffs_device.h"
 #include "tools/bridge-emu/options.h"
 #include "tools/bridge-emu/target.h"
+#include "tools/bridge-emu/uas_device.h"
 
 int main(int argc, char** argv) {
   emu::Options options;
@@ -27,5 +28,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bridge-emu: cannot write the state into %s\n", options.stateDir.c_str());
     return 1;
   }
-  return emu::RunDevice(options, target);
+  return options.uas ? emu::RunUasDevice(options, target) : emu::RunDevice(options, target);
 }

@@ -7,8 +7,10 @@ namespace emu {
 
 const char kUsage[] =
     "usage: bridge-emu [options] FFS_DIR\n"
-    "A USB bridge on FunctionFS (Bulk-Only Transport) that answers the standard disk commands\n"
-    "and the bridge's firmware and NVRAM commands.\n"
+    "       bridge-emu --uas [options] GADGETFS_DIR\n"
+    "A USB bridge on FunctionFS (Bulk-Only Transport), or with --uas on gadgetfs (USB Attached\n"
+    "SCSI), that answers the standard disk commands and the bridge's firmware and NVRAM\n"
+    "commands.\n"
     "  --vendor TEXT        INQUIRY vendor (8 characters, blank-padded)   [JMicron ]\n"
     "  --product TEXT       INQUIRY product (16 characters)               [Generic]\n"
     "  --revision TEXT      INQUIRY revision (4 characters)               [0508]\n"
@@ -23,13 +25,15 @@ const char kUsage[] =
     "                       [one patterned sector at units+12]\n"
     "  --fault CMD:KIND     CMD: identify descriptor block block@N nvram-read nvram-write\n"
     "                       KIND: check[=KEY/ASC/ASCQ] (hex, default 5/24/00), short=BYTES,\n"
-    "                       zero, stall=MS, error (BOT phase error); a trailing :once\n"
-    "                       makes it hit the first matching command only (repeatable)\n"
+    "                       zero, stall=MS, error (BOT phase error; UAS: a RESPONSE IU);\n"
+    "                       a trailing :once makes it hit the first matching command only\n"
+    "                       (repeatable)\n"
     "  --disk-mib N         size of the RAM disk behind the bridge        [8]\n"
     "  --state DIR          write firmware.bin and nvram-XXXX.bin there, again after each\n"
     "                       NVRAM write\n"
     "  --trace FILE         append one line per bridge command received\n"
     "  --ready FILE         create FILE once the endpoints are open\n"
+    "  --uas                serve USB Attached SCSI through gadgetfs (its dummy_udc file)\n"
     "  -v, --verbose        log every command to standard error\n"
     "Numbers take 0x for hex.\n";
 
@@ -167,6 +171,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     std::string arg = argv[i];
     if (arg == "-v" || arg == "--verbose") {
       o.verbose = true;
+      continue;
+    }
+    if (arg == "--uas") {
+      o.uas = true;
       continue;
     }
     if (arg.empty() || arg[0] != '-') {

@@ -41,7 +41,8 @@ struct Options {
   std::string traceFile;  // one line per bridge command received
   std::string readyFile;  // created once the endpoints are open
   bool verbose = false;
-  std::string ffsDir;  // the mounted FunctionFS instance
+  bool uas = false;    // USB Attached SCSI on gadgetfs instead of Bulk-Only on FunctionFS
+  std::string ffsDir;  // the mounted FunctionFS instance, or with `uas` the mounted gadgetfs
 };
 
 // Parses argv[1..]. Returns false with a one-line reason in `error`.

@@ -270,6 +270,11 @@ Reply Target::ExecuteDisk(const std::uint8_t* cdb, std::uint8_t cdbLength, std::
       reply.transferred = Give(data, dataLength, d, sizeof d);
       break;
     }
+    case 0xA0: {  // REPORT LUNS: LUN 0 only (uas scans LUN by LUN without it)
+      const std::uint8_t d[16] = {0, 0, 0, 8};
+      reply.transferred = Give(data, dataLength, d, sizeof d);
+      break;
+    }
     case 0x28:    // READ(10)
     case 0x2A: {  // WRITE(10)
       if (cdbLength < 10) {

@@ -34,6 +34,9 @@ class Target {
   bool SaveState() const;
 
   const sim::Bridge& bridge() const { return bridge_; }
+  // The sense data of the last command, when it ended in CHECK CONDITION (else length 0).
+  const std::uint8_t* sense() const { return sense_; }
+  std::uint8_t senseLength() const { return senseLength_; }
 
  private:
   Reply ExecuteDisk(const std::uint8_t* cdb, std::uint8_t cdbLength, std::uint8_t* data,
