@@ -9,6 +9,8 @@
 export PATH=/bin:/sbin:/usr/bin:/usr/sbin
 GADGET=/sys/kernel/config/usb_gadget/bridge
 FFS=/dev/ffs-bridge
+GADGETFS=/dev/gadget  # the second transport: USB Attached SCSI through gadgetfs
+TRANSPORT=${TRANSPORT:-bot}  # bot (usb-storage) or uas
 STATE=/tmp/bridge   # the emulator's firmware.bin, nvram-XXXX.bin and trace
 EMU_PID_FILE=/tmp/emu.pid
 SCENARIO=${SCENARIO:-init}
@@ -50,13 +52,18 @@ find_bridge_disk() {
 }
 
 # Starts the emulator with the given options (plus its state and trace files), binds the gadget
-# and waits for the kernel to attach the disk.
+# (gadgetfs binds when the emulator writes its configuration) and waits for the kernel to attach
+# the disk.
 bridge_start() {
   bridge_stop
   rm -rf $STATE
   mkdir -p $STATE
-  bridge-emu --state $STATE --trace $STATE/trace --ready $STATE/ready "$@" $FFS \
-    2>>/tmp/emu.log &
+  if [ "$TRANSPORT" = uas ]; then
+    set -- --uas "$@" $GADGETFS
+  else
+    set -- "$@" $FFS
+  fi
+  bridge-emu --state $STATE --trace $STATE/trace --ready $STATE/ready "$@" 2>>/tmp/emu.log &
   echo $! >$EMU_PID_FILE
   i=0
   while [ ! -e $STATE/ready ]; do
@@ -68,7 +75,7 @@ bridge_start() {
     fi
     sleep 0.05
   done
-  echo dummy_udc.0 >$GADGET/UDC
+  [ "$TRANSPORT" = uas ] || echo dummy_udc.0 >$GADGET/UDC
   i=0
   until find_bridge_disk; do
     i=$((i + 1))
@@ -304,6 +311,9 @@ trace_of() {
     esac
   done
 }
+
+# by_transport BOT-VALUE UAS-VALUE: the value for the transport under test.
+by_transport() { [ "$TRANSPORT" = uas ] && echo "$2" || echo "$1"; }
 
 # The transcript lines every run starts with.
 banner() {

@@ -16,7 +16,7 @@ E2E=$ROOT/tests/e2e
 BUILD=${E2E_BUILD:-$ROOT/build-e2e}
 VM_LIMIT=${E2E_VM_LIMIT:-400}
 MODULES="configfs dummy_hcd libcomposite usb_f_fs usb-storage sd_mod sg ahci vfat nls_cp437
-         nls_ascii 9p 9pnet_virtio virtio_pci"
+         nls_ascii 9p 9pnet_virtio virtio_pci uas gadgetfs"
 WINE_ENV=(WINEDEBUG=-all "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml=d")
 SG_TOOLS="sg_raw sg_inq"
 
@@ -232,16 +232,18 @@ run_vm() {
 
 # QEMU exits 0 whatever happened inside: the markers decide.
 judge() {
-  local failed=0 name passes fails
+  local failed=0 name run passes fails
   passes=$(grep -ac '^@@E2E PASS ' "$LOG" || true)
   fails=$(grep -ac '^@@E2E FAIL ' "$LOG" || true)
   grep -a '^@@E2E FAIL ' "$LOG" || true
   for f in "$E2E"/scenarios/*.sh; do
     name=$(basename "$f" .sh)
-    if ! grep -aqx "@@E2E END $name" "$LOG"; then
-      echo "e2e: scenario $name did not run to its end"
-      failed=1
-    fi
+    for run in $name $(echo "$name-uas" | grep -v windows); do
+      if ! grep -aqx "@@E2E END $run" "$LOG"; then
+        echo "e2e: scenario $run did not run to its end"
+        failed=1
+      fi
+    done
   done
   grep -aqx '@@E2E DONE' "$LOG" || {
     echo "e2e: the VM did not finish"

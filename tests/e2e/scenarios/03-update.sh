@@ -1,5 +1,6 @@
 # NVRAM update: a 100-byte "jm_nvram.bin" lands zero-padded in the sector at FirmwareUnits + 12
-# with the exact write command; a write that usb-storage reports short is an error.
+# with the exact write command; a write that usb-storage reports short is an error (uas has no
+# residue for data-out: the same write looks whole there).
 # limit: 40
 yes 'jm_nvram e2e' | head -c 100 >/tmp/jm_nvram.bin
 {
@@ -17,7 +18,7 @@ for id in update short-write; do
     dump_head
     echo "Fw size: 128000"
     echo "Nvram ofs: 200"
-    [ $id = update ] || printf 'Nvram short write: 200 of 512 bytes!\nFw nvram update error\n'
+    [ $id = update ] || [ $TRANSPORT = uas ] || printf 'Nvram short write: 200 of 512 bytes!\nFw nvram update error\n'
   } | check_transcript "$id-transcript"
   [ $id = update ] || continue
   check_same sector "$(nvram_file 0x200)" /tmp/expected-sector.bin

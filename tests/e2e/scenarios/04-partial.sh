@@ -3,7 +3,8 @@
 # no temporary file is left. The faults come through usb-storage and the SCSI midlayer: sense
 # data, a HARDWARE ERROR that the midlayer retries until the tool's 2-second time-out, a Bulk-Only
 # phase error with its reset, short transfers, and a stall that ends at the time-out, after which
-# the next run works on the same disk.
+# the next run works on the same disk. Through uas the HARDWARE ERROR comes back at once (no
+# retry) and the phase error is a RESPONSE IU; seconds are given as BOT/UAS where they differ.
 # limit: 90
 N=jmABC_01_02_A0_FF
 D=/tmp/run/over
@@ -30,12 +31,13 @@ while IFS=';' read -r id options seconds saved pieces lines; do
   fi
   leftover=$(ls -A $D | grep -vx "$N.bin\|$N.partial.bin")
   [ -z "$leftover" ] && pass "$id-no-temporary" || fail "$id-no-temporary" "$leftover"
+  seconds=$(by_transport "${seconds%/*}" "${seconds#*/}")
   [ "$seconds" = - ] || check_between "$id-seconds" "$DUR" ${seconds%-*} ${seconds#*-}
 done <<'EOF_CASES'
 last-block-short;--units 14 --fault block@12:short=512;-;bin;fw:0:3584 nv:26;Fw size: 3584
 check-block;--units 16 --fault block@4:check=5/21/00;-;partial.bin;fw:0:1024 zero:1024 fw:2048:2048 nv:28;Fw size: 4096|IOCtl: status 0x2, sense 5/21/00!|Fw block #4 read error
 short;--units 16 --fault block@4:short=300 --fault nvram-read:short=100;-;partial.bin;fw:0:1324 zero:724 fw:2048:2048 zero:512;Fw size: 4096|Fw block #4 short read: 300 of 1024 bytes|Fw block #4 read error|Nvram short read: 100 of 512 bytes!|Fw nvram read error
-hardware-error;--units 16 --fault nvram-read:check=4/44/00;1.5-5;partial.bin;fw:0:4096 zero:512;Fw size: 4096|IOCtl: status 0x2, sense 4/44/00!|Fw nvram read error
+hardware-error;--units 16 --fault nvram-read:check=4/44/00;1.5-5/0-1;partial.bin;fw:0:4096 zero:512;Fw size: 4096|IOCtl: status 0x2, sense 4/44/00!|Fw nvram read error
 phase-error;--units 16 --fault descriptor:error --nvram 12;-;partial.bin;nv:12;IOCtl: failed 0x5!|Fw size: 0
 stall;--units 16 --fault nvram-read:stall=6000:once;2-6.9;partial.bin;fw:0:4096 zero:512;Fw size: 4096|IOCtl: failed 0x6e!|Fw nvram read error
 after-stall;-;-;bin;fw:0:4096 nv:28;Fw size: 4096
