@@ -86,10 +86,18 @@ bool PassThroughOnFd(int fd, std::uint8_t* block, std::uint32_t length, std::uin
     *error = EIO;
     return false;
   }
+  // A residue below zero or past the length asked means more moved than asked (an overflow) or
+  // a count that cannot be trusted: the transfer failed, whatever the status says.
+  if (io.resid < 0 || static_cast<unsigned>(io.resid) > io.dxfer_len) {
+    *error = EIO;
+    return false;
+  }
   // On a short transfer the sg driver still copies its whole buffer back, stale bytes of earlier
   // commands included: what did not move reads as zero (the request arrives zero-filled, as on
-  // Windows), and the count moved is reported as Windows does.
-  if (io.resid > 0 && static_cast<unsigned>(io.resid) <= io.dxfer_len) {
+  // Windows), and the count moved is reported as Windows does. The residue alone never makes a
+  // failure: a device that failed can report none (uas after CHECK CONDITION), so the caller
+  // judges the status first.
+  if (io.resid > 0) {
     std::uint32_t moved = io.dxfer_len - static_cast<std::uint32_t>(io.resid);
     if (io.dxfer_direction == SG_DXFER_FROM_DEV) {
       std::memset(static_cast<std::uint8_t*>(io.dxferp) + moved, 0, io.dxfer_len - moved);

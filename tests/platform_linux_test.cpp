@@ -101,7 +101,8 @@ TEST(SgIo, ExchangeWithTheKernel) {
        {10, 1, 16, 2, {0, 0, 0, 0x04, 0}, kIn, EIO, 0xAA, 16},        // driver error
        {10, 1, 16, 2, {0, 0, 0, 0, 1}, kIn, 0, 0, 15},                // short by one
        {10, 1, 16, 2, {0, 0, 0, 0, 16}, kIn, 0, 0, 0},                // nothing delivered
-       {10, 1, 16, 2, {0, 0, 0, 0, 17}, kIn, 0, 0, 16},               // resid past the length
+       {10, 1, 16, 2, {0, 0, 0, 0, 17}, kIn, EIO, 0xAA, 16},          // resid past the length
+       {10, 1, 16, 2, {0, 0, 0, 0, -1}, kIn, EIO, 0xAA, 16},          // overflow
        {10, 0, 16, 2, {0, 0, 0, 0, 4}, "-2 cdb 10@28 data 16@68 2000ms", 0, 0, 12}};
   for (const auto& [cdb, dataIn, length, timeOut, reply, seen, error, status, moved] : cases) {
     g_reply = reply;
