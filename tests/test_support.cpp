@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -11,11 +12,26 @@
 namespace {
 std::FILE* g_out = nullptr;
 std::FILE* g_in = nullptr;
+
+// The C runtime's tmpfile under Wine names its files from a counter in one folder, so test
+// processes running side by side can collide: try again with the next name.
+std::FILE* ScratchFile() {
+  std::FILE* f = nullptr;
+  for (int i = 0; i < 100 && f == nullptr; ++i) {
+    f = std::tmpfile();
+  }
+  if (f == nullptr) {
+    std::perror("tmpfile");
+    std::abort();
+  }
+  return f;
+}
+
 }  // namespace
 
 void BeginCapture(const std::string& input) {
-  g_out = std::tmpfile();
-  g_in = std::tmpfile();
+  g_out = ScratchFile();
+  g_in = ScratchFile();
   std::fwrite(input.data(), 1, input.size(), g_in);
   std::rewind(g_in);
   SetConsoleStreams(g_out, g_in);
