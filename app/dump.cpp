@@ -1,8 +1,8 @@
 #include <cstdio>
 
-#include "base/console.h"
 #include "app/hostio.h"
 #include "app/jobs.h"
+#include "base/console.h"
 #include "bridge/commands.h"
 
 namespace {

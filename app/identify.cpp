@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/console.h"
 #include "app/jobs.h"
+#include "base/console.h"
 #include "bridge/commands.h"
 
 namespace {

@@ -1,8 +1,8 @@
 #include <cstring>
 
-#include "base/console.h"
 #include "app/hostio.h"
 #include "app/jobs.h"
+#include "base/console.h"
 #include "bridge/commands.h"
 
 void UpdateNvram(DriveHandle drive, const BridgeInfo& info, bool autoYes) {

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <string>
 
-#include "base/console.h"
 #include "app/run.h"
+#include "base/console.h"
 #include "bridge/passthrough.h"
 #include "sim/platform_sim.h"
 

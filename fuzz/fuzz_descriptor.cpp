@@ -7,8 +7,8 @@
 
 #include "base/console.h"
 #include "bridge/drives.h"
-#include "sim/platform_sim.h"
 #include "fuzz/fuzz_support.h"
+#include "sim/platform_sim.h"
 
 namespace {
 

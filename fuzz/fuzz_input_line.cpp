@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "base/console.h"
 #include "app/hostio.h"
+#include "base/console.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/scenario.h"
-#include "sim/platform_sim.h"
 #include "fuzz/fuzz_support.h"
+#include "sim/platform_sim.h"
+#include "sim/scenario.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
