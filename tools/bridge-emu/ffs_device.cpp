@@ -1,17 +1,14 @@
 #include "tools/bridge-emu/ffs_device.h"
 
+#include "tools/bridge-emu/usb_io.h"
+
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -34,21 +31,7 @@ constexpr char kInterfaceName[] = "Bridge emulator Bulk-Only";
 int g_ep0 = -1;
 int g_epIn = -1;
 int g_epOut = -1;
-pthread_t g_bulkThread;
 bool g_verbose = false;
-// Bumped by every host reset or reconfiguration; a command that sees it change drops its reply.
-std::atomic<unsigned> g_generation{0};
-
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Log(const char* format, ...) {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  std::fprintf(stderr, "[emu %ld.%03ld] ", static_cast<long>(ts.tv_sec), ts.tv_nsec / 1000000);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-}
 
 void PutLe(std::vector<std::uint8_t>& out, std::uint32_t value, int width) {
   for (int i = 0; i < width; ++i) {
@@ -109,13 +92,6 @@ std::vector<std::uint8_t> Strings() {
   return out;
 }
 
-void OnSignal(int) {}
-
-void InterruptBulk() {
-  g_generation++;
-  pthread_kill(g_bulkThread, SIGUSR1);
-}
-
 // Control requests and gadget events. The host's class requests must be answered while the bulk
 // side may be busy (or stalled on purpose), so they run on their own thread.
 void* Ep0Loop(void*) {
@@ -135,7 +111,7 @@ void* Ep0Loop(void*) {
         if (g_verbose) {
           Log("%s\n", e.type == FUNCTIONFS_ENABLE ? "enabled" : "disabled");
         }
-        InterruptBulk();
+        InterruptCommands();
         continue;
       }
       if (e.type != FUNCTIONFS_SETUP) {
@@ -151,7 +127,7 @@ void* Ep0Loop(void*) {
       } else if (s.bRequestType == (USB_DIR_OUT | USB_TYPE_CLASS | USB_RECIP_INTERFACE) &&
                  s.bRequest == kRequestReset) {
         Log("Bulk-Only reset\n");
-        InterruptBulk();
+        InterruptCommands();
         if (read(g_ep0, nullptr, 0) < 0) {
           Log("ep0 reset status: %s\n", std::strerror(errno));
         }
@@ -166,32 +142,6 @@ void* Ep0Loop(void*) {
   return nullptr;
 }
 
-bool WriteAll(int fd, const std::uint8_t* p, std::size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, p, length);
-    if (n < 0) {
-      Log("bulk in: %s\n", std::strerror(errno));
-      return false;
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ReadAll(int fd, std::uint8_t* p, std::size_t length) {
-  while (length > 0) {
-    ssize_t n = read(fd, p, length);
-    if (n <= 0) {
-      Log("bulk out: %s\n", n < 0 ? std::strerror(errno) : "end");
-      return false;
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::uint16_t InMaxPacket() {
   usb_endpoint_descriptor d{};
   if (ioctl(g_epIn, FUNCTIONFS_ENDPOINT_DESC, &d) == 0 && d.wMaxPacketSize != 0) {
@@ -201,18 +151,6 @@ std::uint16_t InMaxPacket() {
 }
 
 // Waits out a stall. False when the host reset the device meanwhile.
-bool Stall(std::uint32_t ms, unsigned generation) {
-  Log("stalling %u ms\n", ms);
-  for (std::uint32_t waited = 0; waited < ms; waited += 10) {
-    if (g_generation != generation) {
-      Log("host reset during the stall: reply dropped\n");
-      return false;
-    }
-    usleep(10000);
-  }
-  return g_generation == generation;
-}
-
 void BulkLoop(Target& target) {
   std::uint8_t cbw[512];
   std::vector<std::uint8_t> data(1 << 16);
@@ -224,7 +162,7 @@ void BulkLoop(Target& target) {
       }
       continue;
     }
-    unsigned generation = g_generation;
+    unsigned generation = Generation();
     if (n != 31 || GetLe32(cbw) != kCbwSignature) {
       Log("invalid CBW of %zd bytes ignored\n", n);
       continue;
@@ -248,7 +186,7 @@ void BulkLoop(Target& target) {
       data.resize(length);
     }
     std::memset(data.data(), 0, length);
-    if (direction == sim::Direction::kOut && !ReadAll(g_epOut, data.data(), length)) {
+    if (direction == sim::Direction::kOut && !ReadAll(g_epOut, data.data(), length, "bulk out")) {
       continue;
     }
 
@@ -259,7 +197,7 @@ void BulkLoop(Target& target) {
       }
       reply = target.Execute(cdb, cdbLength, direction, data.data(), length, false);
     }
-    if (g_generation != generation) {
+    if (Generation() != generation) {
       continue;  // the host reset the device: it expects no reply to this command
     }
     std::uint32_t moved = std::min(reply.transferred, length);
@@ -271,7 +209,7 @@ void BulkLoop(Target& target) {
       Log("CHECK CONDITION for opcode %02x\n", cdb[0]);
     }
     if (direction == sim::Direction::kIn) {
-      if (!WriteAll(g_epIn, data.data(), moved)) {
+      if (moved > 0 && !WriteAll(g_epIn, data.data(), moved, "bulk in")) {
         continue;
       }
       // Data that ends early on a packet boundary needs a zero-length packet to end the stage.
@@ -285,7 +223,7 @@ void BulkLoop(Target& target) {
     std::memcpy(csw + 4, cbw + 4, 4);  // the tag
     PutLe32(csw + 8, length - moved);  // residue
     csw[12] = reply.phaseError ? kCswPhaseError : reply.status == 0 ? 0 : 1;
-    WriteAll(g_epIn, csw, sizeof csw);
+    WriteAll(g_epIn, csw, sizeof csw, "bulk in");
   }
 }
 
@@ -301,6 +239,7 @@ int OpenEndpoint(const std::string& dir, const char* name) {
 }  // namespace
 
 int RunDevice(const Options& options, Target& target) {
+  SetLogTag("emu");
   g_verbose = options.verbose;
   g_ep0 = OpenEndpoint(options.ffsDir, "ep0");
   if (g_ep0 < 0) {
@@ -320,21 +259,8 @@ int RunDevice(const Options& options, Target& target) {
     return 1;
   }
 
-  // No SA_RESTART: the signal must break the bulk thread out of a blocked transfer.
-  struct sigaction action = {};
-  action.sa_handler = OnSignal;
-  sigaction(SIGUSR1, &action, nullptr);
-  g_bulkThread = pthread_self();
-  pthread_t ep0Thread;
-  if (pthread_create(&ep0Thread, nullptr, Ep0Loop, nullptr) != 0) {
-    std::fprintf(stderr, "bridge-emu: cannot start the control thread\n");
+  if (!StartControl(Ep0Loop, options.readyFile)) {
     return 1;
-  }
-  if (!options.readyFile.empty()) {
-    int fd = open(options.readyFile.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      close(fd);
-    }
   }
   Log("ready: %s on %s\n", options.product.c_str(), options.ffsDir.c_str());
   BulkLoop(target);

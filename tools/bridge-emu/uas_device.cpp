@@ -1,17 +1,15 @@
 #include "tools/bridge-emu/uas_device.h"
 
+#include "tools/bridge-emu/usb_io.h"
+
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
-#include <pthread.h>
-#include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -58,25 +56,19 @@ std::string g_dir;
 int g_ep0 = -1;
 int g_fds[4] = {-1, -1, -1, -1};  // by kPipes index
 std::atomic<bool> g_configured{false};
-pthread_t g_mainThread;
 bool g_verbose = false;
-// Bumped by every host reset; a command that sees it change drops its reply.
-std::atomic<unsigned> g_generation{0};
 
-int CommandFd() { return g_fds[0]; }
-int StatusFd() { return g_fds[1]; }
-int DataInFd() { return g_fds[2]; }
-int DataOutFd() { return g_fds[3]; }
-
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Log(const char* format, ...) {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  std::fprintf(stderr, "[uas %ld.%03ld] ", static_cast<long>(ts.tv_sec), ts.tv_nsec / 1000000);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
+int CommandFd() {
+  return g_fds[0];
+}
+int StatusFd() {
+  return g_fds[1];
+}
+int DataInFd() {
+  return g_fds[2];
+}
+int DataOutFd() {
+  return g_fds[3];
 }
 
 std::uint32_t Be(const std::uint8_t* p, int width) {
@@ -123,8 +115,8 @@ std::vector<std::uint8_t> GadgetSetup() {
     std::vector<std::uint8_t> config = Configuration(maxPacket);
     out.insert(out.end(), config.begin(), config.end());
   }
-  out.insert(out.end(), {18, USB_DT_DEVICE, 0x00, 0x02, 0, 0, 0, 64, 0x2D, 0x15, 0x78, 0x05,
-                         0x08, 0x05, 0, 0, 0, 1});
+  out.insert(out.end(), {18, USB_DT_DEVICE, 0x00, 0x02, 0, 0, 0, 64, 0x2D, 0x15, 0x78, 0x05, 0x08,
+                         0x05, 0, 0, 0, 1});
   return out;
 }
 
@@ -151,13 +143,6 @@ bool EnableEndpoints() {
   }
   g_configured = true;
   return true;
-}
-
-void OnSignal(int) {}
-
-void InterruptCommands() {
-  g_generation++;
-  pthread_kill(g_mainThread, SIGUSR1);
 }
 
 void Acknowledge() {
@@ -190,8 +175,8 @@ void* Ep0Loop(void*) {
         continue;
       }
       const usb_ctrlrequest& s = e.u.setup;
-      bool standardOut = s.bRequestType == USB_DIR_OUT ||
-                         s.bRequestType == (USB_DIR_OUT | USB_RECIP_INTERFACE);
+      bool standardOut =
+          s.bRequestType == USB_DIR_OUT || s.bRequestType == (USB_DIR_OUT | USB_RECIP_INTERFACE);
       if (standardOut && s.bRequest == USB_REQ_SET_CONFIGURATION) {
         if (s.wValue == kConfigurationValue && !EnableEndpoints()) {
           (void)!write(g_ep0, nullptr, 0);  // stall
@@ -214,32 +199,6 @@ void* Ep0Loop(void*) {
   return nullptr;
 }
 
-bool WriteAll(int fd, const std::uint8_t* p, std::size_t length) {
-  do {
-    ssize_t n = write(fd, p, length);
-    if (n < 0) {
-      Log("write: %s\n", std::strerror(errno));
-      return false;
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  } while (length > 0);
-  return true;
-}
-
-bool ReadAll(int fd, std::uint8_t* p, std::size_t length) {
-  while (length > 0) {
-    ssize_t n = read(fd, p, length);
-    if (n <= 0) {
-      Log("data out: %s\n", n < 0 ? std::strerror(errno) : "end");
-      return false;
-    }
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool SendIu(std::uint8_t id, const std::uint8_t* tag, std::uint8_t byte6 = 0,
             const std::uint8_t* sense = nullptr, std::uint8_t senseLength = 0) {
   std::uint8_t iu[kSenseIuHeader + 32] = {id, 0, tag[0], tag[1]};
@@ -253,24 +212,11 @@ bool SendIu(std::uint8_t id, const std::uint8_t* tag, std::uint8_t byte6 = 0,
     iu[7] = byte6;  // response code
     length = 8;
   }
-  return WriteAll(StatusFd(), iu, length);
-}
-
-// Waits out a stall. False when the host reset the device meanwhile.
-bool Stall(std::uint32_t ms, unsigned generation) {
-  Log("stalling %u ms\n", ms);
-  for (std::uint32_t waited = 0; waited < ms; waited += 10) {
-    if (g_generation != generation) {
-      Log("host reset during the stall: reply dropped\n");
-      return false;
-    }
-    usleep(10000);
-  }
-  return g_generation == generation;
+  return WriteAll(StatusFd(), iu, length, "status");
 }
 
 void Serve(Target& target, const std::uint8_t* iu, std::vector<std::uint8_t>& data) {
-  unsigned generation = g_generation;
+  unsigned generation = Generation();
   const std::uint8_t* tag = iu + 2;
   const std::uint8_t* cdb = iu + kCommandIuCdbAt;
   DataPhase phase = DataPhaseOf(cdb);
@@ -283,7 +229,8 @@ void Serve(Target& target, const std::uint8_t* iu, std::vector<std::uint8_t>& da
   }
   std::memset(data.data(), 0, phase.length);
   if (phase.direction == sim::Direction::kOut &&
-      (!SendIu(kIuWriteReady, tag) || !ReadAll(DataOutFd(), data.data(), phase.length))) {
+      (!SendIu(kIuWriteReady, tag) ||
+       !ReadAll(DataOutFd(), data.data(), phase.length, "data out"))) {
     return;
   }
   Reply reply = target.Execute(cdb, phase.cdbLength, phase.direction, data.data(), phase.length);
@@ -291,10 +238,9 @@ void Serve(Target& target, const std::uint8_t* iu, std::vector<std::uint8_t>& da
     if (!Stall(reply.stallMs, generation)) {
       return;
     }
-    reply = target.Execute(cdb, phase.cdbLength, phase.direction, data.data(), phase.length,
-                           false);
+    reply = target.Execute(cdb, phase.cdbLength, phase.direction, data.data(), phase.length, false);
   }
-  if (g_generation != generation) {
+  if (Generation() != generation) {
     return;  // the host reset the device: it expects no reply to this command
   }
   if (reply.phaseError) {
@@ -307,7 +253,7 @@ void Serve(Target& target, const std::uint8_t* iu, std::vector<std::uint8_t>& da
   // empty or not, so that the host counts what did not come.
   if (phase.direction == sim::Direction::kIn && phase.length > 0 &&
       (reply.status == 0 || moved > 0)) {
-    if (!SendIu(kIuReadReady, tag) || !WriteAll(DataInFd(), data.data(), moved)) {
+    if (!SendIu(kIuReadReady, tag) || !WriteAll(DataInFd(), data.data(), moved, "data in")) {
       return;
     }
     if (moved > 0 && moved < phase.length && moved % kHighSpeedPacket == 0 &&
@@ -318,8 +264,7 @@ void Serve(Target& target, const std::uint8_t* iu, std::vector<std::uint8_t>& da
   if (reply.status != 0) {
     Log("CHECK CONDITION for opcode %02x\n", cdb[0]);
   }
-  SendIu(kIuSense, tag, reply.status, target.sense(),
-         reply.status != 0 ? target.senseLength() : 0);
+  SendIu(kIuSense, tag, reply.status, target.sense(), reply.status != 0 ? target.senseLength() : 0);
 }
 
 void CommandLoop(Target& target) {
@@ -401,6 +346,7 @@ DataPhase DataPhaseOf(const std::uint8_t* cdb) {
 }
 
 int RunUasDevice(const Options& options, Target& target) {
+  SetLogTag("uas");
   g_verbose = options.verbose;
   g_dir = options.ffsDir;
   std::string path = g_dir + "/dummy_udc";
@@ -410,21 +356,8 @@ int RunUasDevice(const Options& options, Target& target) {
     std::fprintf(stderr, "bridge-emu: %s: %s\n", path.c_str(), std::strerror(errno));
     return 1;
   }
-  // No SA_RESTART: the signal must break the command loop out of a blocked transfer.
-  struct sigaction action = {};
-  action.sa_handler = OnSignal;
-  sigaction(SIGUSR1, &action, nullptr);
-  g_mainThread = pthread_self();
-  pthread_t ep0Thread;
-  if (pthread_create(&ep0Thread, nullptr, Ep0Loop, nullptr) != 0) {
-    std::fprintf(stderr, "bridge-emu: cannot start the control thread\n");
+  if (!StartControl(Ep0Loop, options.readyFile)) {
     return 1;
-  }
-  if (!options.readyFile.empty()) {
-    int fd = open(options.readyFile.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      close(fd);
-    }
   }
   Log("ready: %s on %s (UAS)\n", options.product.c_str(), path.c_str());
   CommandLoop(target);
