@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "base/console.h"
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

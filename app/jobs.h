@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 inline constexpr std::uint32_t kFirmwareAreaSize = 0x20000;
 inline constexpr std::uint32_t kImageBufferSize = kFirmwareAreaSize + 512;

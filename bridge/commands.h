@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 inline constexpr std::uint32_t kIdentitySize = 16;
 inline constexpr std::uint32_t kDescriptorReplySize = 4;

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 inline constexpr std::uint8_t kBusTypeUsb = 7;
 inline constexpr int kListedDrives = 99;  // numbers 0 to 98 are listed

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 inline constexpr std::uint32_t kMaxDataLength = 0x10000;
 inline constexpr std::uint32_t kSenseAreaSize = 24;
@@ -12,15 +12,6 @@ inline constexpr std::uint32_t kTimeOutSeconds = 2;
 inline constexpr std::uint32_t kMaxRequestSize = 56 + kSenseAreaSize + kMaxDataLength;
 
 enum class DataDirection : std::uint8_t { kOut = 0, kIn = 1 };
-
-// Header field offsets that are the same in every layout.
-inline constexpr std::uint32_t kLengthAt = 0;
-inline constexpr std::uint32_t kScsiStatusAt = 2;
-inline constexpr std::uint32_t kCdbLengthAt = 6;
-inline constexpr std::uint32_t kSenseInfoLengthAt = 7;
-inline constexpr std::uint32_t kDataInAt = 8;
-inline constexpr std::uint32_t kDataTransferLengthAt = 12;
-inline constexpr std::uint32_t kTimeOutValueAt = 16;
 
 // Lays out a request for `n` data bytes in `block` (room for kMaxRequestSize bytes) and returns
 // its length. Only the bytes of the request are written; all that the layout gives no value are

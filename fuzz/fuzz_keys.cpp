@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "bridge/keys_linux.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/linux/keys.h"
 
 using linuxplatform::DecodedKey;
 using linuxplatform::DecodeKey;

@@ -1,8 +1,8 @@
 // The operating-system primitives the tool needs, and nothing else.
 //
-// Exactly one implementation is linked into a program: platform_win32.cpp (Windows),
-// platform_linux.cpp (Linux), or platform_sim.cpp (the simulated drives and bridge used by the
-// tests and by jmreader-sim). Everything above this header is portable.
+// Exactly one implementation is linked into a program: platform/win32/ (Windows), platform/linux/
+// (Linux), or sim/platform_sim.cpp (the simulated drives and bridge used by the tests and by
+// jmreader-sim). Everything above this header is portable.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +55,15 @@ struct PassThroughLayout {
 };
 inline constexpr PassThroughLayout kPassThroughLayout32 = {44, 20, 4, 24, 28};
 inline constexpr PassThroughLayout kPassThroughLayout64 = {56, 24, 8, 32, 36};
+
+// Header field offsets that are the same in every layout.
+inline constexpr std::uint32_t kLengthAt = 0;
+inline constexpr std::uint32_t kScsiStatusAt = 2;
+inline constexpr std::uint32_t kCdbLengthAt = 6;
+inline constexpr std::uint32_t kSenseInfoLengthAt = 7;
+inline constexpr std::uint32_t kDataInAt = 8;
+inline constexpr std::uint32_t kDataTransferLengthAt = 12;
+inline constexpr std::uint32_t kTimeOutValueAt = 16;
 
 // The layout that PlatformPassThrough expects.
 const PassThroughLayout& PlatformPassThroughLayout();

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 #include "sim/sim_bridge.h"
 
 struct SimDrive {

@@ -1,6 +1,6 @@
 // Why a simulated drive failed: the simulation knows no system reason, so nothing goes to the
 // error stream and the simulated transcripts stay standard output alone.
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 DriveFailure PlatformDriveFailure(char* text, std::uint32_t size) {
   if (size > 0) {

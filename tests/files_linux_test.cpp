@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 namespace fs = std::filesystem;
 

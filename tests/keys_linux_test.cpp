@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bridge/keys_linux.h"
-#include "bridge/platform.h"
+#include "platform/linux/keys.h"
+#include "platform/platform.h"
 
 using namespace linuxplatform;
 

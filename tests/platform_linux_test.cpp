@@ -24,8 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "base/byteorder.h"
-#include "bridge/platform.h"
-#include "bridge/platform_linux.h"
+#include "platform/linux/backend.h"
+#include "platform/platform.h"
 
 namespace fs = std::filesystem;
 using namespace linuxplatform;

@@ -1,12 +1,12 @@
 // The Linux backend's internals, exposed so that they can be tested without a disk or a bridge:
 // naming, the sysfs reading, the working open, the failure texts, the SG_IO exchange on a given
-// descriptor and the kernel release parsing. The tool itself only uses bridge/platform.h.
+// descriptor and the kernel release parsing. The tool itself only uses platform/platform.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 namespace linuxplatform {
 

@@ -1,7 +1,7 @@
 // Linux implementation of the platform seam: whole disks /dev/sdX, sysfs for the device
-// descriptor, the working open with its lock and sg node. SG_IO is in sgio_linux.cpp, the
-// terminal keys in keys_linux.cpp.
-#include "bridge/platform_linux.h"
+// descriptor, the working open with its lock and sg node. SG_IO is in passthrough.cpp, the
+// terminal keys in keys.cpp, host files in files.cpp.
+#include "platform/linux/backend.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "base/byteorder.h"
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 namespace linuxplatform {
 

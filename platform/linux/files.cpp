@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

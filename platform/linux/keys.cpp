@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bridge/keys_linux.h"
-#include "bridge/platform.h"
+#include "platform/linux/keys.h"
+#include "platform/platform.h"
 
 namespace linuxplatform {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "base/byteorder.h"
-#include "bridge/passthrough.h"
-#include "bridge/platform_linux.h"
+#include "platform/linux/backend.h"
+#include "platform/platform.h"
 
 namespace linuxplatform {
 

@@ -1,47 +1,18 @@
 // Windows backend of the platform seam: physical drives through DeviceIoControl and the version
-// query; the console keys are in keys_win32.cpp. Builds with MinGW-w64 and MSVC, 32 and 64 bits.
+// query; pass-through is in passthrough.cpp, the console keys in keys.cpp, host files in files.cpp.
+// Builds with MinGW-w64 and MSVC, 32 and 64 bits.
 // winioctl.h needs windows.h first.
-#include "bridge/win32.h"
+#include "platform/win32/win32.h"
 
 #include <winioctl.h>
-// ntddscsi.h needs windows.h and winioctl.h first.
-#include <ntddscsi.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 namespace {
-
-HANDLE AsHandle(DriveHandle drive) {
-  return reinterpret_cast<HANDLE>(drive);
-}
-
-// The portable code builds the request block and reads the descriptor by offset; these are the
-// layouts it assumes, checked against the system headers of the build.
-constexpr const PassThroughLayout& kNativeLayout =
-    sizeof(void*) == 8 ? kPassThroughLayout64 : kPassThroughLayout32;
-
-static_assert(sizeof(SCSI_PASS_THROUGH) == kNativeLayout.headerSize);
-static_assert(offsetof(SCSI_PASS_THROUGH, Length) == 0);
-static_assert(offsetof(SCSI_PASS_THROUGH, ScsiStatus) == 2);
-static_assert(offsetof(SCSI_PASS_THROUGH, PathId) == 3);
-static_assert(offsetof(SCSI_PASS_THROUGH, TargetId) == 4);
-static_assert(offsetof(SCSI_PASS_THROUGH, Lun) == 5);
-static_assert(offsetof(SCSI_PASS_THROUGH, CdbLength) == 6);
-static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoLength) == 7);
-static_assert(offsetof(SCSI_PASS_THROUGH, DataIn) == 8);
-static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) == 12);
-static_assert(offsetof(SCSI_PASS_THROUGH, TimeOutValue) == 16);
-static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == kNativeLayout.dataBufferOffsetAt);
-static_assert(sizeof(SCSI_PASS_THROUGH::DataBufferOffset) == kNativeLayout.dataBufferOffsetWidth);
-static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == kNativeLayout.senseInfoOffsetAt);
-static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == kNativeLayout.cdbAt);
-static_assert(sizeof(SCSI_PASS_THROUGH::Cdb) == 16);
-static_assert(SCSI_IOCTL_DATA_OUT == 0 && SCSI_IOCTL_DATA_IN == 1);
-static_assert(IOCTL_SCSI_PASS_THROUGH == 0x4D004);
 
 static_assert(IOCTL_STORAGE_QUERY_PROPERTY == 0x2D1400);
 static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12);
@@ -170,21 +141,6 @@ bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_
     }
   }
   return ok != 0;
-}
-
-const PassThroughLayout& PlatformPassThroughLayout() {
-  return kNativeLayout;
-}
-
-bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
-                         std::uint32_t* error) {
-  DWORD got = 0;
-  if (!DeviceIoControl(AsHandle(drive), IOCTL_SCSI_PASS_THROUGH, block, length, block, length, &got,
-                       nullptr)) {
-    *error = GetLastError();
-    return false;
-  }
-  return true;
 }
 
 void PlatformQueryOsVersion(OsVersion* version) {

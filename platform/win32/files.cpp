@@ -1,10 +1,10 @@
 // Host files on Windows: only a plain disk file is read, and the dump is written to a file created
 // exclusively beside its final name, flushed, then moved over it.
-#include "bridge/win32.h"
+#include "platform/win32/win32.h"
 
 #include <cstdio>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

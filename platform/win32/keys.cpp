@@ -1,7 +1,7 @@
 // Windows console keys: the console input device "CONIN$", read in raw mode.
-#include "bridge/win32.h"
+#include "platform/win32/win32.h"
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 // Console keys. The codes follow the C runtime's _getch: a character key gives its character; a
 // function, arrow or editing key, or Alt with a letter or digit, gives a prefix (0xE0 for the grey

@@ -9,3 +9,10 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include "platform/platform.h"
+
+// A DriveHandle of the Windows backend is the drive's HANDLE.
+inline HANDLE AsHandle(DriveHandle drive) {
+  return reinterpret_cast<HANDLE>(drive);
+}

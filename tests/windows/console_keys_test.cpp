@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "bridge/platform.h"
+#include "platform/platform.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
