@@ -6,6 +6,7 @@
 #include "app/jobs.h"
 #include "base/console.h"
 #include "bridge/drives.h"
+#include "jmreader_version.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ SelectionFlags SelectionFlagsOf(const char* text) {
 int RunTool(int argc, const char* const* argv) {
   OsVersion os;
   QueryOsVersion(&os);
-  Print("JMicron USB bridge firmware and nvram reader v%s by Telgrove\n", kVersionText);
+  Print("JMicron USB bridge firmware and nvram reader v%s by Telgrove\n", JMREADER_VERSION);
   if (argc > 1 && IsHelpRequest(argv[1])) {
     PrintUsage();
     return 0;

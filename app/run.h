@@ -1,8 +1,6 @@
 // The tool's one run, from the banner to the exit status.
 #pragma once
 
-inline constexpr const char* kVersionText = "0.11a";
-
 struct SelectionFlags {
   bool noNvram;
   bool autoYes;
