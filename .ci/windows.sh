@@ -20,7 +20,7 @@ log() { printf '=== windows: %s\n' "$*"; }
 # ---------------------------------------------------------------------------------------------
 install_packages() {
   local wanted=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386
-                googletest cmake ninja-build python3 bsdutils unzip)
+                googletest cmake ninja-build python3 bsdutils unzip icoutils)
   local missing=()
   for package in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2> /dev/null | grep -q "install ok installed"; then
@@ -120,10 +120,10 @@ test_tree() {
 
 # ---------------------------------------------------------------------------------------------
 # The release zips, one per architecture (`cmake --workflow --preset win32|win64`), each holding
-# exactly the two exes and the README in a folder named like the zip.
+# exactly the two exes, the README and the licence in a folder named like the zip.
 package_zips() {
-  local version preset arch name listing tree
-  version=$(sed -n 's/^project(jmreader VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  local version preset arch name listing tree exe
+  version=$(sed -n 's/^set(JMREADER_VERSION \([^ )]*\))$/\1/p' "$root/CMakeLists.txt")
   for preset in win32 win64; do
     arch=i686
     [ $preset = win64 ] && arch=x86_64
@@ -135,15 +135,25 @@ package_zips() {
       cat "$tree/workflow.log"
       return 1
     }
+    # The release build does not treat warnings as errors; CI does.
+    if grep 'warning:' "$tree/workflow.log"; then
+      log "FAIL: $name: compiler warnings"
+      return 1
+    fi
     listing=$(unzip -Z1 "$tree/$name.zip" | LC_ALL=C sort | tr '\n' ' ')
-    if [ "$listing" != "$name/README.md $name/jmreader-sim.exe $name/jmreader.exe " ]; then
+    if [ "$listing" != "$name/LICENSE $name/README.md $name/jmreader-sim.exe $name/jmreader.exe " ]; then
       log "FAIL: $name.zip holds $listing"
       return 1
     fi
-    # The zip's exe, not the build tree's, must ask for administrator rights.
-    unzip -p "$tree/$name.zip" "$name/jmreader.exe" >"$tree/unzipped.exe"
-    bash "$root/tests/windows/check_manifest.sh" "$arch-w64-mingw32-objdump" "$tree/unzipped.exe" \
-      $arch
+    # The zip's exes, not the build tree's: jmreader.exe must ask for administrator rights, and
+    # both must say what they are.
+    rm -rf "$tree/unzipped"
+    unzip -q "$tree/$name.zip" -d "$tree/unzipped"
+    bash "$root/tests/windows/check_manifest.sh" "$arch-w64-mingw32-objdump" \
+      "$tree/unzipped/$name/jmreader.exe" $arch
+    for exe in jmreader jmreader-sim; do
+      python3 "$root/tests/windows/check_version.py" "$tree/unzipped/$name/$exe.exe" "$version"
+    done
   done
 }
 
