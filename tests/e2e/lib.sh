@@ -110,10 +110,11 @@ bridge_stop() {
 OUT=/tmp/tool.out
 ERR=/tmp/tool.err
 
-# run_tool ID LIMIT [ARG]: runs jmreader with ARG (no argument when absent) in $TOOL_DIR, or else
-# in the fresh directory /tmp/run/ID, standard input from $TOOL_INPUT (default: empty), without
-# a terminal, killed after LIMIT seconds. Sets RUN (its directory), RC and DUR (seconds); its
-# standard output is in $OUT, its standard error in $ERR, both echoed to the log.
+# run_tool ID LIMIT [ARG]: runs jmreader where the package installs it, /usr/sbin, with ARG (no
+# argument when absent) in $TOOL_DIR, or else in the fresh directory /tmp/run/ID, standard input
+# from $TOOL_INPUT (default: empty), without a terminal, killed after LIMIT seconds. Sets RUN (its
+# directory), RC and DUR (seconds); its standard output is in $OUT, its standard error in $ERR,
+# both echoed to the log.
 run_tool() {
   local id=$1 limit=$2
   shift 2
@@ -123,8 +124,8 @@ run_tool() {
   [ -n "$TOOL_FILES" ] && cp $TOOL_FILES "$RUN/"
   local t0
   t0=$(uptime_s)
-  (cd "$RUN" && exec timeout -s KILL "$limit" setsid jmreader "$@" <"${TOOL_INPUT:-/dev/null}" \
-    >$OUT 2>$ERR)
+  (cd "$RUN" && exec timeout -s KILL "$limit" setsid /usr/sbin/jmreader "$@" \
+    <"${TOOL_INPUT:-/dev/null}" >$OUT 2>$ERR)
   RC=$?
   DUR=$(elapsed "$t0" "$(uptime_s)")
   echo "--- jmreader $* ($id): exit $RC after ${DUR}s"

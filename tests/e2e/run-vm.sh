@@ -134,7 +134,7 @@ build_programs() {
   cmake --build "$BUILD/wine-disk" >/dev/null
   # The packages as they ship: the VM runs the programs they hold.
   local preset version
-  version=$(sed -n 's/^project(jmreader VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+  version=$(sed -n 's/^set(JMREADER_VERSION \([^ )]*\))$/\1/p' "$ROOT/CMakeLists.txt")
   mkdir -p "$BUILD/logs"
   for preset in deb win32 win64; do
     step "packaging ($preset)"
@@ -186,12 +186,13 @@ prepare_wine() {
 build_initrd() {
   local stage=$BUILD/stage-run lib
   rm -rf "$stage"
-  mkdir -p "$stage/usr/bin" "$stage/e2e/scenarios"
+  mkdir -p "$stage/usr/bin" "$stage/usr/sbin" "$stage/e2e/scenarios"
   cp "$E2E/init" "$stage/init"
   cp "$E2E/lib.sh" "$stage/e2e/"
   cp "$E2E"/scenarios/*.sh "$stage/e2e/scenarios/"
-  cp "$BUILD/emu/bridge-emu" "$BUILD/deb/usr/bin/jmreader" "$stage/usr/bin/"
-  for lib in $(ldd "$BUILD/deb/usr/bin/jmreader" |
+  cp "$BUILD/emu/bridge-emu" "$stage/usr/bin/"
+  cp "$BUILD/deb/usr/sbin/jmreader" "$stage/usr/sbin/"
+  for lib in $(ldd "$BUILD/deb/usr/sbin/jmreader" |
     awk '/=>/ { print $3 } /ld-linux/ { print $1 }'); do
     mkdir -p "$stage$(dirname "$lib")"
     cp -L "$lib" "$stage$lib"
