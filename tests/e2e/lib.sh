@@ -158,6 +158,27 @@ host_up() {
 # Runs a command in the chroot with Wine's environment, in the chroot's directory $IN_DIR (/tmp).
 in_host() { chroot $HOST /usr/bin/env -i -C "${IN_DIR:-/tmp}" PATH=/usr/bin:/bin $WINE_ENV "$@"; }
 
+# Completes the prefix in the writable share, whose 32-bit half a host that cannot execute 32-bit
+# programs left empty: the WoW64 install that wineboot runs with the 32-bit loader. Bootstrap mode
+# lets that loader start before its DLLs are in the prefix.
+wow64_prefix() {
+  local t0 prefix=$HOST/tmp/w/prefix
+  t0=$(uptime_s)
+  host_up || { fail wow64-prefix "cannot mount the host's file system"; return; }
+  in_host WINEBOOTSTRAPMODE=1 /usr/lib/wine/wine 'C:\windows\syswow64\rundll32.exe' \
+    setupapi,InstallHinfSection Wow64Install 128 '\\?\unix/usr/share/wine/wine.inf' \
+    >/tmp/wineboot.log 2>&1
+  in_host wineserver -w
+  sed 's/^/| /' /tmp/wineboot.log
+  mark TIMING wow64-prefix "$(elapsed "$t0" "$(uptime_s)")s"
+  if [ -e $prefix/drive_c/windows/syswow64/kernel32.dll ]; then
+    pass wow64-prefix
+  else
+    fail wow64-prefix "no drive_c/windows/syswow64/kernel32.dll after the WoW64 install"
+  fi
+  sync
+}
+
 # Points the test driver's drive N at /dev/SG through a device node in the chroot's /tmp, which
 # keeps its inode while the bridge comes and goes: Wine's ntdll keeps state for 5 device inodes
 # per process, never freed, and the driver's process lives through every bridge start.

@@ -6,7 +6,8 @@
 # Usage (as root): tests/e2e/run-vm.sh
 # Installs what it needs, caches the kernel, the base initramfs and a Wine prefix under
 # build-e2e/, builds the emulator, the Debian package and the Windows zips (what ships is what
-# runs in the VM) and the Wine test driver, boots the VM once for all scenarios and judges the
+# runs in the VM) and the Wine test driver, boots the VM once for all scenarios (and, on a host
+# that cannot execute 32-bit programs, once before to complete the Wine prefix) and judges the
 # serial log. Exits non-zero when any check fails, a scenario does not end, or the VM runs past
 # its limit.
 set -euo pipefail
@@ -151,21 +152,26 @@ build_programs() {
 
 # The Wine prefix, made once on the host (wineboot takes about 20 s) with the test driver
 # registered, and a fresh copy of it for every run in the folder the VM may write to (hard links
-# for the files Wine only reads).
+# for the files Wine only reads). A host that cannot execute 32-bit programs leaves the prefix's
+# 32-bit half empty; the VM, whose kernel can, completes it in a boot of its own before the cache
+# is kept, so that both exes run the same prefix as on any other host.
 prepare_wine() {
   local key pristine share f
   key=$(cat <(dpkg-query -W wine64) "$ROOT/tools/wine-disk/winedisk.reg" | md5sum | cut -c1-12)
   pristine=$BUILD/wine/prefix-$key
-  if [ ! -e "$pristine/system.reg" ]; then
+  # A cache without the 32-bit half (kept before it was completed in the VM) is made again.
+  if [ ! -e "$pristine/system.reg" ] || [ ! -e "$pristine/drive_c/windows/syswow64/kernel32.dll" ]; then
     step "making the Wine prefix"
-    rm -rf "$BUILD"/wine/prefix-*
+    rm -rf "$BUILD"/wine/prefix-* "$BUILD/wine/wow64"
     mkdir -p "$BUILD/wine"
     env WINEPREFIX="$pristine.tmp" "${WINE_ENV[@]}" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+    /usr/lib/wine/wine --version >/dev/null 2>&1 || complete_wow64 "$pristine.tmp"
     env WINEPREFIX="$pristine.tmp" "${WINE_ENV[@]}" /usr/lib/wine/wine64 regedit /S \
       "Z:$(echo "$ROOT/tools/wine-disk/winedisk.reg" | tr / '\\')"
     env WINEPREFIX="$pristine.tmp" wineserver -k || true
     env WINEPREFIX="$pristine.tmp" wineserver -w
     grep -q 'Services\\\\winedisk' "$pristine.tmp/system.reg"
+    [ -e "$pristine.tmp/drive_c/windows/syswow64/kernel32.dll" ]
     mv "$pristine.tmp" "$pristine"
   fi
   share=$BUILD/wine/share
@@ -178,6 +184,26 @@ prepare_wine() {
   done
   cp "$BUILD/wine-disk/winedisk.sys" "$share/prefix/drive_c/windows/system32/drivers/"
   cp -r "$BUILD/zips/win32" "$BUILD/zips/win64" "$share/"
+}
+
+# complete_wow64 PREFIX: boots the VM with e2e.wow64, whose init runs wineboot's update on
+# PREFIX (shared writable) and powers off.
+complete_wow64() {
+  local share=$BUILD/wine/wow64 start
+  step "completing the Wine prefix's 32-bit half in the VM (this host cannot execute 32-bit code)"
+  env WINEPREFIX="$1" wineserver -w
+  mkdir -p "$share"
+  mv "$1" "$share/prefix"
+  start=$(date +%s.%N)
+  boot_vm "$BUILD/logs/serial-wow64.log" e2e.wow64 "$share" || true
+  mv "$share/prefix" "$1"
+  rmdir "$share"
+  cat "$BUILD/logs/serial-wow64.log"
+  echo "== completing the 32-bit half took $(seconds_since "$start")s"
+  grep -aqx '@@E2E PASS init/wow64-prefix' "$BUILD/logs/serial-wow64.log" || {
+    echo "e2e: the VM did not complete the Wine prefix's 32-bit half"
+    return 1
+  }
 }
 
 # What changes with every run: init, scenarios and the two programs, as a second archive. The
@@ -203,27 +229,33 @@ build_initrd() {
   rm -rf "$stage"
 }
 
-run_vm() {
-  mkdir -p "$BUILD/logs"
-  LOG=$BUILD/logs/serial.log
-  # The second, non-USB disk: SATA through AHCI.
-  truncate -s 16M "$BUILD/sata.img"
-  step "booting the VM (limit ${VM_LIMIT}s), serial log in $LOG"
-  local start rc=0
-  start=$(date +%s.%N)
+# boot_vm LOG APPEND SHARE: boots the VM once with APPEND on the kernel's command line and SHARE
+# as the writable folder, under the time limit; the serial log goes to LOG, with LF line ends.
+# Returns QEMU's status (124 or 137 past the limit).
+boot_vm() {
+  local log=$1 rc=0
   timeout -k 5 "$VM_LIMIT" qemu-system-x86_64 -M pc -accel tcg -m 2048 -smp 1 \
     -nodefaults -no-user-config -display none -no-reboot -nic none \
-    -serial "file:$LOG" \
+    -serial "file:$log" \
     -kernel "$KDIR/vmlinux" -initrd "$BUILD/initrd.cpio.gz" \
-    -append "console=ttyS0 quiet panic=-1" \
+    -append "console=ttyS0 quiet panic=-1 $2" \
     -drive "file=$BUILD/sata.img,if=none,id=sata,format=raw" \
     -device ahci,id=ahci -device ide-hd,drive=sata,bus=ahci.0 \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
-    -virtfs "local,path=$BUILD/wine/share,mount_tag=work,security_model=none,multidevs=remap" \
+    -virtfs "local,path=$3,mount_tag=work,security_model=none,multidevs=remap" \
     </dev/null || rc=$?
-  VM_SECONDS=$(seconds_since "$start")
   # The serial line ends lines with CR LF.
-  tr -d '\r' <"$LOG" >"$LOG.tmp" && mv "$LOG.tmp" "$LOG"
+  tr -d '\r' <"$log" >"$log.tmp" && mv "$log.tmp" "$log"
+  return $rc
+}
+
+run_vm() {
+  LOG=$BUILD/logs/serial.log
+  step "booting the VM (limit ${VM_LIMIT}s), serial log in $LOG"
+  local start rc=0
+  start=$(date +%s.%N)
+  boot_vm "$LOG" "" "$BUILD/wine/share" || rc=$?
+  VM_SECONDS=$(seconds_since "$start")
   cat "$LOG"
   if [ "$rc" = 124 ] || [ "$rc" = 137 ]; then
     echo "e2e: the VM ran past its limit of ${VM_LIMIT}s"
@@ -266,7 +298,10 @@ install_packages
 fetch_kernel
 build_base_initramfs
 build_programs
-prepare_wine
 build_initrd
+mkdir -p "$BUILD/logs"
+# The second, non-USB disk: SATA through AHCI.
+truncate -s 16M "$BUILD/sata.img"
+prepare_wine
 run_vm
 judge
