@@ -1,4 +1,4 @@
-// Linux implementation of the platform seam: whole disks /dev/sdX, sysfs for the device
+// Linux implementation of the platform seam: whole disks (named in names.cpp), sysfs for the device
 // descriptor, the working open with its lock and sg node. SG_IO is in passthrough.cpp, the
 // terminal keys in keys.cpp, host files in files.cpp.
 #include "platform/linux/backend.h"
@@ -70,27 +70,6 @@ bool ReadAttribute(const char* path, char* text, std::size_t size) {
 constexpr std::size_t kAttributeMax = 1024;  // INQUIRY texts are 8 and 16 bytes; room to spare
 
 }  // namespace
-
-bool DiskNodeName(std::int32_t number, char* out, std::size_t size) {
-  if (number < 0) {
-    return false;
-  }
-  // Bijective base 26: a..z, aa..zz, aaa..; at most 7 letters for a 31-bit number.
-  char letters[8];
-  int count = 0;
-  std::uint32_t n = static_cast<std::uint32_t>(number) + 1;
-  while (n > 0) {
-    --n;
-    letters[count++] = static_cast<char>('a' + n % 26);
-    n /= 26;
-  }
-  char reversed[8];
-  for (int i = 0; i < count; ++i) {
-    reversed[i] = letters[count - 1 - i];
-  }
-  reversed[count] = '\0';
-  return Format(out, size, "/dev/sd%s", reversed);
-}
 
 bool FindGenericNode(const char* sysfsRoot, const char* devRoot, unsigned major, unsigned minor,
                      char* out, std::size_t size) {
