@@ -6,9 +6,6 @@
 #include "bridge/commands.h"
 
 namespace {
-constexpr std::uint32_t kBlockBytes = 1024;
-constexpr std::uint32_t kUnitsPerBlock = kBlockBytes / 256;
-constexpr std::uint32_t kMaxUnits = kFirmwareAreaSize / 256;
 
 // Reads one block; true when every byte of the firmware that it covers arrived. Bytes asked for
 // past the firmware's end need not come.

@@ -32,6 +32,36 @@ int NextInputChar() {
   return c;
 }
 
+enum class FileRole { kRead, kSave };
+
+// Tells on the error stream why the latest file operation on `name` failed, with a hint where the
+// cause is a common one.
+void ReportFileFailure(const char* name, FileRole role) {
+  char reason[256];
+  FileFailure failure = PlatformFileFailure(reason, sizeof reason);
+  const char* hint = "";
+  switch (failure) {
+    case FileFailure::kNone:
+      return;
+    case FileFailure::kMissing:
+      hint = role == FileRole::kRead ? " (it must be in the current folder)" : "";
+      break;
+    case FileFailure::kNotRegular:
+      hint = " (it must be a regular file, or a link to one)";
+      break;
+    case FileFailure::kNoAccess:
+      hint = role == FileRole::kRead ? " (the file must be writable)"
+                                     : " (the folder must be writable)";
+      break;
+    case FileFailure::kEmpty:
+      hint = " (it must hold the 512-byte sector)";
+      break;
+    case FileFailure::kOther:
+      break;
+  }
+  PrintError("%s: %s%s\n", name, reason, hint);
+}
+
 }  // namespace
 
 bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length) {
@@ -39,10 +69,12 @@ bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length) {
       PlatformReadFile(name, buffer, length > 0 ? static_cast<std::uint32_t>(length) : 0);
   if (got < 0) {
     Print("%s: Open File Error\n", name);
+    ReportFileFailure(name, FileRole::kRead);
     return false;
   }
   if (got == 0) {
     Print("%s: Read File Error\n", name);
+    ReportFileFailure(name, FileRole::kRead);
     return false;
   }
   return true;
@@ -54,11 +86,13 @@ bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t leng
       return true;
     case SaveOutcome::kCreateFailed:
       Print("%s: Create File Error\n", name);
+      ReportFileFailure(name, FileRole::kSave);
       return false;
     case SaveOutcome::kWriteFailed:
       break;
   }
   Print("%s: Write File Error\n", name);
+  ReportFileFailure(name, FileRole::kSave);
   return false;
 }
 

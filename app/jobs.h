@@ -7,6 +7,10 @@
 
 inline constexpr std::uint32_t kFirmwareAreaSize = 0x20000;
 inline constexpr std::uint32_t kImageBufferSize = kFirmwareAreaSize + 512;
+// The dump reads the firmware in blocks of 4 units, and keeps at most the firmware area's units.
+inline constexpr std::uint32_t kBlockBytes = 1024;
+inline constexpr std::uint32_t kUnitsPerBlock = kBlockBytes / 256;
+inline constexpr std::uint32_t kMaxUnits = kFirmwareAreaSize / 256;
 inline constexpr std::uint32_t kNvramAddressGap =
     12;  // the NVRAM sector sits this far past the firmware
 

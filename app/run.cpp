@@ -15,37 +15,6 @@ constexpr int kKeyPollMs = 50;
 
 std::uint8_t g_imageBuffer[kImageBufferSize];
 
-bool IsVersionRequest(const char* arg) {
-  return std::strcmp(arg, "--version") == 0;
-}
-
-bool IsHelpRequest(const char* arg) {
-  return std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0 ||
-         std::strcmp(arg, "/?") == 0;
-}
-
-void PrintUsage() {
-  Print(
-      "Usage: jmreader [selection]\n"
-      "Reads the firmware and the NVRAM sector of a JMicron USB bridge into a file, or writes\n"
-      "\"jm_nvram.bin\" into its NVRAM sector. Needs administrator (root) rights.\n"
-      "\n"
-      "selection: a drive number followed by option letters, in either case:\n"
-      "  N  dump the firmware only, without the NVRAM sector\n"
-      "  U  write \"jm_nvram.bin\" (512 bytes) into the NVRAM sector instead of dumping\n"
-      "  Y  do not ask before writing and do not wait for a key at the end\n"
-      "Without a selection the drives are listed and the selection is asked for.\n"
-      "--version prints the version line only.\n"
-      "Examples: jmreader 2   (dump drive 2)   jmreader 2u   (update drive 2's NVRAM)\n"
-      "\n"
-      "The dump is saved as \"jm<name>_<version>.bin\" in the current directory: the firmware\n"
-      "followed by the 512-byte NVRAM sector. Keep it: it is the backup of the bridge.\n"
-      "A dump in which a read failed is saved as \"jm<name>_<version>.partial.bin\" instead.\n"
-      "\n"
-      "Exit status: 0 after the key wait, 1 with Y, 23 for a bad drive number typed,\n"
-      "16 when the drive cannot be opened.\n");
-}
-
 // Waits for a key and takes every key that is waiting. Without a console there is nothing to
 // wait for, and the run must not hang.
 void WaitForKey() {
@@ -79,16 +48,13 @@ SelectionFlags SelectionFlagsOf(const char* text) {
   return flags;
 }
 
-int RunTool(int argc, const char* const* argv) {
+int RunTool(int argc, const char* const* argv, const ProgramText& program) {
   OsVersion os;
   QueryOsVersion(&os);
   Print("JMicron USB bridge firmware and nvram reader v%s by Telgrove\n", JMREADER_VERSION);
-  if (argc > 1 && IsHelpRequest(argv[1])) {
-    PrintUsage();
-    return 0;
-  }
-  if (argc > 1 && IsVersionRequest(argv[1])) {
-    return 0;
+  int status = kExitDone;
+  if (!TakeArguments(argc, argv, program, &status)) {
+    return status;
   }
   Print("OS: %d.%d build %d %s\n", static_cast<int>(os.major), static_cast<int>(os.minor),
         static_cast<int>(os.build), os.text);
@@ -101,11 +67,13 @@ int RunTool(int argc, const char* const* argv) {
     char line[128];
     // No line at all means no drive was chosen; never fall back to drive 0.
     if (!ReadInputLine(line, sizeof line)) {
-      return Print("Error: bad disk number\n");
+      Print("Error: bad disk number\n");
+      return kExitBadNumber;
     }
     drive = SelectionDrive(line);
     if (drive < 0 || drive > kHighestTypedDrive) {
-      return Print("Error: bad disk number\n");
+      Print("Error: bad disk number\n");
+      return kExitBadNumber;
     }
     flags = SelectionFlagsOf(line);
   } else {
@@ -118,7 +86,8 @@ int RunTool(int argc, const char* const* argv) {
 
   DriveHandle handle = OpenDriveExclusive(drive);
   if (handle == kInvalidDriveHandle) {
-    return Print("Error open disk\n");
+    Print("Error open disk\n");
+    return kExitOpenFailed;
   }
   std::memset(g_imageBuffer, 0, sizeof g_imageBuffer);
 
@@ -137,10 +106,10 @@ int RunTool(int argc, const char* const* argv) {
 
   CloseDrive(handle);
   if (flags.autoYes) {
-    return 1;
+    return kExitAutoYes;
   }
   Print("\nPress any key to exit\n");
   WaitForKey();
   PlatformRestoreConsole();
-  return 0;
+  return kExitDone;
 }

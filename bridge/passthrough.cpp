@@ -11,6 +11,39 @@ namespace {
 // on the stack.
 std::uint8_t g_block[kMaxRequestSize];
 
+// Sense key names as SPC gives them.
+const char* const kSenseKeyNames[16] = {
+    "no sense",         "recovered error", "not ready",      "medium error",
+    "hardware error",   "illegal request", "unit attention", "data protect",
+    "blank check",      "vendor specific", "copy aborted",   "aborted command",
+    "reserved key 0xC", "volume overflow", "miscompare",     "completed"};
+constexpr std::uint8_t kCheckCondition = 0x02;
+
+// Tells on the error stream why the request on `drive` failed: the system's reason for a transport
+// `error`, or else the device's verdict.
+void ReportFailure(DriveHandle drive, bool transport, std::uint32_t error, std::uint8_t status,
+                   const SenseSummary& sense) {
+  char device[256];
+  PlatformDriveName(drive, device, sizeof device);
+  if (!transport) {
+    if (status == kCheckCondition) {
+      PrintError("%s: the bridge refused the command: %s\n", device,
+                 kSenseKeyNames[sense.key & 0xF]);
+    } else {
+      PrintError("%s: the bridge did not carry out the command (SCSI status 0x%x)\n", device,
+                 status);
+    }
+    return;
+  }
+  char reason[256];
+  if (PlatformPassThroughError(error, reason, sizeof reason)) {
+    PrintError("%s: %s (the bridge did not answer within %u s)\n", device, reason,
+               static_cast<unsigned>(GetLe(g_block + kTimeOutValueAt, 4)));
+  } else {
+    PrintError("%s: %s\n", device, reason);
+  }
+}
+
 }  // namespace
 
 SenseSummary SummarizeSense(const std::uint8_t* sense) {
@@ -62,6 +95,7 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
   std::uint32_t error = 0;
   if (!PlatformPassThrough(drive, g_block, length, &error)) {
     Print("IOCtl: failed 0x%x!\n", error);
+    ReportFailure(drive, true, error, 0, {});
     return false;
   }
   // A device that refused the command must not look like one that answered with zeros.
@@ -69,6 +103,7 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
   if (status != 0) {
     SenseSummary sense = SummarizeSense(g_block + layout.headerSize);
     Print("IOCtl: status 0x%x, sense %x/%02x/%02x!\n", status, sense.key, sense.asc, sense.ascq);
+    ReportFailure(drive, false, 0, status, sense);
     return false;
   }
   if (direction == DataDirection::kIn && n > 0) {

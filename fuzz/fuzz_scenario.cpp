@@ -1,5 +1,5 @@
 // Scenario files of jmreader-sim: any text either sets up the simulated machine or is refused
-// with the number and text of the first line that cannot be used.
+// with the number and text of a line that cannot be used, and what is wrong with it.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -33,13 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return 0;
   }
-  // "line <n>: ..." naming a line that exists, quoting it when it is refused as a whole.
+  // "line <n> "<the line>": <what is wrong>", naming a line that exists.
   FUZZ_CHECK(error.rfind("line ", 0) == 0, "error \"%s\"", error.c_str());
   unsigned long number = std::strtoul(error.c_str() + 5, nullptr, 10);
   FUZZ_CHECK(number >= 1 && number <= lines.size(), "line %lu of %zu", number, lines.size());
-  std::string quoted = "cannot use \"" + lines[number - 1] + "\"";
-  FUZZ_CHECK(
-      error.find("unclosed quote") != std::string::npos || error.find(quoted) != std::string::npos,
-      "error \"%s\" for line \"%s\"", error.c_str(), lines[number - 1].c_str());
+  std::string line = lines[number - 1];
+  line.erase(line.find_last_not_of('\r') + 1);
+  std::string head = "line " + std::to_string(number) + " \"" + line + "\": ";
+  FUZZ_CHECK(error.rfind(head, 0) == 0 && error.size() > head.size(),
+             "error \"%s\" for line \"%s\"", error.c_str(), line.c_str());
   return 0;
 }

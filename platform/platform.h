@@ -28,6 +28,13 @@ enum class DriveFailure {
 // with a hint for the common causes: "/dev/sdb: Permission denied (run as root)".
 DriveFailure PlatformDriveFailure(char* text, std::uint32_t size);
 
+// What a device path names: the whole disk it is, a partition of one, or no drive. For a disk or
+// a partition, `number` is the drive number and `text` the whole disk's own name (links
+// followed); otherwise `text` says why the path names no drive.
+enum class PathDrive { kDrive, kPartition, kNoDrive };
+PathDrive PlatformDriveOfPath(const char* path, std::int32_t* number, char* text,
+                              std::uint32_t size);
+
 // Size of the area a storage device descriptor is read into.
 inline constexpr std::uint32_t kDescriptorAreaSize = 4096;
 
@@ -75,6 +82,13 @@ const PassThroughLayout& PlatformPassThroughLayout();
 bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
                          std::uint32_t* error);
 
+// The device that `drive` works on, as the user names it ("/dev/sdb", "\\.\PhysicalDrive1"),
+// in `text` (cut to fit).
+void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size);
+// The system's text for the error code of a failed PlatformPassThrough, in `text` (cut to fit).
+// True when the error is the device's time-out running out.
+bool PlatformPassThroughError(std::uint32_t error, char* text, std::uint32_t size);
+
 // The OS version record printed at start-up. All zero (and an empty text) when unknown.
 struct OsVersion {
   std::uint32_t major;
@@ -106,6 +120,18 @@ void PlatformRestoreConsole();
 // that this user may also write is ever opened, and nothing else (a FIFO, a device) is opened at
 // all. The count read (0 for an empty file or a failed read), or -1 when it cannot be opened.
 std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint32_t length);
+
+// Why the latest PlatformReadFile or PlatformSaveFile failed, with the system's error text (or
+// the tool's own, where the system has none) in `text`, cut to fit.
+enum class FileFailure {
+  kNone,        // nothing failed
+  kMissing,     // no such file, or no such folder
+  kNotRegular,  // a folder, FIFO, device or other object that is no regular file
+  kNoAccess,    // permission refused, or a read-only file or file system
+  kEmpty,       // the file to read holds no byte
+  kOther,
+};
+FileFailure PlatformFileFailure(char* text, std::uint32_t size);
 
 enum class SaveOutcome {
   kSaved,

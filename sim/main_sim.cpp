@@ -8,14 +8,37 @@
 #include "sim/platform_sim.h"
 #include "sim/scenario.h"
 
+namespace {
+
+// Beyond the tool's own statuses: the simulated machine could not be set up, or what the
+// scenario asked to be written at the end could not be.
+constexpr int kExitBadScenario = 3;
+
+const ProgramText kSimText = {
+    "jmreader-sim",
+    "jmreader over a simulated machine, for trying every path without hardware: the drives,\n"
+    "the bridge and its faults come from the scenario file named by the environment variable\n"
+    "JMREADER_SIM (without it: drive 0 a SATA disk, drive 1 a bridge). It needs no rights and\n"
+    "touches no drive; its files are real files in the current folder.\n",
+    "  3   the scenario file, or a file it names, could not be read or written\n"};
+
+int Refuse(const std::string& what) {
+  std::fprintf(stderr, "jmreader-sim: %s\n", what.c_str());
+  return kExitBadScenario;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   ScenarioOutputs outputs;
   const char* path = std::getenv("JMREADER_SIM");
-  if (path != nullptr && *path != '\0') {
+  // Help and options need no machine; a selection and a device path are looked up in it.
+  ArgumentKind kind = argc < 2 ? ArgumentKind::kSelection : ClassifyArgument(argv[1]);
+  bool machine = kind == ArgumentKind::kSelection || kind == ArgumentKind::kDevicePath;
+  if (machine && path != nullptr && *path != '\0') {
     std::string error;
     if (!LoadScenarioFile(path, &outputs, &error)) {
-      std::fprintf(stderr, "jmreader-sim: %s\n", error.c_str());
-      return 2;
+      return Refuse(error);
     }
   } else {
     LoadDefaultScenario();
@@ -23,17 +46,15 @@ int main(int argc, char** argv) {
   if (!outputs.requestLog.empty()) {
     Sim().requestLog = std::fopen(outputs.requestLog.c_str(), "w");
     if (Sim().requestLog == nullptr) {
-      std::fprintf(stderr, "jmreader-sim: cannot write %s\n", outputs.requestLog.c_str());
-      return 2;
+      return Refuse("cannot write " + outputs.requestLog);
     }
   }
-  int status = RunTool(argc, argv);
+  int status = RunTool(argc, argv, kSimText);
   if (Sim().requestLog != nullptr) {
     std::fclose(Sim().requestLog);
   }
   if (!outputs.nvramOut.empty() && !SaveNvramStore(outputs.nvramOut.c_str())) {
-    std::fprintf(stderr, "jmreader-sim: cannot write %s\n", outputs.nvramOut.c_str());
-    return 2;
+    return Refuse("cannot write " + outputs.nvramOut);
   }
   return status;
 }

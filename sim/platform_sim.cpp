@@ -70,16 +70,19 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
   if (m.recordRequests) {
     m.opens.push_back({number, exclusive});
   }
+  m.failure = {};
   for (std::size_t i = 0; i < m.drives.size(); ++i) {
     const SimDrive& d = m.drives[i];
     if (d.number == number) {
       if (exclusive && d.workingOpenFails) {
+        m.failure = {true, true, number};
         return kInvalidDriveHandle;
       }
       ++m.openHandles;
       return kHandleBase + static_cast<DriveHandle>(i);
     }
   }
+  m.failure = {true, true, number};
   return kInvalidDriveHandle;
 }
 
@@ -91,7 +94,9 @@ void PlatformCloseDrive(DriveHandle drive) {
 
 bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned) {
   const SimDrive* d = DriveOf(drive);
+  Sim().failure = {};
   if (d == nullptr || d->queryFails) {
+    Sim().failure = {d != nullptr, false, d != nullptr ? d->number : 0};
     return false;
   }
   if (!d->rawDescriptor.empty()) {
@@ -119,6 +124,15 @@ bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_
   PutLe(area + kBusTypeField, d->bus, 4);
   *returned = at;
   return true;
+}
+
+void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {
+  const SimDrive* d = DriveOf(drive);
+  if (d != nullptr) {
+    SimDrivePath(d->number, text, size);
+  } else {
+    std::snprintf(text, size, "drive handle %ld", static_cast<long>(drive));
+  }
 }
 
 const PassThroughLayout& PlatformPassThroughLayout() {

@@ -34,6 +34,14 @@ struct SimOpen {
   bool exclusive;
 };
 
+// The latest failure of a drive open (`opening`) or descriptor query, told by
+// PlatformDriveFailure.
+struct SimFailure {
+  bool known = false;
+  bool opening = false;
+  std::int32_t number = 0;
+};
+
 struct SimMachine {
   std::vector<SimDrive> drives;
   sim::Bridge bridge;
@@ -43,6 +51,7 @@ struct SimMachine {
   bool console = false;  // without a console the key wait ends at once
   std::deque<int> keys;  // codes TakeKey hands out, oldest first
 
+  SimFailure failure;
   std::vector<SimOpen> opens;
   int openHandles = 0;
   bool recordRequests = true;  // opens and requests; off for measurements, as recording allocates
@@ -55,6 +64,9 @@ inline constexpr int kIdlePollsBeforeHangUp = 20;
 
 // A USB drive behind the simulated bridge, with the texts a JMicron bridge reports.
 SimDrive SimBridgeDrive(std::int32_t number);
+
+// "\\.\PhysicalDriveN", the name of simulated drive `number`.
+void SimDrivePath(std::int32_t number, char* text, std::uint32_t size);
 
 // The one simulated machine of the process.
 SimMachine& Sim();

@@ -65,19 +65,33 @@ TEST(ReadInputLine, SplitsLinesAndKeepsTheBufferSafe) {
 
 class HostFileTest : public SimTest {};
 
+// One reason line on the error stream: "jmreader: <name>: <the system's text><tail>", where the
+// system's text differs between systems and `tail` is the tool's own.
+void ExpectReason(const std::string& name, const std::string& tail) {
+  const std::string& e = CapturedErrors();
+  const std::string head = "jmreader: " + name + ": ";
+  EXPECT_TRUE(e.rfind(head, 0) == 0 && e.size() >= head.size() + tail.size() + 1 &&
+              e.compare(e.size() - tail.size() - 1, std::string::npos, tail + "\n") == 0 &&
+              std::count(e.begin(), e.end(), '\n') == 1)
+      << name << ": " << e;
+}
+
 // Only a regular file that this user may write is read, its first bytes up to the length asked;
 // nothing else is even opened.
 TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
   namespace fs = std::filesystem;
   struct Case {
     const char* name;
-    int size;  // bytes read, or -1: Open File Error, 0: Read File Error
+    int size;                 // bytes read, or -1: Open File Error, 0: Read File Error
+    std::string reason = "";  // how the reason on the error stream ends
   };
-  std::vector<Case> cases = {{"missing.bin", -1},
-                             {"folder.bin", -1},
-                             {"empty.bin", 0},
-                             {"100.bin", 100},
-                             {"600.bin", 512}};
+  const std::string other = "not a regular file (it must be a regular file, or a link to one)";
+  std::vector<Case> cases = {
+      {"missing.bin", -1, " (it must be in the current folder)"},
+      {"folder.bin", -1, other},
+      {"empty.bin", 0, "the file is empty (it must hold the 512-byte sector)"},
+      {"100.bin", 100},
+      {"600.bin", 512}};
   WriteFileBytes("empty.bin", {});
   WriteFileBytes("100.bin", Pattern(100, 1));
   WriteFileBytes("600.bin", Pattern(600, 1));
@@ -86,7 +100,7 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
   fs::permissions("readonly.bin", fs::perms::owner_read);
   std::FILE* probe = std::fopen("readonly.bin", "r+b");  // root writes read-only files
   if (probe == nullptr) {
-    cases.push_back({"readonly.bin", -1});
+    cases.push_back({"readonly.bin", -1, " (the file must be writable)"});
   } else {
     std::fclose(probe);
   }
@@ -95,7 +109,8 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
   ASSERT_EQ(mkfifo("fifo.bin", 0600), 0);
   fs::create_symlink("/dev/zero", "device.bin");
   fs::create_symlink("100.bin", "link.bin");
-  cases.insert(cases.end(), {{"fifo.bin", -1}, {"device.bin", -1}, {"link.bin", 100}});
+  cases.insert(cases.end(),
+               {{"fifo.bin", -1, other}, {"device.bin", -1, other}, {"link.bin", 100}});
 #endif
   for (const Case& c : cases) {
     Bytes buffer(512, 0xEE);
@@ -105,6 +120,11 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
     EXPECT_EQ(out, c.size < 0    ? std::string(c.name) + ": Open File Error\n"
                    : c.size == 0 ? std::string(c.name) + ": Read File Error\n"
                                  : "");
+    if (c.size > 0) {
+      EXPECT_EQ(CapturedErrors(), "") << c.name;
+    } else {
+      ExpectReason(c.name, c.reason);
+    }
     Bytes expected = Pattern(std::max(c.size, 0), 1);
     expected.resize(512, 0xEE);  // bytes past the file's end keep what they held
     EXPECT_EQ(buffer, expected) << c.name;
@@ -142,6 +162,9 @@ TEST_F(HostFileTest, WriteReplacesWholeOrNotAtAll) {
     bool ok = false;
     EXPECT_EQ(Captured([&] { ok = WriteHostFile(c.name, data.data(), 700); }), c.message);
     EXPECT_EQ(ok, c.message.empty());
+    if (!ok) {
+      ExpectReason(c.name, "");  // the system's reason alone
+    }
     EXPECT_EQ(DirectoryNames(), (std::vector<std::string>{"dump.bin", "folder"})) << c.name;
     EXPECT_EQ(ReadFileBytes("dump.bin"), data);
   }

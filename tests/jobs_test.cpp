@@ -47,6 +47,19 @@ std::string Commands() {
   return s;
 }
 
+// Every failed command has its reason on the error stream, after its "IOCtl:" line.
+void ExpectReasonPerFailedCommand(const RunResult& r, const std::string& label) {
+  auto count = [](const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_EQ(count(r.errors, "jmreader: \\\\.\\PhysicalDrive1: "), count(r.output, "IOCtl: "))
+      << label << r.errors;
+}
+
 void PutSector(std::uint32_t address, std::uint8_t seed) {
   Bytes b = Pattern(512, seed);
   std::copy(b.begin(), b.end(), Sim().bridge.nvram[address].begin());
@@ -143,6 +156,7 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
     RunResult r = RunWith({c.selection});
     std::string label = std::to_string(c.units) + c.selection + " " + c.lines.substr(0, 40);
     EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines + kKeyWait) << label;
+    ExpectReasonPerFailedCommand(r, label);
     EXPECT_EQ(Commands(), "ID" + c.commands) << label;
     bool complete = c.lines.find(".partial") == std::string::npos;
     if (!c.file.empty()) {
@@ -153,6 +167,25 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
       EXPECT_EQ(ReadFileBytes(kName + ".bin"), earlier) << label;
     }
     std::filesystem::remove(kName + ".partial.bin");
+  }
+}
+
+// The reason of a failed command names the device and says why: the system's text (with a hint
+// for a time-out) or the bridge's verdict.
+TEST_F(DumpTest, FailedCommandsTellWhy) {
+  const std::string device = "jmreader: \\\\.\\PhysicalDrive1: ";
+  const std::pair<sim::Fault, std::string> cases[] = {
+      {{sim::FaultKind::kPlatformError, 0x79},
+       "The semaphore timeout period has expired (the bridge did not answer within 2 s)"},
+      {{sim::FaultKind::kPlatformError, 0x1F}, "error 31"},
+      {kCheck, "the bridge refused the command: illegal request"},
+      {{sim::FaultKind::kCheckCondition, 0, 2, 4, 1}, "the bridge refused the command: not ready"},
+  };
+  for (const auto& [fault, reason] : cases) {
+    SimReset();
+    AddBridge(4);
+    Sim().bridge.commandFaults[static_cast<int>(sim::Command::kIdentify)] = fault;
+    EXPECT_EQ(RunWith({"1"}).errors, device + reason + "\n");
   }
 }
 
@@ -282,6 +315,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     RunResult r = RunWith({c.selection}, c.input);
     std::string label = c.selection + (" " + c.input.substr(0, 12));
     EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
+    ExpectReasonPerFailedCommand(r, label);
     EXPECT_EQ(r.status, std::string(c.selection) == "1uy" ? 1 : 0) << label;
     file.resize(512, 0);  // a short file is padded with zeros, a long one cut
     std::uint32_t address = c.units + 12u;

@@ -162,6 +162,42 @@ TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
   EXPECT_STREQ(name, "");
 }
 
+// A device path given as the argument is followed through links to its node, whose name says
+// which drive it is; nothing else counts as a drive. Nodes are made under a scratch /dev.
+TEST(PlatformLinux, DevicePathsLeadToDriveNumbers) {
+  const fs::path dev = mkdtemp(std::string("/tmp/dev.XXXXXX").data());
+  for (const char* node : {"sdb", "sdaa", "sdb1", "sdB", "sdzzzzzzzz"}) {
+    if (mknod((dev / node).c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0) {
+      fs::remove_all(dev);
+      GTEST_SKIP() << "making block nodes needs root";
+    }
+  }
+  mknod((dev / "sdc").c_str(), S_IFCHR | 0600, makedev(1, 3));
+  fs::create_directories(dev / "disk/by-id");
+  fs::create_symlink("../../sdb", dev / "disk/by-id/usb-JMicron_Generic-0:0-uy");
+  fs::create_symlink("../../sdd", dev / "disk/by-id/gone");
+  const std::tuple<std::string, PathDrive, std::int32_t, std::string> cases[] = {
+      {"sdb", PathDrive::kDrive, 1, "sdb"},
+      {"disk/by-id/usb-JMicron_Generic-0:0-uy", PathDrive::kDrive, 1, "sdb"},
+      {"sdaa", PathDrive::kDrive, 26, "sdaa"},
+      {"sdb1", PathDrive::kPartition, 1, "sdb"},
+      {"disk/by-id/gone", PathDrive::kNoDrive, -1, "No such file or directory"},
+      {"sdc", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},  // not a block device
+      {"sdB", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},
+      {"sdzzzzzzzz", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},  // past the numbers
+  };
+  const std::string root = fs::canonical(dev).string();
+  for (const auto& [path, kind, number, text] : cases) {
+    std::int32_t got = -1;
+    char said[256];
+    EXPECT_EQ(DriveOfDevicePath((dev / path).c_str(), root.c_str(), &got, said, sizeof said), kind)
+        << path;
+    EXPECT_EQ(got, number) << path;
+    EXPECT_EQ(said, kind == PathDrive::kNoDrive ? text : root + "/" + text) << path;
+  }
+  fs::remove_all(dev);
+}
+
 // A sysfs tree with one SCSI disk, device number `dev`, whose device sits at `device`; its sg node,
 // when it has one, is "<root>/sg3", a link to `sg` (relative: in the device). The root's own name
 // holds "/usb": only the path below it may tell the bus.

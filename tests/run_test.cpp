@@ -50,8 +50,8 @@ class RunTest : public SimTest {
   }
 };
 
-// Whole runs up to the drive test: output byte for byte, exit status, and which opens were made
-// after the listing (number, exclusive).
+// Whole runs up to the drive test: output byte for byte, exit status, the error stream, and which
+// opens were made after the listing (number, exclusive).
 TEST_F(RunTest, SelectionAndEarlyStops) {
   using Opens = std::vector<std::pair<std::int32_t, bool>>;
   struct Case {
@@ -60,22 +60,39 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     std::string output;  // after the banner
     int status;
     Opens opens;
+    std::string errors = "";
   };
   const std::string list = " 0: ATA     SIM SATA DISK   \nPlease select drive number:";
   const std::string bad = list + "Error: bad disk number\n";
   const std::string notUsb = "Drive      : 0(NVME)\nNot usb device!\n";
   const std::string keyWait = "\nPress any key to exit\n";
   const std::string noDisk = "(NVME)\nError open disk\n";
+  auto absent = [](const char* n) {
+    return "jmreader: \\\\.\\PhysicalDrive" + std::string(n) +
+           ": The system cannot find the file specified (no such drive)\n";
+  };
   const Case cases[] = {
       {{}, "100\n", bad, 23, {}},
       {{}, "-1\n", bad, 23, {}},
       {{}, "", bad, 23, {}},
-      {{}, "99\n", list + "Drive      : 99" + noDisk, 16, {{99, false}, {99, true}}},
+      {{}, "99\n", list + "Drive      : 99" + noDisk, 16, {{99, false}, {99, true}}, absent("99")},
       {{}, "0\r\n", list + notUsb + keyWait, 0, {{0, false}, {0, true}}},
-      {{"150"}, "", "Drive      : 150" + noDisk, 16, {{150, false}, {150, true}}},
-      {{"256"}, "", "Drive      : 256" + noDisk, 16, {{0, false}, {256, true}}},
-      {{"-1"}, "", "Drive      : 4294967295" + noDisk, 16, {{255, false}, {-1, true}}},
-      {{"abc", "7"}, "", notUsb + keyWait, 0, {{0, false}, {0, true}}},
+      {{"150"}, "", "Drive      : 150" + noDisk, 16, {{150, false}, {150, true}}, absent("150")},
+      // Probed as drive 0, which is there: only the working open tells.
+      {{"256"}, "", "Drive      : 256" + noDisk, 16, {{0, false}, {256, true}}, absent("256")},
+      // A "-" before a digit is a sign, as ever.
+      {{"-1"},
+       "",
+       "Drive      : 4294967295" + noDisk,
+       16,
+       {{255, false}, {-1, true}},
+       absent("255") + absent("-1")},
+      {{"abc", "7", "u"},
+       "",
+       notUsb + keyWait,
+       0,
+       {{0, false}, {0, true}},
+       "jmreader: only the first argument is used; ignored: \"7\" \"u\"\n"},
       {{"0y"}, "", notUsb, 1, {{0, false}, {0, true}}},
   };
   for (const Case& c : cases) {
@@ -84,6 +101,7 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     std::string label = c.args.empty() ? "typed " + c.input : c.args[0];
     EXPECT_EQ(r.output, kBanner + c.output) << label;
     EXPECT_EQ(r.status, c.status) << label;
+    EXPECT_EQ(r.errors, c.errors) << label;
     Opens opens;
     for (const SimOpen& o : Sim().opens) {
       opens.emplace_back(o.number, o.exclusive);
@@ -138,19 +156,49 @@ TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
   EXPECT_TRUE(Sim().keys.empty());
 }
 
-TEST_F(RunTest, HelpAndVersionTouchNoDrive) {
-  // After the version line: the start of the usage, or nothing at all.
+// Arguments that are no selection open nothing: the usage or the version (status 0), or a refusal
+// on the error stream (status 2). Standard output has the version line, and the usage for help.
+TEST_F(RunTest, ArgumentsThatAreNoSelection) {
+  Sim().drives.push_back(SimBridgeDrive(1));
   const std::string usage = "Usage: jmreader [selection]\n";
-  const std::pair<const char*, std::string> cases[] = {
-      {"-h", usage}, {"--help", usage}, {"/?", usage}, {"--version", ""}};
+  const std::string list =
+      " (give a drive number: jmreader without an argument lists the drives)\n";
+  struct Case {
+    const char* arg;
+    std::string errors;  // all of the error stream; the usage follows an unknown option
+    int status;
+  };
+  const Case cases[] = {
+      {"-h", "", 0},
+      {"--help", "", 0},
+      {"/?", "", 0},
+      {"--version", "", 0},
+      {"--dry-run", "jmreader: --dry-run: unknown option\n", 2},
+      {"-Y", "jmreader: -Y: unknown option\n", 2},
+      {"--", "jmreader: --: unknown option\n", 2},
+      {"\\\\.\\PhysicalDrive1",
+       "jmreader: \\\\.\\PhysicalDrive1 is drive 1: run jmreader 1 (or 1u to update)\n", 2},
+      {"\\\\.\\PhysicalDrive2",
+       "jmreader: \\\\.\\PhysicalDrive2: The system cannot find the file specified" + list, 2},
+      {"/dev/disk/by-id/usb-JMicron_Generic-0:0-uy",
+       "jmreader: /dev/disk/by-id/usb-JMicron_Generic-0:0-uy: not a \\\\.\\PhysicalDriveN drive" +
+           list,
+       2},
+  };
   const std::string version = kBanner.substr(0, kBanner.find('\n') + 1);
-  for (const auto& [arg, next] : cases) {
-    Fresh();
-    RunResult r = RunWith({arg});
-    EXPECT_EQ(r.status, 0) << arg;
-    const std::string expected = version + next;
-    EXPECT_EQ(next.empty() ? r.output : r.output.substr(0, expected.size()), expected) << arg;
-    EXPECT_TRUE(Sim().opens.empty()) << arg;
+  for (const Case& c : cases) {
+    Sim().opens.clear();
+    RunResult r = RunWith({c.arg});
+    const bool help = c.status == 0 && std::string(c.arg) != "--version";
+    const bool unknown = c.errors.find("unknown option") != std::string::npos;
+    EXPECT_EQ(r.status, c.status) << c.arg;
+    EXPECT_EQ(help ? r.output.substr(0, version.size() + usage.size()) : r.output,
+              help ? version + usage : version)
+        << c.arg;
+    EXPECT_EQ(unknown ? r.errors.substr(0, c.errors.size() + usage.size()) : r.errors,
+              unknown ? c.errors + usage : c.errors)
+        << c.arg;
+    EXPECT_TRUE(Sim().opens.empty()) << c.arg;
   }
 }
 

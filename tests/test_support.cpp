@@ -12,6 +12,8 @@
 namespace {
 std::FILE* g_out = nullptr;
 std::FILE* g_in = nullptr;
+std::FILE* g_err = nullptr;
+std::string g_errors;
 
 // The C runtime's tmpfile under Wine names its files from a counter in one folder, so test
 // processes running side by side can collide: try again with the next name.
@@ -27,26 +29,38 @@ std::FILE* ScratchFile() {
   return f;
 }
 
+std::string Contents(std::FILE* f) {
+  std::string text;
+  std::rewind(f);
+  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) {
+    text += static_cast<char>(c);
+  }
+  std::fclose(f);
+  return text;
+}
+
 }  // namespace
 
 void BeginCapture(const std::string& input) {
   g_out = ScratchFile();
   g_in = ScratchFile();
+  g_err = ScratchFile();
+  SetConsoleErrorStream(g_err);
   std::fwrite(input.data(), 1, input.size(), g_in);
   std::rewind(g_in);
   SetConsoleStreams(g_out, g_in);
 }
 
 std::string EndCapture() {
-  std::string text;
-  std::rewind(g_out);
-  for (int c = std::fgetc(g_out); c != EOF; c = std::fgetc(g_out)) {
-    text += static_cast<char>(c);
-  }
   SetConsoleStreams(nullptr, nullptr);
-  std::fclose(g_out);
+  SetConsoleErrorStream(nullptr);
+  g_errors = Contents(g_err);
   std::fclose(g_in);
-  return text;
+  return Contents(g_out);
+}
+
+const std::string& CapturedErrors() {
+  return g_errors;
 }
 
 RunResult RunWith(const std::vector<std::string>& args, const std::string& input) {
@@ -57,6 +71,7 @@ RunResult RunWith(const std::vector<std::string>& args, const std::string& input
   RunResult result{};
   result.output =
       Captured([&] { result.status = RunTool(static_cast<int>(argv.size()), argv.data()); }, input);
+  result.errors = CapturedErrors();
   return result;
 }
 

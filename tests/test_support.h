@@ -16,14 +16,17 @@ using Bytes = std::vector<std::uint8_t>;
 struct RunResult {
   int status;
   std::string output;
+  std::string errors;  // the error stream
 };
 
 // Runs the tool with `args` (without the program name) and `input` as standard input.
 RunResult RunWith(const std::vector<std::string>& args, const std::string& input = "");
 
-// The console's output and input go to and come from scratch files between these two.
+// The console's output, errors and input go to and come from scratch files between these two.
 void BeginCapture(const std::string& input);
 std::string EndCapture();
+// The error stream of the latest capture.
+const std::string& CapturedErrors();
 // Captures what `action` prints, with `input` as standard input.
 template <typename Action>
 std::string Captured(Action action, const std::string& input = "") {

@@ -14,6 +14,11 @@ namespace linuxplatform {
 // False for a negative number or when `size` is too small.
 bool DiskNodeName(std::int32_t number, char* out, std::size_t size);
 
+// What device path `path` names, as PlatformDriveOfPath, with the disks under `devRoot`
+// (normally "/dev").
+PathDrive DriveOfDevicePath(const char* path, const char* devRoot, std::int32_t* number, char* text,
+                            std::size_t size);
+
 // Writes "<devRoot>/sgN" for the SCSI generic node of block device MAJ:MIN, found under
 // `sysfsRoot` (normally "/sys" and "/dev"). False when the device has none.
 bool FindGenericNode(const char* sysfsRoot, const char* devRoot, unsigned major, unsigned minor,

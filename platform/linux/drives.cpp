@@ -277,6 +277,7 @@ namespace {
 struct DriveSlot {
   bool used;
   WorkingDisk disk;  // descriptors -1 for a probing handle, which holds no descriptor
+  std::int32_t number;
 };
 constexpr int kDriveSlots = 4;
 DriveSlot g_drives[kDriveSlots] = {};
@@ -321,7 +322,7 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
     disk.major = major(st.st_rdev);
     disk.minor = minor(st.st_rdev);
   }
-  g_drives[slot] = {true, disk};
+  g_drives[slot] = {true, disk, number};
   return slot;
 }
 
@@ -362,6 +363,13 @@ bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_
     return Fail(path, errno, FailedNode::kSysfs);
   }
   return true;
+}
+
+void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {
+  DriveSlot* slot = SlotOf(drive);
+  if ((slot == nullptr || !DiskNodeName(slot->number, text, size)) && size > 0) {
+    Format(text, size, "drive handle %ld", static_cast<long>(drive));
+  }
 }
 
 const PassThroughLayout& PlatformPassThroughLayout() {

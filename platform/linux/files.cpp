@@ -18,6 +18,24 @@ namespace {
 
 constexpr int kCreateTries = 8;
 
+// Why the latest read or save failed: kNotRegular and kEmpty carry no system error.
+FileFailure g_failure = FileFailure::kNone;
+int g_failureCode = 0;
+
+// Keeps the first failure of a call; later steps (a clean-up) must not hide it.
+void Fail(int code, FileFailure kind = FileFailure::kNone) {
+  if (g_failure != FileFailure::kNone) {
+    return;
+  }
+  if (kind == FileFailure::kNone) {
+    kind = code == ENOENT || code == ENOTDIR                  ? FileFailure::kMissing
+           : code == EACCES || code == EPERM || code == EROFS ? FileFailure::kNoAccess
+                                                              : FileFailure::kOther;
+  }
+  g_failure = kind;
+  g_failureCode = code != 0 ? code : EIO;
+}
+
 bool WriteAll(int fd, const std::uint8_t* data, std::uint32_t length) {
   std::uint32_t done = 0;
   while (done < length) {
@@ -26,6 +44,7 @@ bool WriteAll(int fd, const std::uint8_t* data, std::uint32_t length) {
       continue;
     }
     if (n <= 0) {
+      errno = n == 0 ? ENOSPC : errno;  // a write that takes nothing has no errno of its own
       return false;
     }
     done += static_cast<std::uint32_t>(n);
@@ -71,21 +90,37 @@ void SyncDirectoryOf(const char* name) {
 
 }  // namespace
 
+FileFailure PlatformFileFailure(char* text, std::uint32_t size) {
+  const char* reason = g_failure == FileFailure::kNotRegular ? "not a regular file"
+                       : g_failure == FileFailure::kEmpty    ? "the file is empty"
+                                                             : std::strerror(g_failureCode);
+  if (size > 0) {
+    std::snprintf(text, size, "%s", g_failure == FileFailure::kNone ? "" : reason);
+  }
+  return g_failure;
+}
+
 std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint32_t length) {
+  g_failure = FileFailure::kNone;
   // O_PATH opens nothing: a FIFO cannot block us and a device never sees an open. Only once the
   // object is known to be a regular file is that same object opened for reading and writing.
   int pathFd = open(name, O_PATH | O_CLOEXEC);
   if (pathFd < 0) {
+    Fail(errno);
     return -1;
   }
   struct stat st;
   if (fstat(pathFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    Fail(0, FileFailure::kNotRegular);
     close(pathFd);
     return -1;
   }
   char self[64];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", pathFd);
   int fd = open(self, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    Fail(errno);
+  }
   close(pathFd);
   if (fd < 0) {
     return -1;
@@ -96,16 +131,23 @@ std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint3
     if (n < 0 && errno == EINTR) {
       continue;
     }
+    if (n < 0) {
+      Fail(errno);
+    }
     if (n <= 0) {
       break;
     }
     got += static_cast<std::uint32_t>(n);
+  }
+  if (got == 0) {
+    Fail(0, FileFailure::kEmpty);
   }
   close(fd);
   return static_cast<std::int32_t>(got);
 }
 
 SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length) {
+  g_failure = FileFailure::kNone;
   char temporary[4096];
   // A signal that ended the tool between create and rename would leave the temporary file
   // behind; held back until it is gone, it ends the tool right after.
@@ -117,6 +159,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
   int fd = -1;
   for (int i = 0; i < kCreateTries && fd < 0; ++i) {
     if (!TemporaryName(name, temporary, sizeof temporary)) {
+      Fail(ENAMETOOLONG);
       break;
     }
     fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -125,6 +168,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
     }
   }
   if (fd < 0) {
+    Fail(errno);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return SaveOutcome::kCreateFailed;
   }
@@ -132,9 +176,21 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
   // The data must be on disk before its name replaces the earlier file, or a power cut could
   // leave neither.
   bool ok = WriteAll(fd, data, length);
-  ok = fsync(fd) == 0 && ok;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temporary, name) == 0;
+  if (!ok) {
+    Fail(errno);
+  }
+  if (fsync(fd) != 0) {
+    Fail(errno);
+    ok = false;
+  }
+  if (close(fd) != 0) {
+    Fail(errno);
+    ok = false;
+  }
+  if (ok && rename(temporary, name) != 0) {
+    Fail(errno);
+    ok = false;
+  }
   if (ok) {
     SyncDirectoryOf(name);
   } else {

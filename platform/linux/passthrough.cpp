@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "base/byteorder.h"
@@ -110,3 +111,10 @@ bool PassThroughOnFd(int fd, std::uint8_t* block, std::uint32_t length, std::uin
 }
 
 }  // namespace linuxplatform
+
+bool PlatformPassThroughError(std::uint32_t error, char* text, std::uint32_t size) {
+  if (size > 0) {
+    std::snprintf(text, size, "%s", std::strerror(static_cast<int>(error)));
+  }
+  return error == ETIMEDOUT;
+}

@@ -104,22 +104,58 @@ DriveFailure PlatformDriveFailure(char* text, std::uint32_t size) {
     hint = " (another program holds the drive)";
   }
   char system[256];
-  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                         FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                     nullptr, code, 0, system, sizeof system, nullptr) == 0) {
-    std::snprintf(system, sizeof system, "error %lu", static_cast<unsigned long>(code));
-  }
-  // The system's sentence ends in a full stop and a space; the hint follows it instead.
-  std::size_t length = std::strlen(system);
-  while (length > 0 && std::strchr(" .\r\n", system[length - 1]) != nullptr) {
-    system[--length] = '\0';
-  }
+  SystemErrorText(code, system, sizeof system);
   char path[kDrivePathSize];
   DrivePath(g_failure.number, path);
   if (size > 0) {
     std::snprintf(text, size, "%s: %s%s", path, system, hint);
   }
   return absent ? DriveFailure::kNoDrive : DriveFailure::kFailed;
+}
+
+void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {
+  for (const OpenDrive& open : g_open) {
+    if (open.handle == drive && drive != kInvalidDriveHandle) {
+      char path[kDrivePathSize];
+      DrivePath(open.number, path);
+      std::snprintf(text, size, "%s", path);
+      return;
+    }
+  }
+  std::snprintf(text, size, "drive handle %p", AsHandle(drive));
+}
+
+PathDrive PlatformDriveOfPath(const char* path, std::int32_t* number, char* text,
+                              std::uint32_t size) {
+  // \\.\PhysicalDriveN, in any case, as Windows takes it; \\?\ and forward slashes as well.
+  static constexpr char kName[] = "PhysicalDrive";
+  const char* p = path;
+  auto slash = [](char c) { return c == '\\' || c == '/'; };
+  bool prefix = slash(p[0]) && slash(p[1]) && (p[2] == '.' || p[2] == '?') && slash(p[3]) &&
+                _strnicmp(p + 4, kName, sizeof kName - 1) == 0;
+  p += prefix ? 4 + sizeof kName - 1 : 0;
+  std::int32_t n = 0;
+  int digits = 0;
+  for (; prefix && *p >= '0' && *p <= '9' && digits < 9; ++p, ++digits) {
+    n = n * 10 + (*p - '0');
+  }
+  if (!prefix || digits == 0 || *p != '\0') {
+    std::snprintf(text, size, "not a \\\\.\\PhysicalDriveN drive");
+    return PathDrive::kNoDrive;
+  }
+  // An open without access rights asks nothing of the drive, yet tells whether it is there.
+  HANDLE handle =
+      CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    SystemErrorText(GetLastError(), text, size);
+    return PathDrive::kNoDrive;
+  }
+  CloseHandle(handle);
+  *number = n;
+  char own[kDrivePathSize];
+  DrivePath(n, own);
+  std::snprintf(text, size, "%s", own);
+  return PathDrive::kDrive;
 }
 
 bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned) {

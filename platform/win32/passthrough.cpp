@@ -42,6 +42,12 @@ const PassThroughLayout& PlatformPassThroughLayout() {
   return kNativeLayout;
 }
 
+bool PlatformPassThroughError(std::uint32_t error, char* text, std::uint32_t size) {
+  SystemErrorText(error, text, size);
+  // USB pass-through reports a device time-out as ERROR_SEM_TIMEOUT.
+  return error == ERROR_SEM_TIMEOUT || error == ERROR_TIMEOUT;
+}
+
 bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
                          std::uint32_t* error) {
   DWORD got = 0;

@@ -10,9 +10,18 @@
 #endif
 #include <windows.h>
 
+#include <cstddef>
+
 #include "platform/platform.h"
 
 // A DriveHandle of the Windows backend is the drive's HANDLE.
 inline HANDLE AsHandle(DriveHandle drive) {
   return reinterpret_cast<HANDLE>(drive);
 }
+
+// The system's text for error `code` in `language` (0: the user's), converted to `codePage`,
+// without its closing full stop. False when the system has no text for it.
+bool FormatErrorText(DWORD code, DWORD language, UINT codePage, char* text, std::size_t size);
+// The system's text for error `code` as the tool's reasons show it: in the code page of the
+// console when standard error is one, else in the ANSI code page; "error N" when there is none.
+void SystemErrorText(DWORD code, char* text, std::size_t size);

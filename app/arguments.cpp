@@ -1,0 +1,138 @@
+// The command line: options, device paths, extra arguments and the usage text.
+#include <cstdio>
+#include <cstring>
+
+#include "app/run.h"
+#include "base/console.h"
+#include "platform/platform.h"
+
+const ProgramText kJmreaderText = {
+    "jmreader",
+    "Reads the firmware and the NVRAM sector of a JMicron USB bridge into a file, or writes\n"
+    "jm_nvram.bin into its NVRAM sector. Needs administrator (root) rights.\n",
+    ""};
+
+namespace {
+
+// The options, files and statuses below are those of the man pages and the README, word for
+// word; a test compares them.
+void PrintUsage(std::FILE* stream, const ProgramText& program) {
+  const char* name = program.name;
+  std::fprintf(stream, "Usage: %s [selection]\n       %s -h | --help | /? | --version\n%s\n", name,
+               name, program.about);
+  std::fputs(
+      "selection: a drive number followed by option letters, in either case and any order:\n"
+      "  (none)  dump: read the firmware and the NVRAM sector into jm<name>.bin\n"
+      "  N       dump the firmware only, without the NVRAM sector\n"
+      "  U       update: write jm_nvram.bin into the NVRAM sector, after you confirm with Y\n"
+      "  Y       do not ask before writing, and do not wait for a key at the end\n"
+      "Without a selection the drives are listed and the selection is asked for. Letters count\n"
+      "anywhere in the selection: 1dump means an update (it holds a u), y2 is drive 0.\n"
+      "Only the first argument is used. An argument that starts with - and a letter or a second\n"
+      "-, and a device path (/dev/sdX or a link to one, \\\\.\\PhysicalDriveN), are refused.\n",
+      stream);
+  std::fprintf(stream, "Examples: %s 2 (dump drive 2), %s 2u (update drive 2 after asking)\n", name,
+               name);
+  std::fputs(
+      "\n"
+      "Options:\n"
+      "  -h, --help, /?  print the usage and exit 0\n"
+      "  --version       print the version line and exit 0, without touching a drive\n"
+      "\n"
+      "Files, in the current folder:\n"
+      "  jm<name>.bin          written by a dump: the firmware, then the 512-byte NVRAM sector\n"
+      "                        (absent with N); only a complete dump is saved under this name\n"
+      "  jm<name>.partial.bin  written instead when a read failed: never a backup to restore from\n"
+      "  jm_nvram.bin          read by U: the sector to write; a regular file that you may write\n"
+      "\n"
+      "Exit status:\n"
+      "  0   the run ended (after the key wait, which ends at once when there is no console)\n"
+      "  1   the run ended with Y in the selection, once the drive was open, whatever the outcome\n"
+      "  2   an argument was refused (an unknown option or a device path); nothing was opened\n"
+      "  16  the drive could not be opened (\"Error open disk\"; on Linux also when another\n"
+      "      program holds it)\n"
+      "  23  the typed drive number was not 0 to 99, or input ended before a line was typed\n",
+      stream);
+  std::fputs(program.statuses, stream);
+  std::fflush(stream);
+}
+
+// Says which drive a device path is, or why it is none; the selection wants the drive's number.
+void TellDriveOfPath(const char* path, const ProgramText& program) {
+  std::int32_t number = 0;
+  char text[512];
+  PathDrive kind = PlatformDriveOfPath(path, &number, text, sizeof text);
+  if (kind == PathDrive::kNoDrive) {
+    PrintError("%s: %s (give a drive number: %s without an argument lists the drives)\n", path,
+               text, program.name);
+    return;
+  }
+  char what[600];
+  if (kind == PathDrive::kPartition) {
+    std::snprintf(what, sizeof what, "%s is a partition of %s, drive %d", path, text,
+                  static_cast<int>(number));
+  } else if (std::strcmp(path, text) == 0) {
+    std::snprintf(what, sizeof what, "%s is drive %d", path, static_cast<int>(number));
+  } else {
+    std::snprintf(what, sizeof what, "%s is %s, drive %d", path, text, static_cast<int>(number));
+  }
+  PrintError("%s: run %s %d (or %du to update)\n", what, program.name, static_cast<int>(number),
+             static_cast<int>(number));
+}
+
+}  // namespace
+
+ArgumentKind ClassifyArgument(const char* arg) {
+  if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0 ||
+      std::strcmp(arg, "/?") == 0) {
+    return ArgumentKind::kHelp;
+  }
+  if (std::strcmp(arg, "--version") == 0) {
+    return ArgumentKind::kVersion;
+  }
+  // A "-" before a digit is a number's sign, as it always was.
+  char second = arg[0] == '-' ? arg[1] : '\0';
+  if (second == '-' || (second >= 'a' && second <= 'z') || (second >= 'A' && second <= 'Z')) {
+    return ArgumentKind::kUnknownOption;
+  }
+  // Read for letters, "/dev/disk/by-id/usb-..." would be drive 0 with whatever letters it holds.
+  if (std::strpbrk(arg, "/\\") != nullptr) {
+    return ArgumentKind::kDevicePath;
+  }
+  return ArgumentKind::kSelection;
+}
+
+bool TakeArguments(int argc, const char* const* argv, const ProgramText& program, int* status) {
+  if (argc > 2) {
+    char ignored[512] = "";
+    std::size_t used = 0;
+    for (int i = 2; i < argc && used < sizeof ignored; ++i) {
+      int n = std::snprintf(ignored + used, sizeof ignored - used, " \"%s\"", argv[i]);
+      used += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    PrintError("only the first argument is used; ignored:%s\n", ignored);
+  }
+  if (argc < 2) {
+    return true;
+  }
+  switch (ClassifyArgument(argv[1])) {
+    case ArgumentKind::kSelection:
+      return true;
+    case ArgumentKind::kHelp:
+      PrintUsage(ConsoleOut(), program);
+      *status = kExitDone;
+      return false;
+    case ArgumentKind::kVersion:
+      *status = kExitDone;
+      return false;
+    case ArgumentKind::kUnknownOption:
+      PrintError("%s: unknown option\n", argv[1]);
+      PrintUsage(ConsoleErr(), program);
+      break;
+    case ArgumentKind::kDevicePath:
+      TellDriveOfPath(argv[1], program);
+      break;
+  }
+  *status = kExitRefused;
+  return false;
+}
