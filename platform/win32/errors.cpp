@@ -25,13 +25,17 @@ bool FormatErrorText(DWORD code, DWORD language, UINT codePage, char* text, std:
   return true;
 }
 
-void SystemErrorText(DWORD code, char* text, std::size_t size) {
+UINT ReasonCodePage() {
   // The ANSI text of FormatMessageA shows garbled in a console, which shows its own output code
-  // page ("Acc\xe8s refus\xe9" in 1252 reads "AccÞs refusÚ" in 850); a file or pipe gets ANSI, as
+  // page ("Accès refusé" in 1252 reads "AccÞs refusÚ" in 850); a file or pipe gets ANSI, as
   // Windows programs read it.
   DWORD mode = 0;
-  UINT codePage = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ? GetConsoleOutputCP() : 0;
-  if (!FormatErrorText(code, 0, codePage != 0 ? codePage : CP_ACP, text, size) && size > 0) {
+  UINT console = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ? GetConsoleOutputCP() : 0;
+  return console != 0 ? console : GetACP();
+}
+
+void SystemErrorText(DWORD code, char* text, std::size_t size) {
+  if (!FormatErrorText(code, 0, ReasonCodePage(), text, size) && size > 0) {
     std::snprintf(text, size, "error %lu", static_cast<unsigned long>(code));
   }
 }

@@ -22,6 +22,9 @@ inline HANDLE AsHandle(DriveHandle drive) {
 // The system's text for error `code` in `language` (0: the user's), converted to `codePage`,
 // without its closing full stop. False when the system has no text for it.
 bool FormatErrorText(DWORD code, DWORD language, UINT codePage, char* text, std::size_t size);
-// The system's text for error `code` as the tool's reasons show it: in the code page of the
-// console when standard error is one, else in the ANSI code page; "error N" when there is none.
+// The code page the tool's reasons are written in: the console's output code page when standard
+// error is a console, else the ANSI code page.
+UINT ReasonCodePage();
+// The system's text for error `code` in the user's language and ReasonCodePage(); "error N" when
+// the system has none.
 void SystemErrorText(DWORD code, char* text, std::size_t size);

@@ -6,9 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "platform/win32/win32.h"
 
 namespace {
 
@@ -62,6 +60,23 @@ TEST(ConsoleKeys, WrittenEventsBecomeGetchCodes) {
     EXPECT_EQ(Drain(), c.codes);
   }
   CloseHandle(input);
+}
+
+// Reasons are written in the console's output code page while standard error is the console
+// (FormatMessageA's ANSI "Accès refusé" shows as "AccÞs refusÚ" in code page 850), else in ANSI.
+TEST(ConsoleText, ReasonsInTheConsolesCodePage) {
+  HANDLE output = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(output, INVALID_HANDLE_VALUE) << "no console";
+  HANDLE previous = GetStdHandle(STD_ERROR_HANDLE);
+  UINT codePage = GetConsoleOutputCP();
+  ASSERT_TRUE(SetConsoleOutputCP(850));
+  EXPECT_EQ(ReasonCodePage(), GetACP());  // standard error is a file here
+  SetStdHandle(STD_ERROR_HANDLE, output);
+  EXPECT_EQ(ReasonCodePage(), 850u);
+  SetStdHandle(STD_ERROR_HANDLE, previous);
+  SetConsoleOutputCP(codePage);
+  CloseHandle(output);
 }
 
 }  // namespace

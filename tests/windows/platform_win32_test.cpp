@@ -4,9 +4,7 @@
 #include <utility>
 
 #include "platform/platform.h"
-
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "platform/win32/win32.h"
 
 namespace {
 
@@ -49,6 +47,22 @@ TEST(Win32Drives, FailuresCarryTheSystemErrorCode) {
   if (fake != kInvalidDriveHandle) {
     PlatformCloseDrive(fake);
   }
+}
+
+// The system's text converted to a given code page (ReasonCodePage picks the console's), cut to
+// fit; a code without text is numbered.
+TEST(Win32Errors, TextInTheConsolesCodePage) {
+  const DWORD french = MAKELANGID(LANG_FRENCH, SUBLANG_FRENCH);
+  char text[128];
+  ASSERT_TRUE(FormatErrorText(ERROR_ACCESS_DENIED, french, 850, text, sizeof text));
+  EXPECT_STREQ(text, "Acc\x8As refus\x82");
+  ASSERT_TRUE(FormatErrorText(ERROR_ACCESS_DENIED, french, 1252, text, sizeof text));
+  EXPECT_STREQ(text, "Acc\xE8s refus\xE9");
+  ASSERT_TRUE(FormatErrorText(ERROR_ACCESS_DENIED, french, CP_UTF8, text, 8));
+  EXPECT_STREQ(text, "Acc\xC3\xA8s ");  // cut to fit
+  EXPECT_FALSE(FormatErrorText(0xDEADBEEF, 0, 850, text, sizeof text));
+  SystemErrorText(0xDEADBEEF, text, sizeof text);
+  EXPECT_STREQ(text, "error 3735928559");
 }
 
 }  // namespace
