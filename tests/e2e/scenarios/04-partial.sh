@@ -22,6 +22,10 @@ while IFS=';' read -r id options seconds saved pieces lines; do
     echo "$lines" | tr '|' '\n'
     echo "Fw+nvram saved to $N.$saved"
   } | check_transcript "$id-transcript"
+  # Each failed command has its reason on standard error, naming the disk.
+  check_eq "$id-reasons" "$(grep -c "^jmreader: /dev/$BR_DISK: " $ERR)" "$(grep -c '^IOCtl: ' $OUT)"
+  [ "$id" != stall ] || check_eq stall-reason "$(cat $ERR)" \
+    "jmreader: /dev/$BR_DISK: Connection timed out (the bridge did not answer within 2 s)"
   expected_image /tmp/expected.bin $pieces
   check_same "$id-file" $D/$N.$saved /tmp/expected.bin
   if [ "$saved" = bin ]; then
