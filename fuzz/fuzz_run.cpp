@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -218,8 +219,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::FILE* out = std::tmpfile();
   std::FILE* stdinStream = StreamOver(s.stdinBytes);
   SetConsoleStreams(out, stdinStream);
+  // The reasons on the error stream are not judged here, and would flood the fuzzer's log.
+  static std::FILE* const errors = std::fopen("/dev/null", "w");
+  SetConsoleErrorStream(errors);
   const char* argv[] = {"jmreader", s.selection.c_str(), nullptr};
   int status = RunTool(s.typed ? 1 : 2, argv);
+  SetConsoleErrorStream(nullptr);
   std::string output = ReadAll(out);
   SetConsoleStreams(nullptr, nullptr);
   std::fclose(out);
@@ -228,6 +233,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // For reproducing a finding: the run's selection, status and transcript.
     std::fprintf(stderr, "== %s \"%s\" -> %d\n%s", s.typed ? "typed" : "argument",
                  s.selection.c_str(), status, output.c_str());
+  }
+
+  // An argument that is no selection ends the run before any drive: help and version with
+  // status 0, an unknown option or a device path (it holds a slash) with 2.
+  const std::string& arg = s.selection;
+  bool informs = arg == "-h" || arg == "--help" || arg == "/?" || arg == "--version";
+  bool refused = (arg.size() > 1 && arg[0] == '-' &&
+                  (arg[1] == '-' || std::isalpha(static_cast<unsigned char>(arg[1])))) ||
+                 arg.find_first_of("/\\") != std::string::npos;
+  if (!s.typed && (informs || refused)) {
+    FUZZ_CHECK(status == (informs ? 0 : 2), "\"%s\": status %d", arg.c_str(), status);
+    FUZZ_CHECK(m.opens.empty() && m.requests.empty(), "\"%s\": a drive was touched", arg.c_str());
+    return 0;
   }
 
   // What the tool must have made of that input.
