@@ -152,14 +152,15 @@ TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
     EXPECT_EQ(DiskNodeName(number, name, sizeof name) ? name : "none", expected) << number;
   }
   EXPECT_FALSE(DiskNodeName(0, name, 8));  // "/dev/sda" needs 9 bytes
-  // A number without a node has no reason to tell, nor keeps the one of the open before.
+  // A negative number names no node: no drive, and its reason is its own, not that of the open
+  // before.
   EXPECT_EQ(PlatformOpenDrive(700, false), kInvalidDriveHandle);
   EXPECT_EQ(PlatformDriveFailure(name, sizeof name), DriveFailure::kNoDrive);
   EXPECT_EQ(PlatformOpenDrive(-1, true), kInvalidDriveHandle);
-  EXPECT_EQ(PlatformDriveFailure(name, 0), DriveFailure::kUnknown);
+  EXPECT_EQ(PlatformDriveFailure(name, 0), DriveFailure::kNoDrive);
   EXPECT_EQ(name[0], '/');  // no room: nothing written
-  EXPECT_EQ(PlatformDriveFailure(name, 1), DriveFailure::kUnknown);
-  EXPECT_STREQ(name, "");
+  EXPECT_EQ(PlatformDriveFailure(name, sizeof name), DriveFailure::kNoDrive);
+  EXPECT_STREQ(name, "drive -1: No such device or add");  // cut to fit
 }
 
 // A device path given as the argument is followed through links to its node, whose name says

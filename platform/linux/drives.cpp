@@ -299,6 +299,8 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
   }
   char path[32];
   if (!DiskNodeName(number, path, sizeof path)) {
+    Format(path, sizeof path, "drive %d", static_cast<int>(number));
+    Fail(path, ENXIO, FailedNode::kDisk);  // no node has a negative number
     return kInvalidDriveHandle;
   }
   if (slot == kDriveSlots) {
