@@ -2,14 +2,16 @@
 #pragma once
 
 // Exit statuses. Scripts test them, so each keeps its value whatever the messages say.
-inline constexpr int kExitDone = 0;  // the run ended after the key wait
-inline constexpr int kExitAutoYes =
-    1;  // the run ended with Y: nobody was asked, whatever came of it
-inline constexpr int kExitRefused =
-    2;  // an argument was refused, nothing opened: the usual usage status
-// The two early stops keep the values they always had (once the lengths of their messages).
-inline constexpr int kExitOpenFailed = 16;  // the drive could not be opened
-inline constexpr int kExitBadNumber = 23;   // no usable typed drive number
+// The run ended after the key wait.
+inline constexpr int kExitDone = 0;
+// The run ended with Y: nobody was asked, whatever came of it.
+inline constexpr int kExitAutoYes = 1;
+// An argument was refused and nothing was opened: the usual status of a usage error.
+inline constexpr int kExitRefused = 2;
+// The two early stops keep the values they always had (once the lengths of their messages):
+// the drive could not be opened, and no usable drive number was typed.
+inline constexpr int kExitOpenFailed = 16;
+inline constexpr int kExitBadNumber = 23;
 
 struct SelectionFlags {
   bool noNvram;
