@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""--help, the man page and the README tell the same option letters, options, files and exit
-statuses, word for word once markup is taken away.
-
-  docs_agree.py README.md PROGRAM MANPAGE [PROGRAM MANPAGE]...
-
-The first status table of the README is the tool's; a program other than the first also has the
-statuses of the README's later status tables (jmreader-sim's own). Exits 1 with the differences.
-"""
+# --help, the man page and the README tell the same option letters, options, files and exit
+# statuses, word for word once markup is taken away.
+#
+#   docs_agree.py README.md PROGRAM MANPAGE [PROGRAM MANPAGE]...
+#
+# The first status table of the README is the tool's; a program other than the first also has the
+# statuses of the README's later status tables (jmreader-sim's own). Exits 1 with the differences.
 import re
 import shlex
 import subprocess
@@ -101,16 +100,14 @@ def main(readme, *programs):
         views = {"--help": from_help(program), manpage: from_man(manpage), readme: readme_view}
         for kind in ("letters", "options", "files", "statuses"):
             told = {source: {name: "" if kind == "files" else norm(text)
-                             for name, text in view[kind].items()}
-                    for source, view in views.items()}
-            first = told["--help"]
+                             for name, text in view[kind].items()} for source, view in views.items()}
             for source, entries in told.items():
+                first = told["--help"]
                 if entries != first or not entries:
                     failed = True
-                    print(f"{program}: {kind} of {source} differ from --help:")
-                    for name in sorted(set(entries) | set(first)):
-                        if entries.get(name) != first.get(name):
-                            print(f"  {name}: {source}: {entries.get(name)!r} / --help: {first.get(name)!r}")
+                    print(f"{program}: the {kind} of {source} are missing or differ from --help:")
+                    for name in sorted(n for n in set(entries) | set(first) if entries.get(n) != first.get(n)):
+                        print(f"  {name}: {source}: {entries.get(name)!r}, --help: {first.get(name)!r}")
     return 1 if failed else 0
 
 

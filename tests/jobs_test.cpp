@@ -179,7 +179,6 @@ TEST_F(DumpTest, FailedCommandsTellWhy) {
        "The semaphore timeout period has expired (the bridge did not answer within 2 s)"},
       {{sim::FaultKind::kPlatformError, 0x1F}, "error 31"},
       {kCheck, "the bridge refused the command: illegal request"},
-      {{sim::FaultKind::kCheckCondition, 0, 2, 4, 1}, "the bridge refused the command: not ready"},
   };
   for (const auto& [fault, reason] : cases) {
     SimReset();
