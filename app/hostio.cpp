@@ -32,7 +32,9 @@ int NextInputChar() {
   return c;
 }
 
-enum class FileRole { kRead, kSave };
+// kReplace: the complete new file could not take the earlier one's name (or keep it first), and
+// the folder hints of a save do not apply.
+enum class FileRole { kRead, kSave, kReplace };
 
 // Tells on the error stream why the latest file operation on `name` failed, with a hint where the
 // cause is a common one.
@@ -50,8 +52,9 @@ void ReportFileFailure(const char* name, FileRole role) {
       hint = " (it must be a regular file, or a link to one)";
       break;
     case FileFailure::kNoAccess:
-      hint = role == FileRole::kRead ? " (the file must be writable)"
-                                     : " (the folder must be writable)";
+      hint = role == FileRole::kRead   ? " (the file must be writable)"
+             : role == FileRole::kSave ? " (the folder must be writable)"
+                                       : "";
       break;
     case FileFailure::kEmpty:
       hint = " (it must hold the 512-byte sector)";
@@ -64,9 +67,13 @@ void ReportFileFailure(const char* name, FileRole role) {
 
 }  // namespace
 
-bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length) {
+bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length,
+                  std::int32_t* count) {
   std::int32_t got =
       PlatformReadFile(name, buffer, length > 0 ? static_cast<std::uint32_t>(length) : 0);
+  if (count != nullptr) {
+    *count = got;
+  }
   if (got < 0) {
     Print("%s: Open File Error\n", name);
     ReportFileFailure(name, FileRole::kRead);
@@ -81,12 +88,21 @@ bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length) {
 }
 
 bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t length) {
-  switch (PlatformSaveFile(name, data, length > 0 ? static_cast<std::uint32_t>(length) : 0)) {
+  SaveReport report;
+  switch (
+      PlatformSaveFile(name, data, length > 0 ? static_cast<std::uint32_t>(length) : 0, &report)) {
     case SaveOutcome::kSaved:
+      if (report.backup[0] != '\0') {
+        Print("Earlier %s kept as %s\n", name, report.backup);
+      }
       return true;
     case SaveOutcome::kCreateFailed:
       Print("%s: Create File Error\n", name);
       ReportFileFailure(name, FileRole::kSave);
+      return false;
+    case SaveOutcome::kKept:
+      Print("%s: Rename File Error, new file kept as %s\n", name, report.kept);
+      ReportFileFailure(name, FileRole::kReplace);
       return false;
     case SaveOutcome::kWriteFailed:
       break;

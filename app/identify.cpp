@@ -38,10 +38,17 @@ bool IdentifyBridge(DriveHandle drive, BridgeInfo* info) {
   FormatImageName(identity, info->imageName, sizeof info->imageName);
   Print("Ctrl/Fw version : %s\n", info->imageName);
 
-  // A failed descriptor read leaves the reply zero: the job then runs with no firmware.
+  // A failed or short descriptor read gives no length: the job then runs with no firmware, and
+  // no address is made of bytes that did not arrive.
   std::uint8_t reply[kDescriptorReplySize] = {};
-  info->lengthKnown = ReadBufferDescriptor(drive, reply);
-  info->firmwareUnits = static_cast<std::uint16_t>(reply[1] * 256 + reply[2]);
+  std::uint32_t moved = 0;
+  info->lengthKnown = ReadBufferDescriptor(drive, reply, &moved);
+  if (info->lengthKnown && moved < kDescriptorReplySize) {
+    Print("Fw size short read: %u of %u bytes\n", moved, kDescriptorReplySize);
+    info->lengthKnown = false;
+  }
+  info->firmwareUnits =
+      info->lengthKnown ? static_cast<std::uint16_t>(reply[1] * 256 + reply[2]) : 0;
   Print("Fw size: %u\n", static_cast<unsigned>(info->firmwareUnits) * 256u);
   return true;
 }

@@ -35,5 +35,8 @@ void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* image
                   bool noNvram);
 
 // Writes "jm_nvram.bin" into the bridge's NVRAM sector after the user confirms (or at once with
-// `autoYes`). Refused when the firmware length, and so the sector's address, is not known.
-void UpdateNvram(DriveHandle drive, const BridgeInfo& info, bool autoYes);
+// `autoYes`), naming `target`, the drive written. Refused when the firmware length, and so the
+// sector's address, is not known, when the file is a whole dump, or when the sector there cannot
+// be read first. The sector there is saved as "<imageName>.nvram-before.bin" before the write,
+// and read back and compared after it.
+void UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& info, bool autoYes);

@@ -97,7 +97,9 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program) {
     BridgeInfo info = {};
     if (IdentifyBridge(handle, &info)) {
       if (flags.updateNvram) {
-        UpdateNvram(handle, info, flags.autoYes);
+        char target[160];
+        DescribeDrive(handle, target, sizeof target);
+        UpdateNvram(handle, target, info, flags.autoYes);
       } else {
         DumpFirmware(handle, info, g_imageBuffer, flags.noNvram);
       }

@@ -46,7 +46,11 @@ bool NvramAddressFits(std::uint32_t address) {
 bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity) {
   const std::uint8_t cdb[12] = {0xE0, 0xF4, 0xE7};
   std::uint8_t reply[kIdentitySize] = {};
-  if (!SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, sizeof reply, reply)) {
+  std::uint32_t moved = 0;
+  // Missing bytes would otherwise name the file and claim a ROM.
+  if (!SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, sizeof reply, reply,
+                              &moved) ||
+      moved < sizeof reply) {
     return false;
   }
   std::uint8_t any = 0;
@@ -60,10 +64,10 @@ bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity) {
   return true;
 }
 
-bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply) {
+bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply, std::uint32_t* moved) {
   const std::uint8_t cdb[10] = {0x3C, 0x03, 0x01, 0, 0, 0, 0, 0, kDescriptorReplySize, 0};
   return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, kDescriptorReplySize,
-                                reply);
+                                reply, moved);
 }
 
 bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16_t block,

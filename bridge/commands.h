@@ -10,9 +10,10 @@ inline constexpr std::uint32_t kDescriptorReplySize = 4;
 inline constexpr std::uint32_t kNvramSectorSize = 512;
 inline constexpr std::uint32_t kMaxNvramAddress = 0xFFFF;
 
-// Fails, without a message of its own, when the reply is all zero.
+// Fails, without a message of its own, when the reply is all zero or not all of it arrived.
 bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity);
-bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply);
+// `moved`, when given, receives the number of reply bytes the device delivered.
+bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply, std::uint32_t* moved = nullptr);
 // `block` is the buffer offset in 256-byte units; `length` is in bytes. `moved`, when given,
 // receives the number of bytes the device delivered.
 bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16_t block,

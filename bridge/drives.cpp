@@ -1,5 +1,6 @@
 #include "bridge/drives.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/byteorder.h"
@@ -29,7 +30,7 @@ void ReportReason() {
 
 }  // namespace
 
-DriveHandle OpenDriveShared(std::uint8_t number) {
+DriveHandle OpenDriveShared(std::int32_t number) {
   return PlatformOpenDrive(number, false);
 }
 
@@ -73,7 +74,7 @@ void ListDrives() {
   // fail for one cause (no root rights): the first of them tells it for all.
   bool told = false;
   for (int number = 0; number < kListedDrives; ++number) {
-    DriveHandle drive = OpenDriveShared(static_cast<std::uint8_t>(number));
+    DriveHandle drive = OpenDriveShared(number);
     bool listed = false;
     if (drive != kInvalidDriveHandle) {
       // Fresh for every drive, so no text of the drive before can show under this one.
@@ -98,7 +99,7 @@ void ListDrives() {
 
 std::uint8_t QueryBusType(std::int32_t number) {
   std::memset(g_replyArea, 0, sizeof g_replyArea);
-  DriveHandle drive = OpenDriveShared(static_cast<std::uint8_t>(number & 0xFF));
+  DriveHandle drive = OpenDriveShared(number);
   std::uint32_t returned = 0;
   std::uint8_t bus = 0;
   bool asked =
@@ -112,6 +113,26 @@ std::uint8_t QueryBusType(std::int32_t number) {
     CloseDrive(drive);
   }
   return bus;
+}
+
+void DescribeDrive(DriveHandle drive, char* text, std::size_t size) {
+  static char vendor[kDescriptorAreaSize];
+  static char product[kDescriptorAreaSize];
+  char name[64];
+  PlatformDriveName(drive, name, sizeof name);
+  std::memset(g_replyArea, 0, sizeof g_replyArea);
+  std::uint32_t returned = 0;
+  if (!PlatformQueryDescriptor(drive, g_replyArea, &returned)) {
+    std::snprintf(text, size, "%s", name);
+    return;
+  }
+  ReadDescriptorText(g_replyArea, returned, kVendorIdOffsetField, vendor, sizeof vendor);
+  ReadDescriptorText(g_replyArea, returned, kProductIdOffsetField, product, sizeof product);
+  std::snprintf(text, size, "%s, %s%s", name, vendor, product);
+  std::size_t n = std::strlen(text);
+  while (n > 0 && text[n - 1] == ' ') {
+    text[--n] = '\0';
+  }
 }
 
 void QueryOsVersion(OsVersion* version) {

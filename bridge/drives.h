@@ -9,7 +9,7 @@
 inline constexpr std::uint8_t kBusTypeUsb = 7;
 inline constexpr int kListedDrives = 99;  // numbers 0 to 98 are listed
 
-DriveHandle OpenDriveShared(std::uint8_t number);
+DriveHandle OpenDriveShared(std::int32_t number);
 // The working open; when it fails, the system's reason goes to the error stream.
 DriveHandle OpenDriveExclusive(std::int32_t number);
 void CloseDrive(DriveHandle drive);
@@ -18,9 +18,15 @@ void CloseDrive(DriveHandle drive);
 // on the error stream the reason why the first drive that is there but fails could not be listed.
 void ListDrives();
 
-// The bus type of drive `number` (its low 8 bits); 0 when the drive cannot be opened or asked,
-// and then the reason goes to the error stream. A reason just told is not told again.
+// The bus type of drive `number`, the very drive the working open takes; 0 when the drive cannot
+// be opened or asked, and then the reason goes to the error stream. A reason just told is not
+// told again.
 std::uint8_t QueryBusType(std::int32_t number);
+
+// Writes "<system's name for the drive>, <vendor><product>" into `text` (`size` bytes), the texts
+// from the descriptor of the open `drive`, trailing blanks dropped; the name alone when the
+// descriptor cannot be read.
+void DescribeDrive(DriveHandle drive, char* text, std::size_t size);
 
 void QueryOsVersion(OsVersion* version);
 

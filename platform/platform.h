@@ -13,8 +13,7 @@ inline constexpr DriveHandle kInvalidDriveHandle = -1;
 
 // Opens physical drive `number`. A shared open serves the descriptor query only and leaves the
 // drive to others (probing); an exclusive open is the working open, fit for pass-through, and
-// fails while another process holds the drive. The caller passes only the low 8 bits for a
-// shared open.
+// fails while another process holds the drive.
 DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive);
 void PlatformCloseDrive(DriveHandle drive);
 
@@ -137,8 +136,18 @@ enum class SaveOutcome {
   kSaved,
   kCreateFailed,  // nothing written, nothing left behind
   kWriteFailed,   // the new file could not be completed; nothing left behind, `name` untouched
+  kKept,          // complete, but it could not take `name`: it stays under `SaveReport::kept`
+};
+inline constexpr std::uint32_t kSaveNameSize = 512;
+struct SaveReport {
+  char backup[kSaveNameSize];  // the earlier file's numbered name, or "" when none was made
+  char kept[kSaveNameSize];    // kKept: the name the complete new file stays under
 };
 // Saves `length` bytes as `name`: writes a new file of its own beside it (created exclusively,
 // never through a link), syncs it and renames it over `name`, so a link or file at `name` is
-// replaced, never written through, and an earlier file survives any failure.
-SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length);
+// replaced, never written through, and an earlier file survives any failure. An earlier regular
+// file whose content differs is kept under the first free name "<name>.~N~" (N = 1, 2, ...),
+// linked there before the rename, so that there is no moment without it. A complete new file
+// is never deleted: when it cannot take `name`, it stays under its temporary name.
+SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length,
+                             SaveReport* report);

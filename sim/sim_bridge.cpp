@@ -105,6 +105,9 @@ void Bridge::Execute(Exchange& x) {
       fault = it->second;
     }
   }
+  if (++commandsSeen[static_cast<int>(command)] <= fault.after) {
+    fault = Fault{};
+  }
   switch (fault.kind) {
     case FaultKind::kNone:
       break;

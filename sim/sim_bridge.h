@@ -37,6 +37,7 @@ struct Fault {
   std::uint8_t ascq = 0;
   std::uint32_t delivered = 0;
   std::uint32_t stallMs = 0;
+  std::uint32_t after = 0;  // the first `after` commands it would hit run clean
 };
 
 enum class Direction : std::uint8_t { kNone, kIn, kOut };
@@ -72,6 +73,7 @@ class Bridge {
 
   std::array<Fault, kCommandCount> commandFaults{};
   std::map<std::uint32_t, Fault> blockFaults;  // firmware reads, by block (buffer offset / 256)
+  std::array<std::uint32_t, kCommandCount> commandsSeen{};  // for Fault::after
 
   // Fills the firmware buffer with `bytes` bytes of a pattern that differs in every 256-byte
   // unit and never repeats within 16 MiB, so misplaced blocks show.

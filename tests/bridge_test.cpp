@@ -138,6 +138,7 @@ TEST_F(CommandTest, FailuresLeaveTheDestinationUntouched) {
        "Nvram short read: 511 of 512 bytes!\n",
        true},
       {C::kIdentify, {K::kZeroReply}, identify, "", true},  // all zero is no identity
+      {C::kIdentify, {K::kShortTransfer, 0, 0, 0, 0, 15}, identify, "", true},
       {C::kUnknown, {}, huge, "Max Size exceed(65537>65536)!\n", false},
       {C::kUnknown, {}, far, "Nvram ofs 10000 out of range!\n", false},
       {C::kUnknown, {}, farOut, "Nvram ofs 1000b out of range!\n", false},

@@ -1,5 +1,6 @@
 #include <array>
 #include <cstring>
+#include <regex>
 #include <sstream>
 
 #include "app/jobs.h"
@@ -47,8 +48,9 @@ std::string Commands() {
   return s;
 }
 
-// Every failed command has its reason on the error stream, after its "IOCtl:" line.
-void ExpectReasonPerFailedCommand(const RunResult& r, const std::string& label) {
+// Every failed command and file has its reason on the error stream, after its "IOCtl:" or
+// "File Error" line; the error stream's other lines are `own`.
+void ExpectReasons(const RunResult& r, const std::string& label, const std::string& own = "") {
   auto count = [](const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
@@ -56,8 +58,26 @@ void ExpectReasonPerFailedCommand(const RunResult& r, const std::string& label) 
     }
     return n;
   };
-  EXPECT_EQ(count(r.errors, "jmreader: \\\\.\\PhysicalDrive1: "), count(r.output, "IOCtl: "))
-      << label << r.errors;
+  std::size_t commands = 0, files = 0;
+  std::string rest;
+  std::istringstream in(r.errors);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("jmreader: \\\\.\\PhysicalDrive1: ", 0) == 0) {
+      ++commands;
+    } else if (line.find(".bin: ") != std::string::npos) {
+      ++files;
+    } else {
+      rest += line + "\n";
+    }
+  }
+  EXPECT_EQ(commands, count(r.output, "IOCtl: ")) << label << r.errors;
+  EXPECT_EQ(files, count(r.output, " File Error")) << label << r.errors;
+  EXPECT_EQ(rest, own) << label;
+}
+
+// Output with each temporary file's 16 hex digits as "*".
+std::string Masked(std::string text) {
+  return std::regex_replace(text, std::regex("\\.[0-9a-f]{16}\\.tmp"), ".*.tmp");
 }
 
 void PutSector(std::uint32_t address, std::uint8_t seed) {
@@ -92,7 +112,9 @@ Bytes Image(const std::string& pieces) {
 TEST_F(DumpTest, LengthsAndReadFailures) {
   using C = sim::Command;
   const C none = C::kUnknown, block = C::kFirmwareBlock, nvram = C::kReadNvram;
-  const std::string saved = "Fw+nvram saved to " + kName + ".bin\n";
+  // A complete dump keeps the earlier, different file under a numbered name.
+  const std::string kept = "Earlier " + kName + ".bin kept as " + kName + ".bin.~1~\n";
+  const std::string saved = kept + "Fw+nvram saved to " + kName + ".bin\n";
   const std::string partial = "Fw+nvram saved to " + kName + ".partial.bin\n";
   const std::string all = std::string(128, 'B') + "R";
   const std::string cut = Size(0x30000) + "Fw len too long, trunkated to 512\n";
@@ -116,7 +138,14 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
   const Case cases[] = {
       {0, "1", none, -1, {}, Size(0) + saved, "R", "s12"},
       {0, "1n", none, -1, {}, Size(0) + "Fw empty!\n", "", ""},
-      {5, "1N", none, -1, {}, Size(1280) + "Fw saved to " + kName + ".bin\n", "BB", "f0-1280"},
+      {5,
+       "1N",
+       none,
+       -1,
+       {},
+       Size(1280) + kept + "Fw saved to " + kName + ".bin\n",
+       "BB",
+       "f0-1280"},
       {0x200, "1", none, -1, {}, Size(0x20000) + saved, all, "f0-0x20000 s0x20C"},
       // The sector lies behind the whole firmware, where the update writes it.
       {0x300, "1", none, -1, {}, cut + saved, all, "f0-0x20000 s0x30C"},
@@ -140,6 +169,9 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
       // Without the firmware length nothing of the firmware was read.
       {0x100, "1", C::kDescriptor, -1, ioctl1f, "IOCtl: failed 0x1f!\n" + Size(0) + partial, "R",
        "s12"},
+      // Nor when the length came short: no address is made of what did not arrive.
+      {0x10C, "1", C::kDescriptor, -1, shortBy(2),
+       "Fw size short read: 2 of 4 bytes\n" + Size(0) + partial, "R", "s12"},
   };
   for (const Case& c : cases) {
     SimReset();
@@ -156,7 +188,7 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
     RunResult r = RunWith({c.selection});
     std::string label = std::to_string(c.units) + c.selection + " " + c.lines.substr(0, 40);
     EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines + kKeyWait) << label;
-    ExpectReasonPerFailedCommand(r, label);
+    ExpectReasons(r, label);
     EXPECT_EQ(Commands(), "ID" + c.commands) << label;
     bool complete = c.lines.find(".partial") == std::string::npos;
     if (!c.file.empty()) {
@@ -165,8 +197,11 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
     }
     if (c.file.empty() || !complete) {
       EXPECT_EQ(ReadFileBytes(kName + ".bin"), earlier) << label;
+    } else {
+      EXPECT_EQ(ReadFileBytes(kName + ".bin.~1~"), earlier) << label;
     }
     std::filesystem::remove(kName + ".partial.bin");
+    std::filesystem::remove(kName + ".bin.~1~");
   }
 }
 
@@ -224,13 +259,19 @@ TEST_F(DumpTest, RomFirmware) {
   }
 }
 
+// An identity of zeros, or one that did not arrive whole, identifies nothing.
 TEST_F(DumpTest, FailedIdentificationEndsTheRun) {
-  AddBridge(0x100);
-  Sim().bridge.identity.fill(0);
-  RunResult r = RunWith({"1y"});
-  EXPECT_EQ(r.output, kStart + "Get fw version error!\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(Commands(), "I");
+  const sim::Fault cases[] = {{sim::FaultKind::kZeroReply},
+                              {sim::FaultKind::kShortTransfer, 0, 0, 0, 0, 15}};
+  for (const sim::Fault& fault : cases) {
+    SimReset();
+    AddBridge(0x100);
+    Sim().bridge.commandFaults[static_cast<int>(sim::Command::kIdentify)] = fault;
+    RunResult r = RunWith({"1y"});
+    EXPECT_EQ(r.output, kStart + "Get fw version error!\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Commands(), "I");
+  }
 }
 
 TEST_F(DumpTest, FailedSaveIsReported) {
@@ -238,45 +279,78 @@ TEST_F(DumpTest, FailedSaveIsReported) {
   PutSector(16, 9);
   std::filesystem::create_directory(kName + ".bin");  // cannot be replaced
   RunResult r = RunWith({"1"});
-  EXPECT_EQ(r.output,
-            Identified(1024) + kName + ".bin: Write File Error\nFw save error\n" + kKeyWait);
+  EXPECT_EQ(Masked(r.output), Identified(1024) + kName +
+                                  ".bin: Rename File Error, new file kept as " + kName +
+                                  ".bin.*.tmp\nFw save error\n" + kKeyWait);
 }
 
 class UpdateTest : public SimTest {};
 
-// The confirmation, the file and the refusals: what is printed after the version line, and the
-// sector the bridge holds afterwards.
+// The confirmation, the file and the refusals: what is printed after the version line, what the
+// bridge holds afterwards, and the sector that was there, saved before the write.
 TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
   const std::string prompt =
       "Make changes, You sure? Press 'Y' and 'Enter' for continue, 'N' for cancel ";
-  const std::string ofs = "Fw size: 65536\nNvram ofs: 10c\n";
-  const std::string yes = ofs + prompt + kKeyWait;
+  const std::string target = "Target     : \\\\.\\PhysicalDrive1, JMicron Generic\n";
+  const std::string ofs = "Fw size: 65536\nNvram ofs: 10c\n" + target;
+  const std::string beforeName = kName + ".nvram-before.bin";
+  const std::string before = "Nvram before write saved to " + beforeName + "\n";
+  const std::string equal = "Nvram written and read back equal\n";
+  const std::string yes = ofs + prompt + before + equal + kKeyWait;
   const std::string no = ofs + prompt + "Not sure - Exit!\n" + kKeyWait;
   const std::string failed = "Fw nvram update error\n";
   const std::string nvramFile = "Fw size: 65536\njm_nvram.bin: ";
   const std::string high = "Fw size: 16774144\nNvram ofs: 10000\nNvram ofs 10000 out of range!\n";
-  const std::string unknown = kRejected + "Fw size: 0\nFw size unknown, no nvram ofs!\n";
+  const std::string unknown = "Fw size: 0\nFw size unknown, no nvram ofs!\n" + failed;
+  const std::string sizeNote = "jmreader: jm_nvram.bin holds ";
   using C = sim::Command;
+  using K = sim::FaultKind;
   const C none = C::kUnknown;
-  const sim::Fault shortWrite = {sim::FaultKind::kShortTransfer, 0, 0, 0, 0, 256};
+  const sim::Fault shortWrite = {K::kShortTransfer, 0, 0, 0, 0, 256};
+  const sim::Fault ioctl79 = {K::kPlatformError, 0x79};
+  const sim::Fault backFails = {K::kPlatformError, 0x79, 0, 0, 0, 0, 0, 1};
   struct Case {
     const char* selection;
     std::string input;
-    int fileSize;  // -1: no file
+    int fileSize;  // -1: no file; 0x10200: a whole dump
     std::uint16_t units;
     C faultOn;
     sim::Fault fault;
     std::string lines;  // after the version line
     bool written;
+    std::string errors = "";
   };
   const Case cases[] = {
-      {"1u", "y\n", 100, 0x100, none, {}, yes, true},
-      {"1u", "Yes please\n", 600, 0x100, none, {}, yes, true},
+      {"1u",
+       "y\n",
+       100,
+       0x100,
+       none,
+       {},
+       yes,
+       true,
+       sizeNote + "100 bytes, not 512: the rest of the sector is written as zeros\n"},
+      {"1u",
+       "Yes please\n",
+       600,
+       0x100,
+       none,
+       {},
+       yes,
+       true,
+       sizeNote + "600 bytes, not 512: its first 512 are written\n"},
       {"1u", std::string(300, 'y') + "\n", 512, 0x100, none, {}, yes, true},
       {"1u", "N\n", 512, 0x100, none, {}, no, false},
       {"1u", "", 512, 0x100, none, {}, no, false},
       {"1u", " y\n", 512, 0x100, none, {}, no, false},
-      {"1uy", "", 512, 0xF4, none, {}, "Fw size: 62464\nNvram ofs: 100\n", true},
+      {"1uy",
+       "",
+       512,
+       0xF4,
+       none,
+       {},
+       "Fw size: 62464\nNvram ofs: 100\n" + target + before + equal,
+       true},
       {"1uy",
        "",
        0,
@@ -295,10 +369,57 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
        false},
       // Refused before anybody is asked.
       {"1u", "y\n", 512, 0xFFF4, none, {}, high + failed + kKeyWait, false},
-      {"1uy", "", 512, 0x100, C::kDescriptor, kCheck, unknown + failed, false},
-      {"1uy", "", 512, 0x100, C::kWriteNvram, kCheck, ofs + kRejected + failed, false},
+      {"1uy", "", 512, 0x100, C::kDescriptor, kCheck, kRejected + unknown, false},
+      {"1uy",
+       "",
+       512,
+       0x10C,
+       C::kDescriptor,
+       {K::kShortTransfer, 0, 0, 0, 0, 2},
+       "Fw size short read: 2 of 4 bytes\n" + unknown,
+       false},
+      {"1uy", "", 512, 0x100, C::kDescriptor, {K::kZeroReply}, unknown, false},
+      {"1u",
+       "y\n",
+       0x10200,
+       0x100,
+       none,
+       {},
+       "Fw size: 65536\nNvram ofs: 10c\njm_nvram.bin is a whole dump (66048 bytes), not a sector: "
+       "nothing written\n" +
+           failed + kKeyWait,
+       false,
+       "jmreader: the sector is the dump's last 512 bytes: tail -c 512 " + kName +
+           ".bin > jm_nvram.bin\n"},
+      {"1u", "y\n", 512, 0x100, C::kReadNvram, ioctl79,
+       ofs + "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
+           kKeyWait,
+       false},
+      // The write, checked by reading it back.
+      {"1uy", "", 512, 0x100, C::kWriteNvram, kCheck, ofs + before + kRejected + failed, false},
       {"1uy", "", 512, 0x100, C::kWriteNvram, shortWrite,
-       ofs + "Nvram short write: 256 of 512 bytes!\n" + failed, false},
+       ofs + before + "Nvram short write: 256 of 512 bytes!\n" + failed, false},
+      {"1uy",
+       "",
+       512,
+       0x100,
+       C::kWriteNvram,
+       {K::kZeroReply},
+       ofs + before + "Nvram verify error: 512 bytes differ\n" + failed,
+       false},
+      {"1uy", "", 512, 0x100, C::kReadNvram, backFails,
+       ofs + before + "IOCtl: failed 0x79!\nNvram verify error: read back failed\n" + failed, true},
+      // Without the sector that was there kept, nothing is written.
+      {"1uy",
+       "",
+       512,
+       0x101,
+       none,
+       {},
+       "Fw size: 65792\nNvram ofs: 10d\n" + target + beforeName +
+           ": Rename File Error, new file kept as " + beforeName +
+           ".*.tmp\nNvram before write not saved: nothing written\n" + failed,
+       false},
   };
   for (const Case& c : cases) {
     SimReset();
@@ -306,23 +427,32 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     if (c.faultOn != none) {
       Sim().bridge.commandFaults[static_cast<int>(c.faultOn)] = c.fault;
     }
+    std::filesystem::remove_all(beforeName);
+    if (c.units == 0x101) {
+      std::filesystem::create_directory(beforeName);
+    }
     std::filesystem::remove("jm_nvram.bin");
     Bytes file = Pattern(static_cast<std::size_t>(std::max(c.fileSize, 0)), 0x21);
     if (c.fileSize >= 0) {
       WriteFileBytes("jm_nvram.bin", file);
     }
+    std::uint32_t address = c.units + 12u;
+    PutSector(address, 0x77);
+    const Bytes old = Sector(address);
     RunResult r = RunWith({c.selection}, c.input);
-    std::string label = c.selection + (" " + c.input.substr(0, 12));
-    EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
-    ExpectReasonPerFailedCommand(r, label);
+    std::string label = c.selection + (" " + c.input.substr(0, 12)) + c.lines.substr(0, 60);
+    EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
+    ExpectReasons(r, label, c.errors);
     EXPECT_EQ(r.status, std::string(c.selection) == "1uy" ? 1 : 0) << label;
     file.resize(512, 0);  // a short file is padded with zeros, a long one cut
-    std::uint32_t address = c.units + 12u;
-    EXPECT_EQ(Sim().bridge.nvram.count(address) == 1 && Sector(address) == file, c.written)
-        << label;
-    if (!c.written && c.fault.kind != sim::FaultKind::kShortTransfer) {
-      EXPECT_TRUE(Sim().bridge.nvram.empty()) << label;
+    EXPECT_EQ(Sector(address) == file, c.written) << label;
+    if (!c.written && c.fault.kind != K::kShortTransfer) {
+      EXPECT_EQ(Sector(address), old) << label;
     }
+    bool saved = c.lines.find(before) != std::string::npos;
+    EXPECT_EQ(std::filesystem::is_regular_file(beforeName) ? ReadFileBytes(beforeName) : Bytes(),
+              saved ? old : Bytes())
+        << label;
   }
 }
 

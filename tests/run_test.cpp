@@ -78,15 +78,9 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{}, "99\n", list + "Drive      : 99" + noDisk, 16, {{99, false}, {99, true}}, absent("99")},
       {{}, "0\r\n", list + notUsb + keyWait, 0, {{0, false}, {0, true}}},
       {{"150"}, "", "Drive      : 150" + noDisk, 16, {{150, false}, {150, true}}, absent("150")},
-      // Probed as drive 0, which is there: only the working open tells.
-      {{"256"}, "", "Drive      : 256" + noDisk, 16, {{0, false}, {256, true}}, absent("256")},
+      {{"256"}, "", "Drive      : 256" + noDisk, 16, {{256, false}, {256, true}}, absent("256")},
       // A "-" before a digit is a sign, as ever.
-      {{"-1"},
-       "",
-       "Drive      : 4294967295" + noDisk,
-       16,
-       {{255, false}, {-1, true}},
-       absent("255") + absent("-1")},
+      {{"-1"}, "", "Drive      : 4294967295" + noDisk, 16, {{-1, false}, {-1, true}}, absent("-1")},
       {{"abc", "7", "u"},
        "",
        notUsb + keyWait,
@@ -114,6 +108,16 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     EXPECT_EQ(opens, c.opens) << label;
     EXPECT_EQ(Sim().openHandles, 0) << label;
   }
+}
+
+// The bus is tested on the drive the working open takes, not on the number's low 8 bits: with a
+// bridge on drive 1, drive 257 is a SATA disk and gets nothing.
+TEST_F(RunTest, BusIsTestedOnTheDriveOpened) {
+  Sim().drives.push_back(SimBridgeDrive(1));
+  Sim().drives.push_back(Disk(257, "ATA     ", "OTHER DISK      ", 11));
+  RunResult r = RunWith({"257uy"});
+  EXPECT_EQ(r.output, kBanner + "Drive      : 257(NVME)\nNot usb device!\n");
+  EXPECT_TRUE(Sim().requests.empty());
 }
 
 TEST_F(RunTest, ListShowsEveryDriveThatAnswers) {

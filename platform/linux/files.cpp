@@ -88,6 +88,86 @@ void SyncDirectoryOf(const char* name) {
   }
 }
 
+// Whether the regular file at `name` differs from `data`. Nothing there, a link, a FIFO or a
+// device is no earlier file worth a backup: it is replaced, never opened or followed.
+bool DiffersFromEarlier(const char* name, const std::uint8_t* data, std::uint32_t length) {
+  struct stat st;
+  if (lstat(name, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return false;
+  }
+  int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return true;  // what cannot be compared is kept
+  }
+  bool same = fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) == length;
+  std::uint8_t chunk[4096];
+  std::uint32_t done = 0;
+  while (same && done < length) {
+    std::uint32_t want = length - done < sizeof chunk ? length - done : sizeof chunk;
+    ssize_t n = read(fd, chunk, want);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    same = n > 0 && std::memcmp(chunk, data + done, static_cast<std::size_t>(n)) == 0;
+    done += n > 0 ? static_cast<std::uint32_t>(n) : 0;
+  }
+  close(fd);
+  return !same;
+}
+
+constexpr int kMaxBackups = 100000;
+
+// Gives the earlier file the first free numbered name as well. A hard link keeps it under `name`
+// until the new file replaces it; where the file system has no hard links it is moved instead,
+// and `moved` says so.
+bool MakeBackup(const char* name, char* backup, std::size_t size, bool* moved) {
+  *moved = false;
+  for (int n = 1; n < kMaxBackups; ++n) {
+    int written = std::snprintf(backup, size, "%s.~%d~", name, n);
+    if (written <= 0 || static_cast<std::size_t>(written) >= size) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    if (link(name, backup) == 0) {
+      return true;
+    }
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) {
+      *moved = renameat2(AT_FDCWD, name, AT_FDCWD, backup, RENAME_NOREPLACE) == 0;
+      if (*moved) {
+        return true;
+      }
+    }
+    if (errno != EEXIST) {
+      return false;
+    }
+  }
+  errno = EEXIST;
+  return false;
+}
+
+// The complete new file at `temporary` takes `name`, after a differing earlier file there got
+// its backup. On failure the earlier file is as it was, and the new one stays where it is.
+bool Publish(const char* temporary, const char* name, const std::uint8_t* data,
+             std::uint32_t length, SaveReport* report) {
+  bool moved = false;
+  if (DiffersFromEarlier(name, data, length) &&
+      !MakeBackup(name, report->backup, sizeof report->backup, &moved)) {
+    report->backup[0] = '\0';
+    return false;
+  }
+  if (rename(temporary, name) == 0) {
+    return true;
+  }
+  int code = errno;
+  if (report->backup[0] != '\0') {
+    moved ? (void)renameat2(AT_FDCWD, report->backup, AT_FDCWD, name, RENAME_NOREPLACE)
+          : (void)unlink(report->backup);
+    report->backup[0] = '\0';
+  }
+  errno = code;
+  return false;
+}
+
 }  // namespace
 
 FileFailure PlatformFileFailure(char* text, std::uint32_t size) {
@@ -146,9 +226,11 @@ std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint3
   return static_cast<std::int32_t>(got);
 }
 
-SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length) {
+SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length,
+                             SaveReport* report) {
   g_failure = FileFailure::kNone;
-  char temporary[4096];
+  *report = {};
+  char* temporary = report->kept;
   // A signal that ended the tool between create and rename would leave the temporary file
   // behind; held back until it is gone, it ends the tool right after.
   sigset_t all;
@@ -158,7 +240,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
 
   int fd = -1;
   for (int i = 0; i < kCreateTries && fd < 0; ++i) {
-    if (!TemporaryName(name, temporary, sizeof temporary)) {
+    if (!TemporaryName(name, temporary, sizeof report->kept)) {
       Fail(ENAMETOOLONG);
       break;
     }
@@ -187,15 +269,19 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
     Fail(errno);
     ok = false;
   }
-  if (ok && rename(temporary, name) != 0) {
-    Fail(errno);
-    ok = false;
-  }
-  if (ok) {
-    SyncDirectoryOf(name);
-  } else {
+  SaveOutcome outcome = SaveOutcome::kSaved;
+  if (!ok) {
     unlink(temporary);
+    outcome = SaveOutcome::kWriteFailed;
+  } else if (!Publish(temporary, name, data, length, report)) {
+    // A complete image is never deleted because it could not take its name.
+    Fail(errno);
+    outcome = SaveOutcome::kKept;
   }
+  if (outcome != SaveOutcome::kKept) {
+    report->kept[0] = '\0';
+  }
+  SyncDirectoryOf(name);
   sigprocmask(SIG_SETMASK, &previous, nullptr);
-  return ok ? SaveOutcome::kSaved : SaveOutcome::kWriteFailed;
+  return outcome;
 }

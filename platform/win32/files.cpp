@@ -3,6 +3,7 @@
 #include "platform/win32/win32.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -37,6 +38,112 @@ bool TemporaryName(const char* name, int attempt, char* out, std::size_t size) {
       static_cast<unsigned long long>(attempt);
   int n = std::snprintf(out, size, "%s.%016llx.tmp", name, token);
   return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+// Whether the plain file at `name` differs from `data`. Nothing there, a folder or a reparse
+// point is no earlier file worth a backup: it is replaced, never opened or followed.
+bool DiffersFromEarlier(const char* name, const std::uint8_t* data, std::uint32_t length) {
+  DWORD attributes = GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return false;
+  }
+  HANDLE file =
+      CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return true;  // what cannot be compared is kept
+  }
+  LARGE_INTEGER size;
+  bool same = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) != 0 &&
+              size.QuadPart == static_cast<LONGLONG>(length);
+  std::uint8_t chunk[4096];
+  std::uint32_t done = 0;
+  while (same && done < length) {
+    DWORD want = length - done < sizeof chunk ? length - done : sizeof chunk;
+    DWORD n = 0;
+    same = ReadFile(file, chunk, want, &n, nullptr) != 0 && n > 0 &&
+           std::memcmp(chunk, data + done, n) == 0;
+    done += n;
+  }
+  CloseHandle(file);
+  return !same;
+}
+
+constexpr int kMaxBackups = 100000;
+
+bool NoHardLinks(DWORD code) {
+  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED ||
+         code == ERROR_TOO_MANY_LINKS;
+}
+
+// Gives the earlier file the first free numbered name as well. A hard link keeps it under `name`
+// until the new file replaces it; where the volume has no hard links (FAT) it is moved instead,
+// and `moved` says so.
+bool MakeBackup(const char* name, char* backup, std::size_t size, bool* moved) {
+  *moved = false;
+  for (int n = 1; n < kMaxBackups; ++n) {
+    int written = std::snprintf(backup, size, "%s.~%d~", name, n);
+    if (written <= 0 || static_cast<std::size_t>(written) >= size) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return false;
+    }
+    if (CreateHardLinkA(backup, name, nullptr) != 0) {
+      return true;
+    }
+    if (NoHardLinks(GetLastError())) {
+      *moved = MoveFileExA(name, backup, MOVEFILE_WRITE_THROUGH) != 0;
+      if (*moved) {
+        return true;
+      }
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
+      return false;
+    }
+  }
+  SetLastError(ERROR_ALREADY_EXISTS);
+  return false;
+}
+
+// An antivirus, the indexer, a sync client or an editor holding a file refuses the move for a
+// moment: retried for about a second.
+constexpr int kMoveTries = 20;
+constexpr DWORD kMovePauseMs = 50;
+
+bool MoveOver(const char* from, const char* to) {
+  for (int i = 0;; ++i) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+      return true;
+    }
+    DWORD code = GetLastError();
+    if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || i + 1 == kMoveTries) {
+      return false;
+    }
+    Sleep(kMovePauseMs);
+  }
+}
+
+// The complete new file at `temporary` takes `name`, after a differing earlier file there got
+// its backup. On failure the earlier file is as it was, and the new one stays where it is.
+bool Publish(const char* temporary, const char* name, const std::uint8_t* data,
+             std::uint32_t length, SaveReport* report) {
+  bool moved = false;
+  if (DiffersFromEarlier(name, data, length) &&
+      !MakeBackup(name, report->backup, sizeof report->backup, &moved)) {
+    report->backup[0] = '\0';
+    return false;
+  }
+  if (MoveOver(temporary, name)) {
+    return true;
+  }
+  DWORD code = GetLastError();
+  if (report->backup[0] != '\0') {
+    moved ? (void)MoveFileExA(report->backup, name, 0) : (void)DeleteFileA(report->backup);
+    report->backup[0] = '\0';
+  }
+  SetLastError(code);
+  return false;
 }
 
 }  // namespace
@@ -96,14 +203,16 @@ std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint3
   return static_cast<std::int32_t>(got);
 }
 
-SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length) {
+SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length,
+                             SaveReport* report) {
   g_failure = FileFailure::kNone;
-  char temporary[MAX_PATH + 32];
+  *report = {};
+  char* temporary = report->kept;
   // Ctrl+C between create and move would leave the temporary file behind.
   SetConsoleCtrlHandler(nullptr, TRUE);
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int i = 0; i < kCreateTries && file == INVALID_HANDLE_VALUE; ++i) {
-    if (!TemporaryName(name, i, temporary, sizeof temporary)) {
+    if (!TemporaryName(name, i, temporary, sizeof report->kept)) {
       Fail(ERROR_FILENAME_EXCED_RANGE);
       break;
     }
@@ -138,13 +247,18 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
     Fail(GetLastError());
     ok = false;
   }
-  if (ok && !MoveFileExA(temporary, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    Fail(GetLastError());
-    ok = false;
-  }
+  SaveOutcome outcome = SaveOutcome::kSaved;
   if (!ok) {
     DeleteFileA(temporary);
+    outcome = SaveOutcome::kWriteFailed;
+  } else if (!Publish(temporary, name, data, length, report)) {
+    // A complete image is never deleted because it could not take its name.
+    Fail(GetLastError());
+    outcome = SaveOutcome::kKept;
+  }
+  if (outcome != SaveOutcome::kKept) {
+    report->kept[0] = '\0';
   }
   SetConsoleCtrlHandler(nullptr, FALSE);
-  return ok ? SaveOutcome::kSaved : SaveOutcome::kWriteFailed;
+  return outcome;
 }
