@@ -65,6 +65,12 @@ void ReportFileFailure(const char* name, FileRole role) {
   PrintError("%s: %s%s\n", name, reason, hint);
 }
 
+void PrintBackup(const char* name, const SaveReport& report) {
+  if (report.backup[0] != '\0') {
+    Print("Earlier %s kept as %s\n", name, report.backup);
+  }
+}
+
 }  // namespace
 
 bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length,
@@ -92,15 +98,14 @@ bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t leng
   switch (
       PlatformSaveFile(name, data, length > 0 ? static_cast<std::uint32_t>(length) : 0, &report)) {
     case SaveOutcome::kSaved:
-      if (report.backup[0] != '\0') {
-        Print("Earlier %s kept as %s\n", name, report.backup);
-      }
+      PrintBackup(name, report);
       return true;
     case SaveOutcome::kCreateFailed:
       Print("%s: Create File Error\n", name);
       ReportFileFailure(name, FileRole::kSave);
       return false;
     case SaveOutcome::kKept:
+      PrintBackup(name, report);
       Print("%s: Rename File Error, new file kept as %s\n", name, report.kept);
       ReportFileFailure(name, FileRole::kReplace);
       return false;

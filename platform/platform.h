@@ -140,7 +140,7 @@ enum class SaveOutcome {
 };
 inline constexpr std::uint32_t kSaveNameSize = 512;
 struct SaveReport {
-  char backup[kSaveNameSize];  // the earlier file's numbered name, or "" when none was made
+  char backup[kSaveNameSize];  // the earlier file's numbered name, or "" when none is left
   char kept[kSaveNameSize];    // kKept: the name the complete new file stays under
 };
 // Saves `length` bytes as `name`: writes a new file of its own beside it (created exclusively,

@@ -106,18 +106,18 @@ bool MakeBackup(const char* name, char* backup, std::size_t size, bool* moved) {
   return false;
 }
 
-// An antivirus, the indexer, a sync client or an editor holding a file refuses the move for a
-// moment: retried for about a second.
+// An antivirus, the indexer, a sync client or an editor holding either file refuses the move
+// for a moment: retried for about a second.
 constexpr int kMoveTries = 20;
 constexpr DWORD kMovePauseMs = 50;
 
 bool MoveOver(const char* from, const char* to) {
-  for (int i = 0;; ++i) {
+  for (int i = 1;; ++i) {
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
       return true;
     }
     DWORD code = GetLastError();
-    if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || i + 1 == kMoveTries) {
+    if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) || i == kMoveTries) {
       return false;
     }
     Sleep(kMovePauseMs);
@@ -125,7 +125,8 @@ bool MoveOver(const char* from, const char* to) {
 }
 
 // The complete new file at `temporary` takes `name`, after a differing earlier file there got
-// its backup. On failure the earlier file is as it was, and the new one stays where it is.
+// its backup. On failure the earlier file is as it was (a backup link that cannot be removed
+// while another program holds the file stays, and is told), and the new one stays where it is.
 bool Publish(const char* temporary, const char* name, const std::uint8_t* data,
              std::uint32_t length, SaveReport* report) {
   bool moved = false;
@@ -138,8 +139,8 @@ bool Publish(const char* temporary, const char* name, const std::uint8_t* data,
     return true;
   }
   DWORD code = GetLastError();
-  if (report->backup[0] != '\0') {
-    moved ? (void)MoveFileExA(report->backup, name, 0) : (void)DeleteFileA(report->backup);
+  if (report->backup[0] != '\0' &&
+      (moved ? MoveFileExA(report->backup, name, 0) : DeleteFileA(report->backup)) != 0) {
     report->backup[0] = '\0';
   }
   SetLastError(code);

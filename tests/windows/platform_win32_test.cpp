@@ -1,6 +1,10 @@
 // The Windows backend against the real system calls (under Wine when cross-built).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <utility>
 
 #include "platform/platform.h"
@@ -63,6 +67,78 @@ TEST(Win32Errors, TextInTheConsolesCodePage) {
   EXPECT_FALSE(FormatErrorText(0xDEADBEEF, 0, 850, text, sizeof text));
   SystemErrorText(0xDEADBEEF, text, sizeof text);
   EXPECT_STREQ(text, "error 3735928559");
+}
+
+// The other process of the test below: holds a file open without sharing write or delete, as an
+// antivirus or an editor does, for the time given.
+TEST(Win32Files, Holder) {
+  const char* file = std::getenv("JM_HOLD_FILE");
+  if (file == nullptr) {
+    GTEST_SKIP() << "run by Win32Files.ARenameRefusedByAnotherProcessKeepsTheFile";
+  }
+  HANDLE held =
+      CreateFileA(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::ofstream(std::string(file) + ".held").put('!');
+  Sleep(static_cast<DWORD>(std::atoi(std::getenv("JM_HOLD_MS"))));
+  CloseHandle(held);
+}
+
+std::string Text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Another process holds the name without sharing delete: a hold released within about a second
+// lets the save through; a longer one leaves the complete new file under its temporary name and
+// the earlier file in place.
+TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
+  char exe[MAX_PATH];
+  ASSERT_NE(GetModuleFileNameA(nullptr, exe, sizeof exe), 0u);
+  const std::pair<int, SaveOutcome> cases[] = {{300, SaveOutcome::kSaved},
+                                               {4000, SaveOutcome::kKept}};
+  for (const auto& [ms, outcome] : cases) {
+    const std::string name = "held" + std::to_string(ms) + ".bin";
+    std::ofstream(name, std::ios::binary) << "earlier";
+    SetEnvironmentVariableA("JM_HOLD_FILE", name.c_str());
+    SetEnvironmentVariableA("JM_HOLD_MS", std::to_string(ms).c_str());
+    std::string command = std::string("\"") + exe + "\" --gtest_filter=Win32Files.Holder";
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &start, &child));
+    SetEnvironmentVariableA("JM_HOLD_FILE", nullptr);
+    const std::string marker = name + ".held";
+    bool held = false;
+    for (int i = 0; i < 2000 && !held; ++i) {
+      held = GetFileAttributesA(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+      Sleep(5);
+    }
+    EXPECT_TRUE(held) << ms;
+    SaveReport report;
+    EXPECT_EQ(
+        PlatformSaveFile(name.c_str(), reinterpret_cast<const std::uint8_t*>("new"), 3, &report),
+        outcome)
+        << ms;
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    // The earlier file keeps its numbered name either way: a link to a held file cannot be
+    // removed, and is told.
+    const bool saved = outcome == SaveOutcome::kSaved;
+    EXPECT_EQ(Text(name), saved ? "new" : "earlier") << ms;
+    EXPECT_EQ(std::string(report.backup), name + ".~1~") << ms;
+    EXPECT_EQ(Text(report.backup), "earlier") << ms;
+    EXPECT_EQ(std::string(report.kept).rfind(name + ".", 0) == 0, !saved) << ms;
+    EXPECT_EQ(Text(report.kept), saved ? "" : "new") << ms;
+    char reason[256];
+    EXPECT_EQ(PlatformFileFailure(reason, sizeof reason) == FileFailure::kNone, saved) << ms;
+    for (const std::string& file :
+         {name, marker, std::string(report.backup), std::string(report.kept)}) {
+      DeleteFileA(file.c_str());
+    }
+  }
 }
 
 }  // namespace
