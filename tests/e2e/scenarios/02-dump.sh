@@ -29,8 +29,11 @@ for kind in symlink hardlink; do
   check_eq "$kind-new-root-file" "$(stat -c '%u %h %F' $D/$N.bin)" "0 1 regular file"
   check_same "$kind-victim" $V/victim /tmp/victim.before
   check_same "$kind-tmp-victim" $V/victim-tmp /tmp/victim-tmp.before
-  # Only the planted link at the old temporary name stays beside the dump.
-  check_eq "$kind-entries" "$(ls -A $D | tr '\n' ' ')" "$N.bin $N.bin.tmp "
+  # Only the planted link at the old temporary name stays beside the dump; a planted hard link
+  # is a regular file that differs, and keeps a numbered name (root's file, unchanged).
+  backup=
+  [ $kind = hardlink ] && backup="$N.bin.~1~ "
+  check_eq "$kind-entries" "$(ls -A $D | tr '\n' ' ')" "$N.bin $N.bin.tmp $backup"
   [ $kind = symlink ] || continue
   {
     dump_head

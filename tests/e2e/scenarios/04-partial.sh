@@ -1,10 +1,11 @@
 # Dumps that could not read everything over a complete earlier one, in one folder:
 # "<name>.partial.bin" holds what was read, "<name>.bin" stays the earlier dump byte for byte and
-# no temporary file is left. The faults come through usb-storage and the SCSI midlayer: sense
-# data, a HARDWARE ERROR that the midlayer retries until the tool's 2-second time-out, a Bulk-Only
-# phase error with its reset, short transfers, and a stall that ends at the time-out, after which
-# the next run works on the same disk. Through uas the HARDWARE ERROR comes back at once (no
-# retry) and the phase error is a RESPONSE IU; seconds are given as BOT/UAS where they differ.
+# no temporary file is left; an earlier file of the same name that differs is kept as "~1~". The
+# faults come through usb-storage and the SCSI midlayer: sense data, a HARDWARE ERROR that the
+# midlayer retries until the tool's 2-second time-out, a Bulk-Only phase error with its reset,
+# short transfers, and a stall that ends at the time-out, after which the next run works on the
+# same disk. Through uas the HARDWARE ERROR comes back at once (no retry) and the phase error is a
+# RESPONSE IU; seconds are given as BOT/UAS where they differ.
 # limit: 90
 N=jmABC_01_02_A0_FF
 D=/tmp/run/over
@@ -15,25 +16,31 @@ mkdir -p $D
 # lines after the version line ("|" between them) up to the "saved to" line
 while IFS=';' read -r id options seconds saved pieces lines; do
   if [ "$options" != - ]; then bridge_start $options || return; fi
+  rm -f /tmp/previous.bin $D/*~
+  [ -e $D/$N.$saved ] && cp $D/$N.$saved /tmp/previous.bin
   TOOL_DIR=$D run_tool "$id" 20 "${BR_DRIVE}y"
   check_eq "$id-exit" "$RC" 1
+  expected_image /tmp/expected.bin $pieces
+  backup=
+  [ -e /tmp/previous.bin ] && ! cmp -s /tmp/previous.bin /tmp/expected.bin && backup=$N.$saved.~1~
   {
     dump_head
     echo "$lines" | tr '|' '\n'
+    [ -z "$backup" ] || echo "Earlier $N.$saved kept as $backup"
     echo "Fw+nvram saved to $N.$saved"
   } | check_transcript "$id-transcript"
   # Each failed command has its reason on standard error, naming the disk.
   check_eq "$id-reasons" "$(grep -c "^jmreader: /dev/$BR_DISK: " $ERR)" "$(grep -c '^IOCtl: ' $OUT)"
   [ "$id" != stall ] || check_eq stall-reason "$(cat $ERR)" \
     "jmreader: /dev/$BR_DISK: Connection timed out (the bridge did not answer within 2 s)"
-  expected_image /tmp/expected.bin $pieces
   check_same "$id-file" $D/$N.$saved /tmp/expected.bin
+  [ -z "$backup" ] || check_same "$id-backup" $D/$backup /tmp/previous.bin
   if [ "$saved" = bin ]; then
     cp $D/$N.bin /tmp/earlier.bin
   else
     check_same "$id-earlier-kept" $D/$N.bin /tmp/earlier.bin
   fi
-  leftover=$(ls -A $D | grep -vx "$N.bin\|$N.partial.bin")
+  leftover=$(ls -A $D | grep -vx "$N.bin\|$N.partial.bin\|$backup")
   [ -z "$leftover" ] && pass "$id-no-temporary" || fail "$id-no-temporary" "$leftover"
   seconds=$(by_transport "${seconds%/*}" "${seconds#*/}")
   [ "$seconds" = - ] || check_between "$id-seconds" "$DUR" ${seconds%-*} ${seconds#*-}
