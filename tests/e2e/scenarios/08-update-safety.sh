@@ -6,10 +6,7 @@
 # limit: 60
 N=jmABC_01_02_A0_FF
 yes 'jm_nvram safety' | head -c 512 >/tmp/jm_nvram.bin
-{
-  head -c 200 /tmp/jm_nvram.bin
-  head -c 312 /dev/zero
-} >/tmp/short-sector.bin
+{ head -c 200 /tmp/jm_nvram.bin; head -c 312 /dev/zero; } >/tmp/short-sector.bin
 
 # id;fault;lines after the version line ("|" between them; @DISK@ the disk, @DIFF@ the bytes
 # the store and the file differ in);the sector stored afterwards ("before": as it was);the
