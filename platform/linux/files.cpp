@@ -146,7 +146,8 @@ bool MakeBackup(const char* name, char* backup, std::size_t size, bool* moved) {
 }
 
 // The complete new file at `temporary` takes `name`, after a differing earlier file there got
-// its backup. On failure the earlier file is as it was, and the new one stays where it is.
+// its backup. On failure the earlier file is put back as it was, and the new one stays where it
+// is.
 bool Publish(const char* temporary, const char* name, const std::uint8_t* data,
              std::uint32_t length, SaveReport* report) {
   bool moved = false;
@@ -159,9 +160,10 @@ bool Publish(const char* temporary, const char* name, const std::uint8_t* data,
     return true;
   }
   int code = errno;
-  if (report->backup[0] != '\0') {
-    moved ? (void)renameat2(AT_FDCWD, report->backup, AT_FDCWD, name, RENAME_NOREPLACE)
-          : (void)unlink(report->backup);
+  // A backup that cannot be undone stays, and is told.
+  if (report->backup[0] != '\0' &&
+      (moved ? renameat2(AT_FDCWD, report->backup, AT_FDCWD, name, RENAME_NOREPLACE)
+             : unlink(report->backup)) == 0) {
     report->backup[0] = '\0';
   }
   errno = code;
