@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -215,7 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                static_cast<std::streamsize>(s.nvramFileBytes.size()));
   }
 
-  // The run.
+  // The run, with the sectors the bridge held before it.
+  const std::map<std::uint32_t, sim::NvramSector> sectorsBefore = m.bridge.nvram;
   std::FILE* out = std::tmpfile();
   std::FILE* stdinStream = StreamOver(s.stdinBytes);
   SetConsoleStreams(out, stdinStream);
@@ -294,14 +296,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              expectedStatus, output.c_str());
   FUZZ_CHECK(m.openHandles == 0, "%d drive handles left open", m.openHandles);
 
-  // The bus type comes from the drive that the number's low 8 bits name.
+  // The bus type comes from the drive that the whole number names, the one opened.
   std::uint8_t bus = 0;
-  std::uint32_t low = static_cast<std::uint32_t>(drive) & 0xFF;
-  if (low == 0) {
+  if (drive == 0) {
     bus = sata.bus;
-  } else if (low == 2) {
+  } else if (drive == 2) {
     bus = plainUsb.bus;
-  } else if (low == 1 && !bridge.queryFails) {
+  } else if (drive == 1 && !bridge.queryFails) {
     bus = bridge.rawDescriptor.empty() ? bridge.bus : bridge.rawDescriptor[28];
   }
   bool toBridge = opened && bus == 7;
@@ -314,6 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t dataAt = layout64 ? kDataAreaAt64 : kDataAreaAt32;
   int writes = 0, nvramReads = 0, blocks = 0;
   std::uint32_t writeAddress = 0, readAddress = 0;
+  std::string nvramCommands;  // R and W in the order sent
   Bytes written;
   for (const SimRequest& r : m.requests) {
     const std::uint8_t* cdb = r.block.data() + m.layout.cdbAt;
@@ -321,10 +323,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(command != sim::Command::kUnknown, "an unknown command was sent");
     if (command == sim::Command::kWriteNvram) {
       ++writes;
+      nvramCommands += 'W';
       writeAddress = cdb[8] * 256u + cdb[9];
       written.assign(r.block.begin() + dataAt, r.block.end());
     } else if (command == sim::Command::kReadNvram) {
       ++nvramReads;
+      nvramCommands += 'R';
       readAddress = cdb[8] * 256u + cdb[9];
     } else if (command == sim::Command::kFirmwareBlock) {
       ++blocks;
@@ -339,26 +343,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       LineAfter(output, "Ctrl/Fw version : ", &name) && LineAfter(output, "Fw size: ", &sizeText);
   std::uint32_t units = identified ? static_cast<std::uint32_t>(std::stoul(sizeText)) / 256 : 0;
   FUZZ_CHECK(toBridge || !identified, "identified without a bridge");
-  // A failed descriptor read shows as the exchange's line right before the size line.
+  // A failed or short descriptor read shows as a line right before the size line.
   std::size_t sizeAt = output.find("Fw size: ");
   std::size_t before = output.rfind('\n', sizeAt == 0 ? 0 : sizeAt - 2);
-  bool lengthUnknown =
-      identified && sizeAt != std::string::npos &&
-      output.compare(before == std::string::npos ? 0 : before + 1, 6, "IOCtl:") == 0;
+  std::size_t lineBefore = before == std::string::npos ? 0 : before + 1;
+  bool lengthUnknown = identified && sizeAt != std::string::npos &&
+                       (output.compare(lineBefore, 6, "IOCtl:") == 0 ||
+                        output.compare(lineBefore, 19, "Fw size short read:") == 0);
   bool addressFits = units + 12 <= 0xFFFF;
   if (!identified) {
     FUZZ_CHECK(writes == 0 && nvramReads == 0 && blocks == 0, "job commands without an identity");
   }
 
   // The update: one write, only when confirmed, of the file's first 512 bytes, to the address
-  // that belongs to the firmware length, never cut to fit.
-  bool fileUsable = s.nvramFile && !s.nvramFileBytes.empty();
-  bool mayWrite = update && identified && !lengthUnknown && fileUsable && (autoYes || answeredYes);
+  // that belongs to a known, non-zero firmware length, never cut to fit; never a whole dump. The
+  // sector there is read before, saved before the write, and read back after it.
+  bool fileUsable = s.nvramFile && !s.nvramFileBytes.empty() &&
+                    s.nvramFileBytes.size() != std::min<std::uint32_t>(units, 512) * 256 + 512;
+  bool mayWrite =
+      update && identified && !lengthUnknown && units > 0 && fileUsable && (autoYes || answeredYes);
   FUZZ_CHECK(writes <= (mayWrite ? 1 : 0), "%d writes; update %d, answer yes %d, autoYes %d",
              writes, update, answeredYes, autoYes);
-  if (mayWrite && addressFits) {
+  if (mayWrite && addressFits && !s.anyFault) {
     FUZZ_CHECK(writes == 1, "a confirmed update sent no write");
+    FUZZ_CHECK(output.find("Nvram written and read back equal\n") != std::string::npos,
+               "a clean write not read back equal");
   }
+  const std::string beforeName = name + ".nvram-before.bin";
+  bool savedBefore =
+      output.find("Nvram before write saved to " + beforeName + "\n") != std::string::npos;
+  FUZZ_CHECK(savedBefore == (writes == 1), "a write without the sector saved, or the reverse");
   if (writes == 1) {
     FUZZ_CHECK(units + 12 <= 0xFFFF && writeAddress == units + 12,
                "sector written to %x, firmware units %x", writeAddress, units);
@@ -368,7 +382,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(written == expected, "the written sector is not the file's");
   }
   if (update) {
-    FUZZ_CHECK(nvramReads == 0 && blocks == 0, "the update read from the bridge");
+    FUZZ_CHECK(blocks == 0, "the update read firmware");
+    FUZZ_CHECK(nvramCommands.empty() || nvramCommands == "R" || nvramCommands == "RW" ||
+                   nvramCommands == "RWR",
+               "update's NVRAM commands %s", nvramCommands.c_str());
+    FUZZ_CHECK(nvramReads == 0 || readAddress == units + 12, "NVRAM read at %x", readAddress);
   }
 
   // The dump: a file only on the dump path, exactly as long as the firmware length and the
@@ -384,9 +402,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<fs::path> files;
   for (const fs::directory_entry& e : fs::directory_iterator(fs::current_path())) {
-    if (e.path().filename() != "jm_nvram.bin") {
+    if (e.path().filename() != "jm_nvram.bin" && e.path().filename() != beforeName) {
       files.push_back(e.path().filename());
     }
+  }
+  FUZZ_CHECK(fs::exists(beforeName) == savedBefore, "nvram-before file and its line disagree");
+  if (savedBefore && !s.anyFault) {
+    auto it = sectorsBefore.find(units + 12);
+    sim::NvramSector sector = it != sectorsBefore.end() ? it->second : sim::NvramSector{};
+    FUZZ_CHECK(ReadFile(beforeName) == Bytes(sector.begin(), sector.end()),
+               "the saved sector is not the one that was there");
   }
   if (s.nvramFile) {
     FUZZ_CHECK(ReadFile("jm_nvram.bin") == s.nvramFileBytes, "jm_nvram.bin changed");
