@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "app/run.h"
 #include "base/console.h"
@@ -61,6 +62,10 @@ std::string EndCapture() {
 
 const std::string& CapturedErrors() {
   return g_errors;
+}
+
+std::string Masked(const std::string& text) {
+  return std::regex_replace(text, std::regex("\\.[0-9a-f]{16}\\.tmp"), ".*.tmp");
 }
 
 RunResult RunWith(const std::vector<std::string>& args, const std::string& input) {

@@ -27,6 +27,8 @@ void BeginCapture(const std::string& input);
 std::string EndCapture();
 // The error stream of the latest capture.
 const std::string& CapturedErrors();
+// `text` with each temporary file's 16 hex digits as "*".
+std::string Masked(const std::string& text);
 // Captures what `action` prints, with `input` as standard input.
 template <typename Action>
 std::string Captured(Action action, const std::string& input = "") {

@@ -115,10 +115,8 @@ TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
       Sleep(5);
     }
     SaveReport report;
-    EXPECT_EQ(
-        PlatformSaveFile(name.c_str(), reinterpret_cast<const std::uint8_t*>("new"), 3, &report),
-        outcome)
-        << ms;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>("new");
+    EXPECT_EQ(PlatformSaveFile(name.c_str(), bytes, 3, &report), outcome) << ms;
     WaitForSingleObject(child.hProcess, INFINITE);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
