@@ -75,7 +75,8 @@ std::uint32_t BuildPassThroughRequest(const PassThroughLayout& layout, std::uint
   block[kSenseInfoLengthAt] = kSenseAreaSize;
   block[kDataInAt] = static_cast<std::uint8_t>(direction);
   PutLe(block + kDataTransferLengthAt, n, 4);
-  PutLe(block + kTimeOutValueAt, kTimeOutSeconds, 4);
+  PutLe(block + kTimeOutValueAt,
+        direction == DataDirection::kOut ? kWriteTimeOutSeconds : kReadTimeOutSeconds, 4);
   PutLe(block + layout.dataBufferOffsetAt, dataAt, layout.dataBufferOffsetWidth);
   PutLe(block + layout.senseInfoOffsetAt, senseAt, 4);
   std::memcpy(block + layout.cdbAt, cdb, cdbLength);

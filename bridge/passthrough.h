@@ -8,7 +8,11 @@
 
 inline constexpr std::uint32_t kMaxDataLength = 0x10000;
 inline constexpr std::uint32_t kSenseAreaSize = 24;
-inline constexpr std::uint32_t kTimeOutSeconds = 2;
+// The device time-out of a request. A write may be programming the flash when its time-out runs
+// out, and the reset the host then sends would cut the programming off: writes get the time disk
+// tools give them.
+inline constexpr std::uint32_t kReadTimeOutSeconds = 2;
+inline constexpr std::uint32_t kWriteTimeOutSeconds = 30;
 inline constexpr std::uint32_t kMaxRequestSize = 56 + kSenseAreaSize + kMaxDataLength;
 
 enum class DataDirection : std::uint8_t { kOut = 0, kIn = 1 };

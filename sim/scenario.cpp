@@ -136,6 +136,9 @@ bool ParseFault(const std::vector<std::string>& w, std::size_t at, sim::Fault* f
   if (kind == "stall") {
     fault->kind = sim::FaultKind::kStall;
     fault->stallMs = 2000;
+    if (at + 1 < w.size() && Number(w[at + 1], &v)) {
+      fault->stallMs = static_cast<std::uint32_t>(v < 600000 ? v : 600000);
+    }
     return true;
   }
   return false;

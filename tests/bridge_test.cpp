@@ -23,7 +23,7 @@ TEST(PassThrough, RequestLayoutInBothHeaderSizes) {
     expected[6] = 10;  // CdbLength
     expected[7] = 24;  // SenseInfoLength; DataIn 0: out
     expected[12] = 5;
-    expected[16] = 2;  // seconds
+    expected[16] = 30;  // seconds: a write's time-out
     expected[layout.dataBufferOffsetAt] = static_cast<std::uint8_t>(layout.headerSize + 24);
     expected[layout.senseInfoOffsetAt] = static_cast<std::uint8_t>(layout.headerSize);
     std::memcpy(expected.data() + layout.cdbAt, cdb, 10);
@@ -64,17 +64,18 @@ TEST_F(CommandTest, RequestsAreExact) {
     const char* cdb;
     std::uint8_t dataIn;
     std::size_t requestSize;
+    std::uint8_t timeOut;  // seconds
   };
   static std::uint8_t buffer[0x10000];
   const Bytes sector = Pattern(512, 3);
   const Case cases[] = {
-      {"E0 F4 E7 00 00 00 00 00 00 00 00 00", 1, 84},
-      {"3C 03 01 00 00 00 00 00 04 00", 1, 72},
-      {"3C 01 01 01 FC 00 00 04 00 00", 1, 1092},
-      {"3C 01 01 00 00 00 01 00 00 00", 1, 65604},
-      {"3C 01 01 00 00 00 00 00 00 00", 1, 68},
-      {"DF 10 00 02 00 00 00 00 01 0C 00 FA", 1, 580},
-      {"DF 01 00 02 00 00 00 00 01 0C 00 FB", 0, 580},
+      {"E0 F4 E7 00 00 00 00 00 00 00 00 00", 1, 84, 2},
+      {"3C 03 01 00 00 00 00 00 04 00", 1, 72, 2},
+      {"3C 01 01 01 FC 00 00 04 00 00", 1, 1092, 2},
+      {"3C 01 01 00 00 00 01 00 00 00", 1, 65604, 2},
+      {"3C 01 01 00 00 00 00 00 00 00", 1, 68, 2},
+      {"DF 10 00 02 00 00 00 00 01 0C 00 FA", 1, 580, 2},
+      {"DF 01 00 02 00 00 00 00 01 0C 00 FB", 0, 580, 30},
   };
   EXPECT_EQ(Captured([&] {
               EXPECT_TRUE(IdentifyFirmware(drive_, buffer));
@@ -92,6 +93,8 @@ TEST_F(CommandTest, RequestsAreExact) {
     EXPECT_EQ(Hex(RequestCdb(Sim().requests[i])), cases[i].cdb);
     EXPECT_EQ(b[8], cases[i].dataIn) << cases[i].cdb;
     EXPECT_EQ(b.size(), cases[i].requestSize) << cases[i].cdb;
+    EXPECT_EQ(Hex(Bytes(b.begin() + 16, b.begin() + 20)), Hex(Bytes{cases[i].timeOut, 0, 0, 0}))
+        << cases[i].cdb;
     EXPECT_TRUE(std::all_of(b.begin() + 28 + b[6], b.begin() + 68, [](auto x) { return x == 0; }) &&
                 b[2] == 0 && b[9] == 0 && b[10] == 0 && b[11] == 0)
         << cases[i].cdb;

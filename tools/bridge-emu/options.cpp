@@ -25,7 +25,8 @@ const char kUsage[] =
     "                       [one patterned sector at units+12]\n"
     "  --fault CMD:KIND     CMD: identify descriptor block block@N nvram-read nvram-write\n"
     "                       KIND: check[=KEY/ASC/ASCQ] (hex, default 5/24/00), short=BYTES,\n"
-    "                       zero, stall=MS, error (BOT phase error; UAS: a RESPONSE IU);\n"
+    "                       zero, stall=MS, delay=MS, error (BOT phase error; UAS: a\n"
+    "                       RESPONSE IU);\n"
     "                       a trailing :once makes it hit the first matching command only\n"
     "                       (repeatable)\n"
     "  --disk-mib N         size of the RAM disk behind the bridge        [8]\n"
@@ -148,7 +149,9 @@ bool ParseFault(const std::string& text, FaultRule* rule, std::string* error) {
     s.fault.delivered = static_cast<std::uint32_t>(n);
   } else if (kind == "zero" && argument.empty()) {
     s.fault.kind = sim::FaultKind::kZeroReply;
-  } else if (kind == "stall" && ParseNumber(argument, 600000, &n)) {
+  } else if ((kind == "stall" || kind == "delay") && ParseNumber(argument, 600000, &n)) {
+    // One hold, two intents: a stall outlasts the host's time-out, a delay ends within it and
+    // the command then runs (a slow flash write).
     s.fault.kind = sim::FaultKind::kStall;
     s.fault.stallMs = static_cast<std::uint32_t>(n);
   } else if (kind == "error" && argument.empty()) {
