@@ -8,7 +8,9 @@
 
 #include <cstddef>
 
+#include "base/byteorder.h"
 #include "platform/platform.h"
+#include "platform/win32/backend.h"
 
 namespace {
 
@@ -38,6 +40,26 @@ static_assert(IOCTL_SCSI_PASS_THROUGH == 0x4D004);
 
 }  // namespace
 
+bool TakeReturnedCount(const PassThroughLayout& layout, std::uint8_t* block, std::uint32_t length,
+                       std::uint32_t returned, std::uint32_t* error) {
+  // Without the whole header the status and the count read are the tool's own prefilled values.
+  if (returned < layout.headerSize || returned > length) {
+    *error = ERROR_INVALID_DATA;
+    return false;
+  }
+  // Inbound data counts only as far as it came back. Outbound, the port drivers return the header
+  // and sense alone, and the header's count is the device's word.
+  if (block[kDataInAt] == SCSI_IOCTL_DATA_IN) {
+    const std::uint32_t dataAt =
+        GetLe(block + layout.dataBufferOffsetAt, layout.dataBufferOffsetWidth);
+    const std::uint32_t came = returned > dataAt ? returned - dataAt : 0;
+    if (GetLe(block + kDataTransferLengthAt, 4) > came) {
+      PutLe(block + kDataTransferLengthAt, came, 4);
+    }
+  }
+  return true;
+}
+
 const PassThroughLayout& PlatformPassThroughLayout() {
   return kNativeLayout;
 }
@@ -56,5 +78,5 @@ bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t l
     *error = GetLastError();
     return false;
   }
-  return true;
+  return TakeReturnedCount(kNativeLayout, block, length, got, error);
 }

@@ -7,7 +7,9 @@
 #include <string>
 #include <utility>
 
+#include "base/byteorder.h"
 #include "platform/platform.h"
+#include "platform/win32/backend.h"
 #include "platform/win32/win32.h"
 
 namespace {
@@ -132,6 +134,34 @@ TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
     for (const std::string& file :
          {name, marker, std::string(report.backup), std::string(report.kept)}) {
       DeleteFileA(file.c_str());
+    }
+  }
+}
+
+// What a driver gives back: less than the header is no answer at all; inbound data counts only as
+// far as it came back; outbound, the header and sense alone come back and the count stands.
+TEST(Win32PassThrough, ReturnedCount) {
+  struct Case {
+    std::uint8_t dataIn;
+    int past;  // bytes returned past the data offset; -24 is the header alone, without sense
+    bool ok;
+    std::uint32_t moved;
+  };
+  const Case cases[] = {{1, 512, true, 512},  {1, 513, false, 512}, {1, 100, true, 100},
+                        {1, 0, true, 0},      {0, 0, true, 512},    {1, -24, true, 0},
+                        {1, -25, false, 512}, {0, -24, true, 512}};
+  for (const PassThroughLayout& layout : {kPassThroughLayout32, kPassThroughLayout64}) {
+    const int dataAt = layout.headerSize + 24;
+    for (const Case& c : cases) {
+      std::uint8_t block[56 + 24 + 512] = {};
+      block[kDataInAt] = c.dataIn;
+      PutLe(block + kDataTransferLengthAt, 512, 4);
+      PutLe(block + layout.dataBufferOffsetAt, dataAt, layout.dataBufferOffsetWidth);
+      std::uint32_t error = 0;
+      const auto returned = static_cast<std::uint32_t>(dataAt + c.past);
+      EXPECT_EQ(TakeReturnedCount(layout, block, dataAt + 512, returned, &error), c.ok) << c.past;
+      EXPECT_EQ(error, c.ok ? 0u : static_cast<std::uint32_t>(ERROR_INVALID_DATA)) << c.past;
+      EXPECT_EQ(GetLe(block + kDataTransferLengthAt, 4), c.moved) << c.past;
     }
   }
 }
