@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/backend.h"
 
 namespace {
 
@@ -209,24 +210,25 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
   g_failure = FileFailure::kNone;
   *report = {};
   char* temporary = report->kept;
-  // Ctrl+C between create and move would leave the temporary file behind.
-  SetConsoleCtrlHandler(nullptr, TRUE);
+  // An end between create and move would leave the temporary file behind.
+  HoldConsoleEvents(temporary);
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int i = 0; i < kCreateTries && file == INVALID_HANDLE_VALUE; ++i) {
     if (!TemporaryName(name, i, temporary, sizeof report->kept)) {
       Fail(ERROR_FILENAME_EXCED_RANGE);
       break;
     }
-    // CREATE_NEW never opens what is already there, a link included.
-    file = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+    // CREATE_NEW never opens what is already there, a link included. Delete sharing lets the
+    // console handler remove the file while this thread still has it open.
+    file = CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
       break;
     }
   }
   if (file == INVALID_HANDLE_VALUE) {
     Fail(GetLastError());
-    SetConsoleCtrlHandler(nullptr, FALSE);
+    ReleaseConsoleEvents();
     return SaveOutcome::kCreateFailed;
   }
   bool ok = true;
@@ -260,6 +262,6 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
   if (outcome != SaveOutcome::kKept) {
     report->kept[0] = '\0';
   }
-  SetConsoleCtrlHandler(nullptr, FALSE);
+  ReleaseConsoleEvents();
   return outcome;
 }

@@ -1,10 +1,12 @@
 // The Windows backend against the real system calls (under Wine when cross-built).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "base/byteorder.h"
@@ -164,6 +166,37 @@ TEST(Win32PassThrough, ReturnedCount) {
       EXPECT_EQ(GetLe(block + kDataTransferLengthAt, 4), c.moved) << c.past;
     }
   }
+}
+
+// During a save Ctrl+C and Ctrl+Break wait for its end; closing the console removes the
+// temporary file when the save does not end in time, and leaves everything once it has.
+TEST(Win32ConsoleEvents, HeldDuringASave) {
+  const char* temporary = "held.tmp";
+  for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+    HoldConsoleEvents(temporary);
+    std::atomic<bool> ended = false;
+    std::thread handler([&] {
+      RunConsoleEventHandler(event);
+      ended = true;
+    });
+    Sleep(300);
+    EXPECT_FALSE(ended) << event;
+    ReleaseConsoleEvents();
+    handler.join();
+  }
+  for (bool released : {true, false}) {
+    std::ofstream(temporary) << "part";
+    HoldConsoleEvents(temporary);
+    if (released) {
+      ReleaseConsoleEvents();
+    }
+    RunConsoleEventHandler(CTRL_CLOSE_EVENT);
+    EXPECT_EQ(GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES, released);
+    if (!released) {
+      ReleaseConsoleEvents();
+    }
+  }
+  DeleteFileA(temporary);
 }
 
 }  // namespace

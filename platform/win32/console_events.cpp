@@ -1,0 +1,45 @@
+// Console control events while a file is saved: Ctrl+C and Ctrl+Break wait until the file is
+// renamed or removed and then end the tool as they would have; closing the console, logging off
+// and shutting down give the save a few seconds and else remove its temporary file. Only the
+// tool's own handler is added and removed: whether Ctrl+C is ignored stays as the process began.
+#include "platform/win32/win32.h"
+
+#include "platform/win32/backend.h"
+
+namespace {
+
+// The system ends a process about 5 s after a close event; the removal must come before.
+constexpr DWORD kCloseWaitMs = 4000;
+
+HANDLE g_idle = nullptr;  // set while no save is in progress
+const char* g_temporary = "";
+
+BOOL WINAPI OnEvent(DWORD event) {
+  const DWORD wait = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? INFINITE : kCloseWaitMs;
+  if (WaitForSingleObject(g_idle, wait) != WAIT_OBJECT_0) {
+    DeleteFileA(g_temporary);
+  }
+  // The next handler, the system's own at the end, does what the event asks.
+  return FALSE;
+}
+
+}  // namespace
+
+void HoldConsoleEvents(const char* temporary) {
+  if (g_idle == nullptr) {
+    g_idle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  } else {
+    ResetEvent(g_idle);
+  }
+  g_temporary = temporary;
+  SetConsoleCtrlHandler(OnEvent, TRUE);
+}
+
+void ReleaseConsoleEvents() {
+  SetEvent(g_idle);
+  SetConsoleCtrlHandler(OnEvent, FALSE);
+}
+
+void RunConsoleEventHandler(unsigned long event) {
+  OnEvent(event);
+}
