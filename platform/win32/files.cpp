@@ -172,17 +172,25 @@ std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint3
     Fail(GetLastError());
     return -1;
   }
-  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+  // A reparse point (a link, a junction) is looked at, never followed: its target could be a
+  // device, a pipe or a disk, which an open would reach.
+  if ((attributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     Fail(0, FileFailure::kNotRegular);
     return -1;
   }
-  HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     Fail(GetLastError());
     return -1;
   }
-  if (GetFileType(file) != FILE_TYPE_DISK) {
+  // What was opened, not what the name showed a moment before.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     Fail(0, FileFailure::kNotRegular);
     CloseHandle(file);
     return -1;
