@@ -51,16 +51,33 @@ struct Failure {
 };
 Failure g_failure = {};
 
+// Whether the process runs with an administrator's full rights; then a refusal has another cause.
+bool Elevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  TOKEN_ELEVATION elevation = {};
+  DWORD got = 0;
+  const bool elevated =
+      GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &got) != 0 &&
+      elevation.TokenIsElevated != 0;
+  CloseHandle(token);
+  return elevated;
+}
+
 }  // namespace
 
 DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
   g_failure.known = false;
   char path[kDrivePathSize];
   DrivePath(number, path);
-  const DWORD share = exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  // The descriptor query needs no access rights: a probe that asked for any would fail where a
+  // policy denies writes to removable disks, and would keep another tool's exclusive open out.
+  const DWORD access = exclusive ? GENERIC_READ | GENERIC_WRITE : 0;
+  const DWORD share = exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   const DWORD flags = exclusive ? FILE_ATTRIBUTE_NORMAL : 0;
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                              flags, nullptr);
+  HANDLE handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
   // INVALID_HANDLE_VALUE is -1, the same value as kInvalidDriveHandle.
   DriveHandle drive = reinterpret_cast<DriveHandle>(handle);
   if (drive == kInvalidDriveHandle) {
@@ -98,7 +115,7 @@ DriveFailure PlatformDriveFailure(char* text, std::uint32_t size) {
   const char* hint = "";
   if (absent) {
     hint = " (no such drive)";
-  } else if (code == ERROR_ACCESS_DENIED) {
+  } else if (code == ERROR_ACCESS_DENIED && !Elevated()) {
     hint = " (run as administrator)";
   } else if (code == ERROR_SHARING_VIOLATION) {
     hint = " (another program holds the drive)";
