@@ -38,7 +38,8 @@ class ExeTest : public testing::Test {
   }
 
   // Runs `exe argument` in the test's folder with `input` on standard input, output and errors to
-  // out.txt and err.txt; its exit status, or 99 when it was still running after 30 s.
+  // out.txt and err.txt; its exit status, 98 when it could not be started, or 99 when it was
+  // still running after 30 s.
   DWORD Run(const std::string& exe, const std::string& argument, const std::string& input = "",
             DWORD flags = DETACHED_PROCESS) {
     std::ofstream(dir_ / "in.txt", std::ios::binary) << input;
@@ -57,9 +58,19 @@ class ExeTest : public testing::Test {
     std::string line = (exe[0] == '/' ? "\"Z:" : "\"") + exe + "\" " + argument;
     PROCESS_INFORMATION process = {};
     DWORD status = 0;
-    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                               dir_.string().c_str(), &startup, &process))
-        << line;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                        dir_.string().c_str(), &startup, &process)) {
+      const DWORD error = GetLastError();
+      ADD_FAILURE() << line << ": not started, error " << error
+                    << (error == 740  // ERROR_ELEVATION_REQUIRED
+                            ? " (the exe asks for administrator rights: run the tests from an "
+                              "elevated console)"
+                            : "");
+      for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+        CloseHandle(h);
+      }
+      return 98;
+    }
     if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
       TerminateProcess(process.hProcess, 99);
       WaitForSingleObject(process.hProcess, INFINITE);
