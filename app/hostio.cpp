@@ -32,6 +32,17 @@ int NextInputChar() {
   return c;
 }
 
+// Names on standard error the file just read or saved, or looked for (`beside`: a name beside
+// it, a save's backup or kept file): where it is may not be where the user looks (a console
+// started elsewhere, a 32-bit program's redirected System32).
+void TellPath(const char* what, const char* beside = nullptr) {
+  char path[4096];
+  PlatformFilePath(path, sizeof path, beside);
+  if (path[0] != '\0') {
+    PrintError("%s %s\n", what, path);
+  }
+}
+
 // kReplace: the complete new file could not take the earlier one's name (or keep it first), and
 // the folder hints of a save do not apply.
 enum class FileRole { kRead, kSave, kReplace };
@@ -68,6 +79,7 @@ void ReportFileFailure(const char* name, FileRole role) {
 void PrintBackup(const char* name, const SaveReport& report) {
   if (report.backup[0] != '\0') {
     Print("Earlier %s kept as %s\n", name, report.backup);
+    TellPath("kept", report.backup);
   }
 }
 
@@ -80,6 +92,7 @@ bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length,
   if (count != nullptr) {
     *count = got;
   }
+  TellPath(got < 0 ? "not read:" : "read");
   if (got < 0) {
     Print("%s: Open File Error\n", name);
     ReportFileFailure(name, FileRole::kRead);
@@ -95,8 +108,13 @@ bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length,
 
 bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t length) {
   SaveReport report;
-  switch (
-      PlatformSaveFile(name, data, length > 0 ? static_cast<std::uint32_t>(length) : 0, &report)) {
+  const SaveOutcome outcome =
+      PlatformSaveFile(name, data, length > 0 ? static_cast<std::uint32_t>(length) : 0, &report);
+  // What was really written: the new file under its name, or under its temporary one.
+  const bool kept = outcome == SaveOutcome::kKept;
+  TellPath(outcome == SaveOutcome::kSaved || kept ? "saved" : "not saved:",
+           kept ? report.kept : nullptr);
+  switch (outcome) {
     case SaveOutcome::kSaved:
       PrintBackup(name, report);
       return true;

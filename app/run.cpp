@@ -58,6 +58,10 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program) {
   }
   Print("OS: %d.%d build %d %s\n", static_cast<int>(os.major), static_cast<int>(os.minor),
         static_cast<int>(os.build), os.text);
+  char warning[1024];
+  if (PlatformFolderWarning(warning, sizeof warning)) {
+    PrintError("%s\n", warning);
+  }
 
   std::int32_t drive = 0;
   SelectionFlags flags = {};

@@ -132,6 +132,17 @@ enum class FileFailure {
 };
 FileFailure PlatformFileFailure(char* text, std::uint32_t size);
 
+// The full path of the file that the latest PlatformReadFile or PlatformSaveFile opened (for a
+// save: the final name in the folder the file went to), as the system names it; when nothing was
+// opened, the name made absolute. With `beside`, a name beside that file instead (a save's
+// `SaveReport::backup` or `kept`): its full path in the same folder, or "" when no file was
+// opened. Empty before any file operation, and when the path does not fit.
+void PlatformFilePath(char* text, std::uint32_t size, const char* beside = nullptr);
+
+// A warning when files would go where the user does not look: on Windows, a current folder
+// inside the Windows folder (where an elevated console starts). False when there is none.
+bool PlatformFolderWarning(char* text, std::uint32_t size);
+
 enum class SaveOutcome {
   kSaved,
   kCreateFailed,  // nothing written, nothing left behind

@@ -68,10 +68,13 @@ TEST(ReadInputLine, SplitsLinesAndKeepsTheBufferSafe) {
 
 class HostFileTest : public SimTest {};
 
-// One reason line on the error stream: "jmreader: <name>: <the system's text><tail>", where the
-// system's text differs between systems and `tail` is the tool's own.
-void ExpectReason(const std::string& name, const std::string& tail) {
-  const std::string& e = CapturedErrors();
+// The error stream: first the file's full path, `path` ("jmreader: read <path>", ...), then for
+// a failure one reason line: "jmreader: <name>: <the system's text><tail>", where the system's
+// text differs between systems and `tail` is the tool's own.
+void ExpectReason(const std::string& path, const std::string& name, const std::string& tail) {
+  const std::string all = Masked(CapturedErrors());
+  EXPECT_EQ(all.substr(0, path.size()), path) << name;
+  const std::string e = all.substr(std::min(path.size(), all.size()));
   const std::string head = "jmreader: " + name + ": ";
   EXPECT_TRUE(e.rfind(head, 0) == 0 && e.size() >= head.size() + tail.size() + 1 &&
               e.compare(e.size() - tail.size() - 1, std::string::npos, tail + "\n") == 0 &&
@@ -134,10 +137,14 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
     EXPECT_EQ(out, c.size < 0    ? std::string(c.name) + ": Open File Error\n"
                    : c.size == 0 ? std::string(c.name) + ": Read File Error\n"
                                  : "");
+    // The file itself (a link's target) when it was opened, else the name made absolute.
+    const bool target = std::string(c.name) == "link.bin" && c.size > 0;
+    const std::string path = std::string("jmreader: ") + (c.size < 0 ? "not read: " : "read ") +
+                             (fs::current_path() / (target ? "100.bin" : c.name)).string() + "\n";
     if (c.size > 0) {
-      EXPECT_EQ(CapturedErrors(), "") << c.name;
+      EXPECT_EQ(CapturedErrors(), path) << c.name;
     } else {
-      ExpectReason(c.name, c.reason);
+      ExpectReason(path, c.name, c.reason);
     }
     Bytes expected = Pattern(std::max(c.size, 0), 1);
     expected.resize(512, 0xEE);  // bytes past the file's end keep what they held
@@ -171,17 +178,22 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
     const Bytes& data;
     std::string message;  // "*" stands for the temporary file's 16 hex digits
     std::vector<std::string> names;
+    std::vector<std::string> paths;  // "<what> <name>": the error stream names the full path
   };
   const std::vector<std::string> one = {"dump.bin", "dump.bin.~1~", "folder"};
   const std::vector<std::string> two = {"dump.bin", "dump.bin.~1~", "dump.bin.~2~", "folder"};
   const std::vector<std::string> kept = {"dump.bin", "dump.bin.~1~", "dump.bin.~2~", "folder",
                                          "folder.*.tmp"};
   const Case cases[] = {
-      {"dump.bin", second, "Earlier dump.bin kept as dump.bin.~1~\n", one},
-      {"dump.bin", second, "", one},  // the same content again: no backup
-      {"dump.bin", third, "Earlier dump.bin kept as dump.bin.~2~\n", two},
-      {"none/dump.bin", second, "none/dump.bin: Create File Error\n", two},
-      {"folder", second, "folder: Rename File Error, new file kept as folder.*.tmp\n", kept},
+      {"dump.bin", second, "Earlier dump.bin kept as dump.bin.~1~\n", one,
+       {"saved dump.bin", "kept dump.bin.~1~"}},
+      {"dump.bin", second, "", one, {"saved dump.bin"}},  // the same content again: no backup
+      {"dump.bin", third, "Earlier dump.bin kept as dump.bin.~2~\n", two,
+       {"saved dump.bin", "kept dump.bin.~2~"}},
+      {"none/dump.bin", second, "none/dump.bin: Create File Error\n", two,
+       {"not saved: none/dump.bin"}},
+      {"folder", second, "folder: Rename File Error, new file kept as folder.*.tmp\n", kept,
+       {"saved folder.*.tmp"}},
   };
   for (const Case& c : cases) {
     bool ok = false;
@@ -195,8 +207,16 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
     }
     EXPECT_EQ(Masked(out), c.message) << c.name;
     EXPECT_EQ(ok, c.message.empty() || c.message[0] == 'E') << c.name;
-    if (!ok) {
-      ExpectReason(c.name, "");  // the system's reason alone
+    std::string paths;
+    for (const std::string& line : c.paths) {
+      const std::size_t space = line.rfind(' ');
+      paths += "jmreader: " + line.substr(0, space + 1) +
+               std::filesystem::absolute(line.substr(space + 1)).make_preferred().string() + "\n";
+    }
+    if (ok) {
+      EXPECT_EQ(Masked(CapturedErrors()), paths) << c.name;
+    } else {
+      ExpectReason(paths, c.name, "");  // the system's reason alone
     }
     EXPECT_EQ(names, c.names) << c.name;
   }

@@ -170,7 +170,79 @@ bool Publish(const char* temporary, const char* name, const std::uint8_t* data,
   return false;
 }
 
+// Where the latest file operation went, told by PlatformFilePath: the file's path, and when a
+// file was opened, the folder it is in as the kernel names it.
+char g_path[4096] = "";
+char g_folder[4096] = "";
+bool g_opened = false;
+
+// "<folder>/<name's last part>" into `out`; nothing when it does not fit.
+void JoinPath(char* out, std::size_t size, const char* folder, const char* name) {
+  const char* base = std::strrchr(name, '/');
+  int n = std::snprintf(out, size, "%s/%s", folder, base != nullptr ? base + 1 : name);
+  if (n < 0 || static_cast<std::size_t>(n) >= size) {
+    out[0] = '\0';
+  }
+}
+
+// `name` made absolute, for a file that was not opened.
+void NamedPath(const char* name) {
+  g_opened = false;
+  char here[4096];
+  int n = name[0] == '/' ? std::snprintf(g_path, sizeof g_path, "%s", name)
+          : getcwd(here, sizeof here) != nullptr
+              ? std::snprintf(g_path, sizeof g_path, "%s/%s", here, name)
+              : -1;
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof g_path) {
+    g_path[0] = '\0';
+  }
+}
+
+// The path of the open file `fd` as the kernel names it (a link's target); with `finalName`, the
+// name the file is about to take in its folder instead of its own.
+void DescriptorPath(int fd, const char* finalName) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(self, g_folder, sizeof g_folder - 1);
+  char* slash = nullptr;
+  if (n > 0) {
+    g_folder[n] = '\0';
+    slash = std::strrchr(g_folder, '/');
+  }
+  if (slash == nullptr) {
+    return;  // the absolute name stays
+  }
+  g_opened = true;
+  if (finalName == nullptr) {
+    std::memcpy(g_path, g_folder, static_cast<std::size_t>(n) + 1);
+  }
+  *slash = '\0';
+  if (finalName != nullptr) {
+    JoinPath(g_path, sizeof g_path, g_folder, finalName);
+  }
+}
+
 }  // namespace
+
+void PlatformFilePath(char* text, std::uint32_t size, const char* beside) {
+  if (size == 0) {
+    return;
+  }
+  text[0] = '\0';
+  if (beside == nullptr) {
+    int n = std::snprintf(text, size, "%s", g_path);
+    if (n < 0 || static_cast<std::size_t>(n) >= size) {
+      text[0] = '\0';
+    }
+  } else if (g_opened) {
+    JoinPath(text, size, g_folder, beside);
+  }
+}
+
+// Linux has no folder where files go unnoticed the way an elevated Windows console's do.
+bool PlatformFolderWarning(char*, std::uint32_t) {
+  return false;
+}
 
 FileFailure PlatformFileFailure(char* text, std::uint32_t size) {
   const char* reason = g_failure == FileFailure::kNotRegular ? "not a regular file"
@@ -184,6 +256,7 @@ FileFailure PlatformFileFailure(char* text, std::uint32_t size) {
 
 std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint32_t length) {
   g_failure = FileFailure::kNone;
+  NamedPath(name);
   // O_PATH opens nothing: a FIFO cannot block us and a device never sees an open. Only once the
   // object is known to be a regular file is that same object opened for reading and writing.
   int pathFd = open(name, O_PATH | O_CLOEXEC);
@@ -207,6 +280,7 @@ std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint3
   if (fd < 0) {
     return -1;
   }
+  DescriptorPath(fd, nullptr);
   std::uint32_t got = 0;
   while (got < length) {
     ssize_t n = read(fd, buffer + got, length - got);
@@ -233,6 +307,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
   g_failure = FileFailure::kNone;
   *report = {};
   char* temporary = report->kept;
+  NamedPath(name);
   // A signal that ended the tool between create and rename would leave the temporary file
   // behind; held back until it is gone, it ends the tool right after.
   sigset_t all;
@@ -257,6 +332,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
     return SaveOutcome::kCreateFailed;
   }
 
+  DescriptorPath(fd, name);
   // The data must be on disk before its name replaces the earlier file, or a power cut could
   // leave neither.
   bool ok = WriteAll(fd, data, length);

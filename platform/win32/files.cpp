@@ -11,6 +11,7 @@
 namespace {
 
 constexpr int kCreateTries = 8;
+constexpr std::size_t kPathSize = 1024;
 
 // Why the latest read or save failed: kNotRegular and kEmpty carry no system error.
 FileFailure g_failure = FileFailure::kNone;
@@ -148,7 +149,107 @@ bool Publish(const char* temporary, const char* name, const std::uint8_t* data,
   return false;
 }
 
+// Where the latest file operation went, told by PlatformFilePath: the file's path, and when a
+// file was opened, the folder it is in as the system names it.
+char g_path[kPathSize] = "";
+char g_folder[kPathSize] = "";
+bool g_opened = false;
+
+// "<folder>\<name's last part>" into `out`; nothing when it does not fit.
+void JoinPath(char* out, std::size_t size, const char* folder, const char* name) {
+  const char* base = name;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/' || *p == ':') {
+      base = p + 1;
+    }
+  }
+  int n = std::snprintf(out, size, "%s\\%s", folder, base);
+  if (n < 0 || static_cast<std::size_t>(n) >= size) {
+    out[0] = '\0';
+  }
+}
+
+// `name` made absolute, for a file that was not opened.
+void NamedPath(const char* name) {
+  g_opened = false;
+  const DWORD n = GetFullPathNameA(name, sizeof g_path, g_path, nullptr);
+  if (n == 0 || n >= sizeof g_path) {
+    g_path[0] = '\0';
+  }
+}
+
+// The path of the open file `file` as the system names it (a 32-bit program's System32 is
+// SysWOW64); with `finalName`, the name the file is about to take in its folder instead.
+void HandlePath(HANDLE file, const char* finalName) {
+  char final[kPathSize];
+  const DWORD n =
+      GetFinalPathNameByHandleA(file, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= sizeof final) {
+    return;  // the absolute name stays
+  }
+  // \\?\C:\x is C:\x, \\?\UNC\server\share is \\server\share.
+  const char* path = final;
+  if (std::strncmp(path, "\\\\?\\UNC\\", 8) == 0) {
+    std::snprintf(g_folder, sizeof g_folder, "\\%s", path + 7);
+  } else {
+    std::snprintf(g_folder, sizeof g_folder, "%s",
+                  std::strncmp(path, "\\\\?\\", 4) == 0 ? path + 4 : path);
+  }
+  char* folderEnd = std::strrchr(g_folder, '\\');
+  if (folderEnd == nullptr) {
+    return;
+  }
+  g_opened = true;
+  if (finalName == nullptr) {
+    std::snprintf(g_path, sizeof g_path, "%s", g_folder);
+  }
+  *folderEnd = '\0';
+  if (finalName != nullptr) {
+    JoinPath(g_path, sizeof g_path, g_folder, finalName);
+  }
+}
+
 }  // namespace
+
+void PlatformFilePath(char* text, std::uint32_t size, const char* beside) {
+  if (size == 0) {
+    return;
+  }
+  text[0] = '\0';
+  if (beside == nullptr) {
+    int n = std::snprintf(text, size, "%s", g_path);
+    if (n < 0 || static_cast<std::size_t>(n) >= size) {
+      text[0] = '\0';
+    }
+  } else if (g_opened) {
+    JoinPath(text, size, g_folder, beside);
+  }
+}
+
+bool PlatformFolderWarning(char* text, std::uint32_t size) {
+  char current[kPathSize];
+  char windows[kPathSize];
+  const DWORD c = GetCurrentDirectoryA(sizeof current, current);
+  const UINT w = GetSystemWindowsDirectoryA(windows, sizeof windows);
+  if (c == 0 || c >= sizeof current || w == 0 || w >= sizeof windows) {
+    return false;
+  }
+  const std::size_t n = std::strlen(windows);
+  const bool inside =
+      CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, current, static_cast<int>(n < c ? n : c),
+                     windows, static_cast<int>(n)) == CSTR_EQUAL &&
+      (c == n || current[n] == '\\' || windows[n - 1] == '\\');
+  if (!inside || size == 0) {
+    return false;
+  }
+  std::snprintf(text, size,
+                "the current folder %s is inside the Windows folder, where an elevated console "
+                "starts: the files are read and written there (a 32-bit program's in System32 go "
+                "to SysWOW64). Run jmreader from a folder of your own, e.g. after \"cd /d "
+                "%%USERPROFILE%%\".",
+                current);
+  return true;
+}
 
 FileFailure PlatformFileFailure(char* text, std::uint32_t size) {
   if (size == 0) {
@@ -167,6 +268,7 @@ FileFailure PlatformFileFailure(char* text, std::uint32_t size) {
 
 std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint32_t length) {
   g_failure = FileFailure::kNone;
+  NamedPath(name);
   DWORD attributes = GetFileAttributesA(name);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     Fail(GetLastError());
@@ -195,6 +297,7 @@ std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint3
     CloseHandle(file);
     return -1;
   }
+  HandlePath(file, nullptr);
   std::uint32_t got = 0;
   while (got < length) {
     DWORD n = 0;
@@ -218,6 +321,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
   g_failure = FileFailure::kNone;
   *report = {};
   char* temporary = report->kept;
+  NamedPath(name);
   // An end between create and move would leave the temporary file behind.
   HoldConsoleEvents(temporary);
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -239,6 +343,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
     ReleaseConsoleEvents();
     return SaveOutcome::kCreateFailed;
   }
+  HandlePath(file, name);
   bool ok = true;
   std::uint32_t done = 0;
   while (ok && done < length) {

@@ -37,11 +37,11 @@ class ExeTest : public testing::Test {
     EXPECT_FALSE(busy) << busy.message();
   }
 
-  // Runs `exe argument` in the test's folder with `input` on standard input, output and errors to
-  // out.txt and err.txt; its exit status, 98 when it could not be started, or 99 when it was
-  // still running after 30 s.
+  // Runs `exe argument` in `folder` (default: the test's own) with `input` on standard input,
+  // output and errors to out.txt and err.txt in the test's folder; its exit status, 98 when it
+  // could not be started, or 99 when it was still running after 30 s.
   DWORD Run(const std::string& exe, const std::string& argument, const std::string& input = "",
-            DWORD flags = DETACHED_PROCESS) {
+            DWORD flags = DETACHED_PROCESS, const std::string& folder = "") {
     std::ofstream(dir_ / "in.txt", std::ios::binary) << input;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     auto open = [&](const char* name, DWORD access, DWORD disposition) {
@@ -59,7 +59,8 @@ class ExeTest : public testing::Test {
     PROCESS_INFORMATION process = {};
     DWORD status = 0;
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                        dir_.string().c_str(), &startup, &process)) {
+                        folder.empty() ? dir_.string().c_str() : folder.c_str(), &startup,
+                        &process)) {
       const DWORD error = GetLastError();
       ADD_FAILURE() << line << ": not started, error " << error
                     << (error == 740  // ERROR_ELEVATION_REQUIRED
@@ -110,7 +111,8 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
     const char* input;
     const char* after;  // what follows the head, the drive list cut out
     DWORD status;
-    const char* errors;  // a pattern for all of standard error
+    const char* errors;           // a pattern for all of standard error (case ignored)
+    bool inSystemFolder = false;  // run in the Windows folder's System32 instead
   };
   const Case cases[] = {
       {"typed 100", "", "100\r\n", "Please select drive number:Error: bad disk number\r\n", 23, ""},
@@ -125,11 +127,20 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
       {"a path that is no drive", R"(\\.\physicaldrive150u)", "", "", 2,
        R"(jmreader: \\\\\.\\physicaldrive150u: not a \\\\\.\\PhysicalDriveN drive \(give a )"
        R"(drive number: jmreader without an argument lists the drives\)\r\n)"},
+      {"where an elevated console starts", "0y", "", "Drive      : 0(NVME)\r\nNot usb device!\r\n",
+       1,
+       R"(jmreader: the current folder [a-z]:\\windows\\system32 is inside the Windows folder, )"
+       R"(where an elevated console starts: [^\r\n]+ "cd /d %USERPROFILE%"\.\r\n)",
+       true},
   };
+  char system[MAX_PATH];
+  ASSERT_NE(GetSystemDirectoryA(system, sizeof system), 0u);
   const std::string head = Head();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Run(JMREADER_EXE, c.argument, c.input), c.status);
+    EXPECT_EQ(
+        Run(JMREADER_EXE, c.argument, c.input, DETACHED_PROCESS, c.inSystemFolder ? system : ""),
+        c.status);
     const std::string out = Slurp(dir_ / "out.txt"), err = Slurp(dir_ / "err.txt");
     // A refused argument stops after the banner, before the OS line.
     const std::string banner = head.substr(0, head.find('\n') + 1);
@@ -139,8 +150,28 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
       rest.erase(0, rest.find("Please"));  // the drives of the machine
     }
     EXPECT_EQ(rest, c.after) << out;
-    EXPECT_TRUE(std::regex_match(err, std::regex(c.errors))) << err;
+    EXPECT_TRUE(std::regex_match(err, std::regex(c.errors, std::regex::icase))) << err;
   }
+}
+
+// Started in System32, as from an elevated console, the simulator's dump lands where the system
+// puts it (a 32-bit program's in SysWOW64), and both the warning and the full path say so.
+TEST_F(ExeTest, FilesFromTheSystemFolderAreNamed) {
+  char system[MAX_PATH];
+  ASSERT_NE(GetSystemDirectoryA(system, sizeof system), 0u);
+  BOOL wow64 = FALSE;
+  IsWow64Process(GetCurrentProcess(), &wow64);
+  const std::string dump = std::string(system) + "\\jmSIM_01_02_A0_FF.bin";
+  EXPECT_EQ(Run(JMREADER_SIM_EXE, "1y", "", DETACHED_PROCESS, system), 1u);
+  DeleteFileA(dump.c_str());  // redirected as the simulator's own name was
+  const std::string err = Slurp(dir_ / "err.txt");
+  const std::string folder = wow64 ? "syswow64" : "system32";
+  EXPECT_TRUE(std::regex_match(
+      err, std::regex("jmreader: the current folder [a-z]:\\\\windows\\\\system32 is inside "
+                      "[^\r\n]+\r\njmreader: saved [a-z]:\\\\windows\\\\" +
+                          folder + "\\\\jmSIM_01_02_A0_FF\\.bin\r\n",
+                      std::regex::icase)))
+      << err;
 }
 
 TEST_F(ExeTest, ConsoleKeysInAConsoleWithoutWindow) {
