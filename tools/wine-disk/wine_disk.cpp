@@ -10,7 +10,9 @@
 //    transport error comes back as a GOOD command that moved nothing. Such a command fails here
 //    the way Windows' USB storage stack fails it: ERROR_SEM_TIMEOUT (121) when it took its whole
 //    TimeOutValue, else ERROR_IO_DEVICE (1117). A device that truly answers a data command with
-//    GOOD and no data is misreported; the bridge's commands always move data.
+//    GOOD and no data is misreported; the bridge's commands always move data;
+//  - the service key's value ReturnedN, when a test sets it, caps the bytes a pass-through on
+//    drive N gives back, like a driver or filter that returns fewer than it moved.
 // Only the header, the sense bytes and the data that came are copied back, as on Windows: past a
 // short transfer SG_IO leaves stale bytes of its own buffer.
 // The driver kit's wdm.h defines these two itself; in C++ the compiler's intrinsic definitions
@@ -63,6 +65,8 @@ static_assert(__builtin_offsetof(Descriptor, busType) == 28 &&
 
 ULONG g_busType[kDrives];  // 0: no such drive
 DEVICE_OBJECT* g_devices[kDrives];
+WCHAR g_serviceKeyText[256];  // the service's registry key, read again for every pass-through
+UNICODE_STRING g_serviceKey;
 
 struct DriveExtension {
   ULONG number;
@@ -108,6 +112,45 @@ NTSTATUS Forward(HANDLE target, Block64* block, ULONG length) {
     status = timedOut ? STATUS_IO_TIMEOUT : STATUS_IO_DEVICE_ERROR;
   }
   return status;
+}
+
+bool QueryDword(HANDLE key, const WCHAR* name, ULONG* value) {
+  UNICODE_STRING text;
+  RtlInitUnicodeString(&text, name);
+  union {
+    KEY_VALUE_PARTIAL_INFORMATION info;
+    UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 4];
+  } reply;
+  ULONG got = 0;
+  if (!NT_SUCCESS(
+          ZwQueryValueKey(key, &text, KeyValuePartialInformation, &reply, sizeof reply, &got)) ||
+      reply.info.Type != REG_DWORD || reply.info.DataLength != 4) {
+    return false;
+  }
+  RtlCopyMemory(value, reply.info.Data, 4);
+  return true;
+}
+
+HANDLE OpenServiceKey() {
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &g_serviceKey, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                             nullptr, nullptr);
+  HANDLE key = nullptr;
+  return NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)) ? key : nullptr;
+}
+
+// The most bytes a pass-through on drive `number` gives back: the value ReturnedN of the service
+// key when the test has set it (a driver or filter that returns too few), else no limit.
+ULONG ReturnedLimit(ULONG number) {
+  ULONG limit = ~0u;
+  HANDLE key = OpenServiceKey();
+  if (key != nullptr) {
+    WCHAR name[16];
+    NumberedName(name, L"Returned", number);
+    QueryDword(key, name, &limit);
+    ZwClose(key);
+  }
+  return limit;
 }
 
 // The caller's block, either layout, and what it sends, run as a native block of its own.
@@ -277,33 +320,23 @@ NTSTATUS DispatchControl(DEVICE_OBJECT* device, IRP* irp) {
     status = IoIs32bitProcess(irp)
                  ? PassThroughAs<Block32>(target, buffer, inLength, outLength, &information)
                  : PassThroughAs<Block64>(target, buffer, inLength, outLength, &information);
+    const ULONG limit = ReturnedLimit(drive->number);
+    if (information > limit) {
+      information = limit;
+    }
   }
   return Complete(irp, status, information);
 }
 
-void ReadBusTypes(UNICODE_STRING* registryPath) {
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                             nullptr, nullptr);
-  HANDLE key;
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+void ReadBusTypes() {
+  HANDLE key = OpenServiceKey();
+  if (key == nullptr) {
     return;
   }
   for (ULONG n = 0; n < kDrives; ++n) {
     WCHAR name[16];
     NumberedName(name, L"BusType", n);
-    UNICODE_STRING value;
-    RtlInitUnicodeString(&value, name);
-    union {
-      KEY_VALUE_PARTIAL_INFORMATION info;
-      UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 4];
-    } reply;
-    ULONG got = 0;
-    if (NT_SUCCESS(
-            ZwQueryValueKey(key, &value, KeyValuePartialInformation, &reply, sizeof reply, &got)) &&
-        reply.info.Type == REG_DWORD && reply.info.DataLength == 4) {
-      RtlCopyMemory(&g_busType[n], reply.info.Data, 4);
-    }
+    QueryDword(key, name, &g_busType[n]);
   }
   ZwClose(key);
 }
@@ -321,7 +354,10 @@ void Unload(DRIVER_OBJECT*) {
 }  // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
-  ReadBusTypes(registryPath);
+  g_serviceKey.Buffer = g_serviceKeyText;
+  g_serviceKey.MaximumLength = sizeof g_serviceKeyText;
+  RtlCopyUnicodeString(&g_serviceKey, registryPath);
+  ReadBusTypes();
   driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
   driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
