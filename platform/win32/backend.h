@@ -15,6 +15,9 @@ bool TakeReturnedCount(const PassThroughLayout& layout, std::uint8_t* block, std
 // is done, and closing the console, logging off or shutting down removes `temporary` (a name that
 // must stay valid meanwhile) unless the save ends within a few seconds.
 void HoldConsoleEvents(const char* temporary);
+// The temporary file's handle (opened with DELETE access) while it is open, or
+// INVALID_HANDLE_VALUE once it is closed: an open file is removed through it.
+void ConsoleEventsFile(void* file);
 void ReleaseConsoleEvents();
 // Runs the handler for console event `event` (CTRL_C_EVENT, ...) on the calling thread, as the
 // system runs it on a thread of its own; it returns when the event may go on to end the tool.

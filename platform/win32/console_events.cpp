@@ -13,10 +13,17 @@ constexpr DWORD kCloseWaitMs = 4000;
 
 HANDLE g_idle = nullptr;  // set while no save is in progress
 const char* g_temporary = "";
+HANDLE g_file = INVALID_HANDLE_VALUE;  // the temporary file while it is open
 
 BOOL WINAPI OnEvent(DWORD event) {
   const DWORD wait = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? INFINITE : kCloseWaitMs;
   if (WaitForSingleObject(g_idle, wait) != WAIT_OBJECT_0) {
+    // An open file is shared with nobody: marked through its handle, it goes when the process
+    // closes it.
+    FILE_DISPOSITION_INFO remove = {TRUE};
+    if (g_file != INVALID_HANDLE_VALUE) {
+      SetFileInformationByHandle(g_file, FileDispositionInfo, &remove, sizeof remove);
+    }
     DeleteFileA(g_temporary);
   }
   // The next handler, the system's own at the end, does what the event asks.
@@ -35,7 +42,12 @@ void HoldConsoleEvents(const char* temporary) {
   SetConsoleCtrlHandler(OnEvent, TRUE);
 }
 
+void ConsoleEventsFile(void* file) {
+  g_file = file;
+}
+
 void ReleaseConsoleEvents() {
+  g_file = INVALID_HANDLE_VALUE;
   SetEvent(g_idle);
   SetConsoleCtrlHandler(OnEvent, FALSE);
 }

@@ -330,9 +330,9 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
       Fail(ERROR_FILENAME_EXCED_RANGE);
       break;
     }
-    // CREATE_NEW never opens what is already there, a link included. Delete sharing lets the
-    // console handler remove the file while this thread still has it open.
-    file = CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    // CREATE_NEW never opens what is already there, a link included. DELETE lets the console
+    // handler remove the file through this handle.
+    file = CreateFileA(temporary, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
       break;
@@ -344,6 +344,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
     return SaveOutcome::kCreateFailed;
   }
   HandlePath(file, name);
+  ConsoleEventsFile(file);
   bool ok = true;
   std::uint32_t done = 0;
   while (ok && done < length) {
@@ -359,6 +360,7 @@ SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::ui
     Fail(GetLastError());
     ok = false;
   }
+  ConsoleEventsFile(INVALID_HANDLE_VALUE);
   if (!CloseHandle(file)) {
     Fail(GetLastError());
     ok = false;

@@ -184,14 +184,24 @@ TEST(Win32ConsoleEvents, HeldDuringASave) {
     ReleaseConsoleEvents();
     handler.join();
   }
-  for (bool released : {true, false}) {
+  // Released: the file stays. Held, closed or open: it goes, an open one through its handle
+  // (nobody may delete it by name then) once that is closed.
+  for (int row = 0; row < 3; ++row) {
+    const bool released = row == 0, open = row == 2;
     std::ofstream(temporary) << "part";
     HoldConsoleEvents(temporary);
+    HANDLE file =
+        open ? CreateFileA(temporary, GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+             : INVALID_HANDLE_VALUE;
+    ConsoleEventsFile(file);
     if (released) {
       ReleaseConsoleEvents();
     }
     RunConsoleEventHandler(CTRL_CLOSE_EVENT);
-    EXPECT_EQ(GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES, released);
+    if (open) {
+      CloseHandle(file);
+    }
+    EXPECT_EQ(GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES, released) << row;
     if (!released) {
       ReleaseConsoleEvents();
     }
