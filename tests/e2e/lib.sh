@@ -145,6 +145,8 @@ WINE_ENV="HOME=/tmp WINEPREFIX=/tmp/w/prefix WINEDEBUG=-all
   WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml=d"
 
 host_up() {
+  # Once per boot: a later scenario finds it up.
+  grep -q " $HOST/tmp/w " /proc/mounts && return 0
   mkdir -p $HOST
   mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroot $HOST ||
     return 1
