@@ -118,13 +118,12 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
   cases.insert(cases.end(),
                {{"fifo.bin", -1, other}, {"device.bin", -1, other}, {"link.bin", 100}});
 #elif defined(_WIN32)
-  // A link is looked at, never followed: its target could be a disk, which passes as a file.
-  // Wine's links are a stub that makes nothing: these rows need Windows (and the right to make
-  // links).
-  CreateSymbolicLinkA("link.bin", "100.bin", 0);
-  CreateSymbolicLinkA("device.bin", "\\\\.\\PhysicalDrive0", 0);
-  for (const char* link : {"link.bin", "device.bin"}) {
-    if (GetFileAttributesA(link) != INVALID_FILE_ATTRIBUTES) {
+  // A link is refused, never followed: its target could be a disk. Wine's links are a stub.
+  const std::pair<const char*, const char*> links[] = {{"link.bin", "100.bin"},
+                                                       {"device.bin", "\\\\.\\PhysicalDrive0"}};
+  for (const auto& [link, target] : links) {
+    if (CreateSymbolicLinkA(link, target, 0) &&
+        GetFileAttributesA(link) != INVALID_FILE_ATTRIBUTES) {
       cases.push_back({link, -1, other});
     }
   }

@@ -168,43 +168,34 @@ TEST(Win32PassThrough, ReturnedCount) {
   }
 }
 
-// During a save Ctrl+C and Ctrl+Break wait for its end; closing the console removes the
-// temporary file when the save does not end in time, and leaves everything once it has.
+// During a save Ctrl+C and Ctrl+Break wait for its end. Closing the console leaves the file of a
+// finished save (row 0) and removes it otherwise, closed (1) or open (2: through its handle, as
+// nobody may delete it by name then, once that is closed).
 TEST(Win32ConsoleEvents, HeldDuringASave) {
   const char* temporary = "held.tmp";
   for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
     HoldConsoleEvents(temporary);
     std::atomic<bool> ended = false;
-    std::thread handler([&] {
-      RunConsoleEventHandler(event);
-      ended = true;
-    });
+    std::thread handler([&] { RunConsoleEventHandler(event), ended = true; });
     Sleep(300);
     EXPECT_FALSE(ended) << event;
     ReleaseConsoleEvents();
     handler.join();
   }
-  // Released: the file stays. Held, closed or open: it goes, an open one through its handle
-  // (nobody may delete it by name then) once that is closed.
   for (int row = 0; row < 3; ++row) {
-    const bool released = row == 0, open = row == 2;
     std::ofstream(temporary) << "part";
     HoldConsoleEvents(temporary);
-    HANDLE file =
-        open ? CreateFileA(temporary, GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr)
-             : INVALID_HANDLE_VALUE;
+    HANDLE file = row == 2 ? CreateFileA(temporary, GENERIC_WRITE | DELETE, 0, nullptr,
+                                         OPEN_EXISTING, 0, nullptr)
+                           : INVALID_HANDLE_VALUE;
     ConsoleEventsFile(file);
-    if (released) {
+    if (row == 0) {
       ReleaseConsoleEvents();
     }
     RunConsoleEventHandler(CTRL_CLOSE_EVENT);
-    if (open) {
-      CloseHandle(file);
-    }
-    EXPECT_EQ(GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES, released) << row;
-    if (!released) {
-      ReleaseConsoleEvents();
-    }
+    CloseHandle(file);
+    EXPECT_EQ(GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES, row == 0) << row;
+    ReleaseConsoleEvents();
   }
   DeleteFileA(temporary);
 }
