@@ -32,7 +32,9 @@ while IFS=';' read -r id options seconds saved pieces lines; do
   # Each failed command has its reason on standard error, naming the disk.
   check_eq "$id-reasons" "$(grep -c "^jmreader: /dev/$BR_DISK: " $ERR)" "$(grep -c '^IOCtl: ' $OUT)"
   [ "$id" != stall ] || check_eq stall-reason "$(cat $ERR)" \
-    "jmreader: /dev/$BR_DISK: Connection timed out (the bridge did not answer within 2 s)"
+    "jmreader: /dev/$BR_DISK: Connection timed out (the bridge did not answer within 2 s)
+jmreader: saved $D/$N.$saved${backup:+
+jmreader: kept $D/$backup}"
   check_same "$id-file" $D/$N.$saved /tmp/expected.bin
   if [ "$saved" = bin ]; then
     cp $D/$N.bin /tmp/earlier.bin

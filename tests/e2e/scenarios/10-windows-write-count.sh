@@ -6,8 +6,10 @@
 host_up || { fail host "cannot mount the host's file system"; return; }
 in_host wineserver -p
 wine_drive 0 "$(ls /sys/block/sda/device/scsi_generic)"
-returned() { in_host /usr/lib/wine/wine64 reg "$@" 'HKLM\System\CurrentControlSet\Services\winedisk' \
-  /v Returned1 /f >/dev/null 2>&1; }
+returned() { # add BYTES | delete
+  in_host /usr/lib/wine/wine64 reg "$1" 'HKLM\System\CurrentControlSet\Services\winedisk' \
+    /v Returned1 ${2:+/t REG_DWORD /d $2} /f >/dev/null 2>&1
+}
 head1='Drive      : 1(USB)\nCtrl/Fw version : jmABC_01_02_A0_FF\n'
 yes 'jm_nvram slow' | head -c 512 >/tmp/jm_nvram.bin
 for bits in 64 32; do run_exe warm$bits 150 $bits --version; done
@@ -26,11 +28,11 @@ for bits in 32 64; do
   check_between slow$bits-seconds "$DUR" 5 30
   # The header is 44 bytes from a 32-bit process, 56 from a 64-bit one; the sense area 24.
   bridge_start --units 4 && wine_drive 1 "$BR_SG" || return
-  returned add /t REG_DWORD /d 40
+  returned add 40
   run_exe header$bits 60 $bits 1y
   { banner; printf 'Drive      : 1(USB)\nIOCtl: failed 0xd!\nGet fw version error!\n'; } |
     check_transcript header$bits-out
-  returned add /t REG_DWORD /d $((bits / 32 * 12 + 56 + 100))
+  returned add $((bits / 32 * 12 + 56 + 100))
   run_exe cut$bits 60 $bits 1y
   returned delete
   {
