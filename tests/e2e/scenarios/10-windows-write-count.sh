@@ -38,8 +38,8 @@ for bits in 32 64; do
   {
     banner
     printf "${head1}Fw size: 1024\nFw block #0 short read: 100 of 1024 bytes\nFw block #0 read error\n"
-    printf 'Nvram short read: 100 of 512 bytes!\nFw nvram read error\n'
-    printf 'Fw+nvram saved to jmABC_01_02_A0_FF.partial.bin\n'
+    printf 'Nvram short read: 100 of 512 bytes!\nFw nvram read error\nFw+nvram saved to %s\n' \
+      jmABC_01_02_A0_FF.partial.bin
   } | check_transcript cut$bits-out
   expected_image /tmp/expected.bin fw:0:100 zero:1436
   check_same cut$bits-file $RUN/jmABC_01_02_A0_FF.partial.bin /tmp/expected.bin
