@@ -177,7 +177,7 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
     const Bytes& data;
     std::string message;  // "*" stands for the temporary file's 16 hex digits
     std::vector<std::string> names;
-    std::vector<std::string> paths;  // "<what> <name>": the error stream names the full path
+    std::string paths;  // "<what> <name>" lines, "|" between: the error stream names full paths
   };
   const std::vector<std::string> one = {"dump.bin", "dump.bin.~1~", "folder"};
   const std::vector<std::string> two = {"dump.bin", "dump.bin.~1~", "dump.bin.~2~", "folder"};
@@ -185,14 +185,14 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
                                          "folder.*.tmp"};
   const Case cases[] = {
       {"dump.bin", second, "Earlier dump.bin kept as dump.bin.~1~\n", one,
-       {"saved dump.bin", "kept dump.bin.~1~"}},
-      {"dump.bin", second, "", one, {"saved dump.bin"}},  // the same content again: no backup
+       "saved dump.bin|kept dump.bin.~1~"},
+      {"dump.bin", second, "", one, "saved dump.bin"},  // the same content again: no backup
       {"dump.bin", third, "Earlier dump.bin kept as dump.bin.~2~\n", two,
-       {"saved dump.bin", "kept dump.bin.~2~"}},
+       "saved dump.bin|kept dump.bin.~2~"},
       {"none/dump.bin", second, "none/dump.bin: Create File Error\n", two,
-       {"not saved: none/dump.bin"}},
+       "not saved: none/dump.bin"},
       {"folder", second, "folder: Rename File Error, new file kept as folder.*.tmp\n", kept,
-       {"saved folder.*.tmp"}},
+       "saved folder.*.tmp"},
   };
   for (const Case& c : cases) {
     bool ok = false;
@@ -207,10 +207,14 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
     EXPECT_EQ(Masked(out), c.message) << c.name;
     EXPECT_EQ(ok, c.message.empty() || c.message[0] == 'E') << c.name;
     std::string paths;
-    for (const std::string& line : c.paths) {
-      const std::size_t space = line.rfind(' ');
-      paths += "jmreader: " + line.substr(0, space + 1) +
-               std::filesystem::absolute(line.substr(space + 1)).make_preferred().string() + "\n";
+    for (std::size_t at = 0, end = 0; at < c.paths.size(); at = end + 1) {
+      end = std::min(c.paths.find('|', at), c.paths.size());
+      const std::size_t space = c.paths.rfind(' ', end);
+      paths += "jmreader: " + c.paths.substr(at, space + 1 - at) +
+               std::filesystem::absolute(c.paths.substr(space + 1, end - space - 1))
+                   .make_preferred()
+                   .string() +
+               "\n";
     }
     if (ok) {
       EXPECT_EQ(Masked(CapturedErrors()), paths) << c.name;
