@@ -60,7 +60,8 @@ void ReportFileFailure(const char* name, FileRole role) {
       hint = role == FileRole::kRead ? " (it must be in the current folder)" : "";
       break;
     case FileFailure::kNotRegular:
-      hint = " (it must be a regular file, or a link to one)";
+      hint = PlatformReadsThroughLinks() ? " (it must be a regular file, or a link to one)"
+                                         : " (it must be a regular file, not a link)";
       break;
     case FileFailure::kNoAccess:
       hint = role == FileRole::kRead   ? " (the file must be writable)"

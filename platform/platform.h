@@ -115,10 +115,15 @@ void PlatformRestoreConsole();
 // Host files (the dump and "jm_nvram.bin"): one implementation per host system, shared by the
 // real and the simulated platform.
 
-// Reads up to `length` bytes from the start of `name`. Only a regular file (a link to one counts)
-// that this user may also write is ever opened, and nothing else (a FIFO, a device) is opened at
-// all. The count read (0 for an empty file or a failed read), or -1 when it cannot be opened.
+// Reads up to `length` bytes from the start of `name`. Only a regular file that this user may
+// also write is ever opened (through a link only where PlatformReadsThroughLinks), and nothing
+// else (a FIFO, a device) is opened at all. The count read (0 for an empty file or a failed
+// read), or -1 when it cannot be opened.
 std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint32_t length);
+
+// Whether PlatformReadFile reads a regular file through a link to it (Linux), or refuses every
+// link (Windows, where a link's target could be a disk or a device).
+bool PlatformReadsThroughLinks();
 
 // Why the latest PlatformReadFile or PlatformSaveFile failed, with the system's error text (or
 // the tool's own, where the system has none) in `text`, cut to fit.

@@ -239,6 +239,10 @@ void PlatformFilePath(char* text, std::uint32_t size, const char* beside) {
   }
 }
 
+bool PlatformReadsThroughLinks() {
+  return true;
+}
+
 // Linux has no folder where files go unnoticed the way an elevated Windows console's do.
 bool PlatformFolderWarning(char*, std::uint32_t) {
   return false;

@@ -226,6 +226,10 @@ void PlatformFilePath(char* text, std::uint32_t size, const char* beside) {
   }
 }
 
+bool PlatformReadsThroughLinks() {
+  return false;
+}
+
 bool PlatformFolderWarning(char* text, std::uint32_t size) {
   char current[kPathSize];
   char windows[kPathSize];
