@@ -128,18 +128,12 @@ TEST_F(CommandTest, FailuresLeaveTheDestinationUntouched) {
     std::string out;
     bool sent;
   };
+  const sim::Fault check = {K::kCheckCondition, 0, 5, 0x24, 0};
+  const sim::Fault short511 = {K::kShortTransfer, 0, 0, 0, 0, 511};
   const Case cases[] = {
       {C::kFirmwareBlock, {K::kPlatformError, 0x79}, block, "IOCtl: failed 0x79!\n", true},
-      {C::kFirmwareBlock,
-       {K::kCheckCondition, 0, 5, 0x24, 0},
-       block,
-       "IOCtl: status 0x2, sense 5/24/00!\n",
-       true},
-      {C::kReadNvram,
-       {K::kShortTransfer, 0, 0, 0, 0, 511},
-       nvram,
-       "Nvram short read: 511 of 512 bytes!\n",
-       true},
+      {C::kFirmwareBlock, check, block, "IOCtl: status 0x2, sense 5/24/00!\n", true},
+      {C::kReadNvram, short511, nvram, "Nvram short read: 511 of 512 bytes!\n", true},
       {C::kIdentify, {K::kZeroReply}, identify, "", true},  // all zero is no identity
       {C::kIdentify, {K::kShortTransfer, 0, 0, 0, 0, 15}, identify, "", true},
       {C::kUnknown, {}, huge, "Max Size exceed(65537>65536)!\n", false},

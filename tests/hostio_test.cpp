@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -187,6 +188,7 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
   const std::vector<std::string> two = {"dump.bin", "dump.bin.~1~", "dump.bin.~2~", "folder"};
   const std::vector<std::string> kept = {"dump.bin", "dump.bin.~1~", "dump.bin.~2~", "folder",
                                          "folder.*.tmp"};
+  const std::string here = (std::filesystem::current_path() / "").string();
   const Case cases[] = {
       {"dump.bin", second, "Earlier dump.bin kept as dump.bin.~1~\n", one,
        "saved dump.bin|kept dump.bin.~1~"},
@@ -210,16 +212,9 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
     }
     EXPECT_EQ(Masked(out), c.message) << c.name;
     EXPECT_EQ(ok, c.message.empty() || c.message[0] == 'E') << c.name;
-    std::string paths;
-    for (std::size_t at = 0, end = 0; at < c.paths.size(); at = end + 1) {
-      end = std::min(c.paths.find('|', at), c.paths.size());
-      const std::size_t space = c.paths.rfind(' ', end);
-      paths += "jmreader: " + c.paths.substr(at, space + 1 - at) +
-               std::filesystem::absolute(c.paths.substr(space + 1, end - space - 1))
-                   .make_preferred()
-                   .string() +
-               "\n";
-    }
+    std::string paths = std::regex_replace(c.paths + "|", std::regex("([^|]* )([^| ]*)\\|"),
+                                           "jmreader: $1" + here + "$2\n");
+    std::replace(paths.begin(), paths.end(), '/', char(std::filesystem::path::preferred_separator));
     if (ok) {
       EXPECT_EQ(Masked(CapturedErrors()), paths) << c.name;
     } else {

@@ -68,6 +68,7 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
   const std::string keyWait = "\nPress any key to exit\n";
   const std::string noDisk = "(NVME)\nError open disk\n";
   const Opens drive0 = {{0, false}, {0, true}};
+  const std::string ignored = "jmreader: only the first argument is used; ignored: \"7\" \"u\"\n";
   auto absent = [](const char* n) {
     return "jmreader: \\\\.\\PhysicalDrive" + std::string(n) +
            ": The system cannot find the file specified (no such drive)\n";
@@ -83,12 +84,7 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{"256"}, "", "Drive      : 256" + noDisk, 16, {{256, false}, {256, true}}, absent("256")},
       // A "-" before a digit is a sign, as ever.
       {{"-1"}, "", "Drive      : 4294967295" + noDisk, 16, {{-1, false}, {-1, true}}, absent("-1")},
-      {{"abc", "7", "u"},
-       "",
-       notUsb + keyWait,
-       0,
-       drive0,
-       "jmreader: only the first argument is used; ignored: \"7\" \"u\"\n"},
+      {{"abc", "7", "u"}, "", notUsb + keyWait, 0, drive0, ignored},
       {{"0y"}, "", notUsb, 1, drive0},
   };
   for (const Case& c : cases) {

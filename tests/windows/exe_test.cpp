@@ -117,13 +117,13 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
        R"(jmreader: \\\\\.\\PhysicalDrive150: [^\r\n]+ \(no such drive\)\r\n)"},
       {"no console: the key wait ends at once", "0", "",
        "Drive      : 0(NVME)\r\nNot usb device!\r\n\r\nPress any key to exit\r\n", 0, ""},
-      {"Y skips the key wait", "0y", "", "Drive      : 0(NVME)\r\nNot usb device!\r\n", 1, ""},
       // A device path is never read for letters; the line says which drive it is.
       {"a drive's path", R"(\\.\PhysicalDrive0)", "", "", 2,
        R"(jmreader: \\\\\.\\PhysicalDrive0 is drive 0: run jmreader 0 \(or 0u to update\)\r\n)"},
       {"a path that is no drive", R"(\\.\physicaldrive150u)", "", "", 2,
        R"(jmreader: \\\\\.\\physicaldrive150u: not a \\\\\.\\PhysicalDriveN drive \(give a )"
        R"(drive number: jmreader without an argument lists the drives\)\r\n)"},
+      // Y skips the key wait.
       {"where an elevated console starts", "0y", "", "Drive      : 0(NVME)\r\nNot usb device!\r\n",
        1,
        R"(jmreader: the current folder [a-z]:\\windows\\system32 is inside the Windows folder, )"

@@ -2,9 +2,10 @@
 # through the Wine test driver (tools/wine-disk: drive 0 the SATA disk, drive 1 the bridge): the
 # drive list, the SATA disk refused, 64 and 128 KiB dumps byte for byte with the Linux run's
 # commands on the wire, an update confirmed on standard input (the sector that was there saved
-# first, the write read back), a write the bridge drops, a CHECK CONDITION, and a sector
-# read that stalls far past the tool's 2-s time-out: the USB reset ends it, and the run ends
-# seconds later than one that fails at once, not after the stall.
+# first, the write read back), a write the bridge drops, a write it takes 5 s to program
+# (done within the write's 30-s time-out), a CHECK CONDITION, and a sector read that stalls far
+# past the tool's 2-s time-out: the USB reset ends it, and the run ends seconds later than one
+# that fails at once, not after the stall.
 # limit: 300
 host_up || { fail host "cannot mount the host's file system"; return; }
 in_host wineserver -p
@@ -53,6 +54,7 @@ sata;-;0y;-;1;Drive      : 0(NVME)|Not usb device!;-;-;none;-
 dump;-;1y;-;1;Drive      : 1(USB)|Ctrl/Fw version : jmABC_01_02_A0_FF|Fw size: 65536|Fw+nvram saved to jmABC_01_02_A0_FF.bin;jmABC_01_02_A0_FF.bin;fw:0:65536 nv:268;identify descriptor blocks:256 read:268;-
 update;-;1u;Y;0;Drive      : 1(USB)|Ctrl/Fw version : jmABC_01_02_A0_FF|Fw size: 65536|Nvram ofs: 10c|Target     : \\.\PhysicalDrive1, JMicron Generic|Make changes, You sure? Press 'Y' and 'Enter' for continue, 'N' for cancel Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal||Press any key to exit;sector:268;file:/tmp/jm_nvram.bin zero:412;identify descriptor read:268 write:268 read:268;-
 dropped;--units 256 --nvram 268=/tmp/zero-sector.bin --fault nvram-write:zero;1uy;-;1;Drive      : 1(USB)|Ctrl/Fw version : jmABC_01_02_A0_FF|Fw size: 65536|Nvram ofs: 10c|Target     : \\.\PhysicalDrive1, JMicron Generic|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: 100 bytes differ|Fw nvram update error;jmABC_01_02_A0_FF.nvram-before.bin;zero:512;identify descriptor read:268 write:268 read:268;-
+slow;--units 256 --fault nvram-write:delay=5000;1uy;-;1;Drive      : 1(USB)|Ctrl/Fw version : jmABC_01_02_A0_FF|Fw size: 65536|Nvram ofs: 10c|Target     : \\.\PhysicalDrive1, JMicron Generic|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;sector:268;file:/tmp/jm_nvram.bin zero:412;-;3.5-30
 dump128k;--units 768 --nvram 780;1y;-;1;Drive      : 1(USB)|Ctrl/Fw version : jmABC_01_02_A0_FF|Fw size: 196608|Fw len too long, trunkated to 512|Fw+nvram saved to jmABC_01_02_A0_FF.bin;jmABC_01_02_A0_FF.bin;fw:0:131072 nv:780;identify descriptor blocks:512 read:780;-
 check;--units 16 --fault identify:check=5/24/00:once --fault nvram-read:stall=20000:once;1y;-;1;Drive      : 1(USB)|IOCtl: status 0x2, sense 5/24/00!|Get fw version error!;-;-;-;-
 stall;-;1y;-;1;Drive      : 1(USB)|Ctrl/Fw version : jmABC_01_02_A0_FF|Fw size: 4096|IOCtl: failed 0x79!|Fw nvram read error|Fw+nvram saved to jmABC_01_02_A0_FF.partial.bin;jmABC_01_02_A0_FF.partial.bin;fw:0:4096 zero:512;-;1.5-5
