@@ -11,7 +11,8 @@ yes 'jm_nvram safety' | head -c 512 >/tmp/jm_nvram.bin
 
 # id;fault;lines after the version line ("|" between them; @DISK@ the disk, @DIFF@ the bytes
 # the store and the file differ in);the sector stored afterwards ("before": as it was);the
-# commands. "^" parts the usb-storage and the uas value where they differ.
+# commands (a held one is traced when held and when run). "^" parts the usb-storage and the uas
+# value where they differ.
 while IFS=';' read -r id fault lines stored commands; do
   bridge_start --units 0x1F4 --nvram 0x200 --fault $fault || return
   cp "$(nvram_file 0x200)" /tmp/sector-before.bin
@@ -37,7 +38,7 @@ done <<'EOF_CASES'
 short-descriptor;descriptor:short=2;Fw size short read: 2 of 4 bytes|Fw size: 0|Fw size unknown, no nvram ofs!|Fw nvram update error;before;identify descriptor
 dropped-write;nvram-write:zero;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Fw nvram update error;before;identify descriptor read:0x200 write:0x200 read:0x200
 short-write;nvram-write:short=200;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram short write: 200 of 512 bytes!|Fw nvram update error^Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Fw nvram update error;/tmp/short-sector.bin;identify descriptor read:0x200 write:0x200^identify descriptor read:0x200 write:0x200 read:0x200
-slow-write;nvram-write:delay=5000;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 read:0x200
+slow-write;nvram-write:delay=5000;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 write:0x200 read:0x200
 EOF_CASES
 
 scenario_done
