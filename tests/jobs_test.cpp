@@ -318,6 +318,17 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
        false,
        "jmreader: the sector is the dump's last 512 bytes: tail -c 512 " + kName +
            ".bin > jm_nvram.bin\n"},
+      // A dump keeps 0x20000 bytes of firmware, whatever the bridge has; a file that size
+      // elsewhere is a sector with a warning.
+      {"1uy", "", 0x20200, 0x300, none, clean,
+       "Fw size: 196608\nNvram ofs: 30c\njm_nvram.bin is a whole dump (131584 bytes), not a "
+       "sector: nothing written\n" +
+           failed,
+       false,
+       "jmreader: the sector is the dump's last 512 bytes: tail -c 512 " + kName +
+           ".bin > jm_nvram.bin\n"},
+      {"1uy", "", 0x20200, 0x100, none, clean, ofs + before + equal, true,
+       sizeNote + "131584 bytes, not 512: its first 512 are written\n"},
       {"1u", "y\n", 512, 0x100, C::kReadNvram, ioctl79,
        ofs + "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
            kKeyWait,

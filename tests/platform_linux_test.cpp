@@ -165,9 +165,21 @@ TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
 
 // A device path given as the argument is followed through links to its node, whose name says
 // which drive it is; nothing else counts as a drive. Nodes are made under a scratch /dev.
+// The OS line's numbers: the first three of the kernel release.
+TEST(PlatformLinux, KernelReleaseNumbers) {
+  const std::tuple<const char*, std::uint32_t, std::uint32_t, std::uint32_t> cases[] = {
+      {"6.1.0-13-amd64", 6, 1, 0}, {"5.19.9x", 5, 19, 9}, {"9", 9, 0, 0}, {"x.1", 0, 0, 0}};
+  for (const auto& [release, major, minor, build] : cases) {
+    std::uint32_t got[3] = {7, 7, 7};
+    ParseKernelRelease(release, &got[0], &got[1], &got[2]);
+    EXPECT_EQ(std::make_tuple(got[0], got[1], got[2]), std::make_tuple(major, minor, build))
+        << release;
+  }
+}
+
 TEST(PlatformLinux, DevicePathsLeadToDriveNumbers) {
   const fs::path dev = mkdtemp(std::string("/tmp/dev.XXXXXX").data());
-  for (const char* node : {"sdb", "sdaa", "sdb1", "sdB", "sdzzzzzzzz"}) {
+  for (const char* node : {"sdb", "sdaa", "sdb1", "sdB", "sdzzzzzzzz", "sd"}) {
     if (mknod((dev / node).c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0) {
       fs::remove_all(dev);
       GTEST_SKIP() << "making block nodes needs root";
@@ -186,6 +198,7 @@ TEST(PlatformLinux, DevicePathsLeadToDriveNumbers) {
       {"sdc", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},  // not a block device
       {"sdB", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},
       {"sdzzzzzzzz", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},  // past the numbers
+      {"sd", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},
   };
   const std::string root = fs::canonical(dev).string();
   for (const auto& [path, kind, number, text] : cases) {

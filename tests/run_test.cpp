@@ -167,6 +167,11 @@ TEST_F(RunTest, ArgumentsThatAreNoSelection) {
       {"--version", "", 0},
       {"--dry-run", "jmreader: --dry-run: unknown option\n", 2},
       {"-Y", "jmreader: -Y: unknown option\n", 2},
+      {"-z", "jmreader: -z: unknown option\n", 2},
+      {"\\\\.\\PhysicalDrive01",
+       "jmreader: \\\\.\\PhysicalDrive01 is \\\\.\\PhysicalDrive1, drive 1: run jmreader 1 (or 1u "
+       "to update)\n",
+       2},
       {"\\\\.\\PhysicalDrive1",
        "jmreader: \\\\.\\PhysicalDrive1 is drive 1: run jmreader 1 (or 1u to update)\n", 2},
       {"\\\\.\\PhysicalDrive2",
