@@ -19,7 +19,6 @@ VM_LIMIT=${E2E_VM_LIMIT:-400}
 MODULES="configfs dummy_hcd libcomposite usb_f_fs usb-storage sd_mod sg ahci vfat nls_cp437
          nls_ascii 9p 9pnet_virtio virtio_pci uas gadgetfs"
 WINE_ENV=(WINEDEBUG=-all "WINEDLLOVERRIDES=winemenubuilder.exe=d;mscoree,mshtml=d")
-SG_TOOLS="sg_raw sg_inq"
 
 T0=$(date +%s.%N)
 step() { echo "== $(date +%T) $*"; }
@@ -32,7 +31,6 @@ install_packages() {
   dpkg -s busybox-static >/dev/null 2>&1 || need+=(busybox-static)
   command -v cpio >/dev/null || need+=(cpio)
   command -v depmod >/dev/null || need+=(kmod)
-  command -v sg_raw >/dev/null || need+=(sg3-utils)
   command -v flock >/dev/null || need+=(util-linux)
   command -v xz >/dev/null || need+=(xz-utils)
   command -v cmake >/dev/null || need+=(cmake)
@@ -82,11 +80,11 @@ fetch_kernel() {
   fi
 }
 
-# Modules with their dependencies, busybox and sg3-utils: everything that changes only with the
+# Modules with their dependencies, busybox and flock: everything that changes only with the
 # kernel or the host's packages.
 build_base_initramfs() {
   local key stage
-  key=$(echo "$KVER $MODULES $SG_TOOLS $(dpkg-query -W busybox-static sg3-utils util-linux)" |
+  key=$(echo "$KVER $MODULES $(dpkg-query -W busybox-static util-linux)" |
     md5sum | cut -c1-12)
   BASE=$BUILD/initramfs-base-$key.cpio.gz
   [ -e "$BASE" ] && return
@@ -110,9 +108,9 @@ build_base_initramfs() {
   cp "$KDIR"/root/lib/modules/"$KVER"/modules.{order,builtin,builtin.modinfo} \
     "$stage/lib/modules/$KVER/"
   depmod -b "$stage" "$KVER"
-  # Host tools with their shared libraries: sg3-utils for the cross-check, flock to hold a disk.
+  # flock, with its shared libraries, to hold a disk.
   local bins=() b lib
-  for b in $SG_TOOLS flock; do
+  for b in flock; do
     bins+=("$(command -v "$b")")
   done
   cp "${bins[@]}" "$stage/usr/bin/"
