@@ -8,15 +8,13 @@
 
 namespace {
 
-constexpr std::uint32_t kMaxDumpUnits = kFirmwareAreaSize / 256;
-
 // The file is read up to one byte more than the largest dump, so that a whole dump shows by its
 // size.
 std::uint8_t g_file[kImageBufferSize + 1];
 
 // The size of a full dump of this bridge: the firmware bytes the dump keeps, then the sector.
 std::uint32_t WholeDumpBytes(std::uint32_t units) {
-  return (units < kMaxDumpUnits ? units : kMaxDumpUnits) * 256 + kNvramSectorSize;
+  return (units < kMaxUnits ? units : kMaxUnits) * 256 + kNvramSectorSize;
 }
 
 // Takes the sector out of the file as read. A whole dump's first 512 bytes are firmware: it is
