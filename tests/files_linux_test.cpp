@@ -1,12 +1,15 @@
 // Saving the dump where other users can plant links and files, and ending mid-write.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <tuple>
@@ -24,33 +27,83 @@ std::string Text(const fs::path& path) {
   return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
-// Links at the final name or at the name an older tool used for its temporary file are replaced
-// or ignored, never written through; the new file takes mode 0644 less the umask. Then a signal
-// that ends the tool while the file is written keeps the earlier file and leaves no temporary
-// file: here the write itself raises SIGXFSZ, whose default action ends the process.
-TEST(SaveFile, NeitherPlantedLinksNorASignalMidWriteDoHarm) {
-  // Where the link is, whether symbolic, the umask, how many entries the folder has afterwards.
-  // A hard link at the final name is a regular file that differs: it keeps a numbered name.
-  const std::tuple<const char*, bool, mode_t, int> cases[] = {
-      {"dump.bin.tmp", true, 022, 3}, {"dump.bin", true, 022, 2}, {"dump.bin", false, 077, 3}};
+}  // namespace
+
+// This process's open descriptors, for checking that none is left open.
+int OpenDescriptors() {
+  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+namespace {
+
+// Each row saves beside "victim", a file no save may change: links planted at the final name or
+// at the name an older tool used for its temporary file are replaced or ignored, never written
+// through; a hard link at the final name is a regular file that differs, so it keeps a numbered
+// name; the new file takes mode 0644 less the umask. A save that fails gives the system's reason
+// and leaves nothing behind; with standard input closed the new file gets descriptor 0. No row
+// leaves a descriptor open or signals blocked. Then a signal that ends the tool while the file
+// is written keeps the earlier file and leaves no temporary file: here the write itself raises
+// SIGXFSZ, whose default action ends the process.
+TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
   const fs::path dir = fs::temp_directory_path() / ("jmsave." + std::to_string(getpid()));
-  const fs::path dump = dir / "dump.bin";
+  const fs::path dump = dir / "dump.bin", victim = dir / "victim";
+  const fs::path barred = "/sys/jmreader.bin";  // sysfs takes no new files, even from root
+  const int noAccess = open(barred.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644) < 0 ? errno : 0;
+  ASSERT_NE(noAccess, 0);
+  int input = -1;
+  const rlimit full = {RLIM_INFINITY, RLIM_INFINITY}, oneByte = {1, RLIM_INFINITY};
+  using Setting = std::function<void(bool)>;
+  auto plant = [&](const char* at) -> Setting {
+    return [=](bool on) { on ? fs::create_symlink("victim", dir / at) : void(); };
+  };
+  using enum SaveOutcome;
+  using enum FileFailure;
+  // Made before the save (true) and undone after it; the name, what the save gives, the reason's
+  // errno, and how many entries the folder has afterwards.
+  const std::tuple<Setting, fs::path, SaveOutcome, FileFailure, int, int> cases[] = {
+      {plant("dump.bin.tmp"), dump, kSaved, kNone, 0, 3},
+      {plant("dump.bin"), dump, kSaved, kNone, 0, 2},
+      {[&](bool on) { on ? void((fs::create_hard_link(victim, dump), umask(077))) : void(); }, dump,
+       kSaved, kNone, 0, 3},
+      {[](bool) {}, barred, kCreateFailed, kNoAccess, noAccess, 1},
+      {[&](bool on) {  // the file may not grow past one byte: the second write fails
+         std::signal(SIGXFSZ, on ? SIG_IGN : SIG_DFL);
+         setrlimit(RLIMIT_FSIZE, on ? &oneByte : &full);
+       },
+       dump, kWriteFailed, kOther, EFBIG, 1},
+      {[&](bool on) { on ? (input = dup(0), close(0)) : (dup2(input, 0), close(input)); }, dump,
+       kSaved, kNone, 0, 2}};
+  umask(022);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>("new dump");
-  for (auto [at, symbolic, mask, entries] : cases) {
-    // Each row in an empty folder but for "victim", a file that no save may change.
+  int row = 0;
+  for (const auto& [setting, name, outcome, failure, code, entries] : cases) {
     fs::remove_all(dir);
     fs::create_directories(dir);
-    std::ofstream(dir / "victim") << "victim";
-    symbolic ? fs::create_symlink("victim", dir / at)
-             : fs::create_hard_link(dir / "victim", dir / at);
-    mode_t previous = umask(mask);
+    std::ofstream(victim) << "victim";
+    const int descriptors = OpenDescriptors();
+    sigset_t before = {}, after = {};
+    sigprocmask(SIG_BLOCK, nullptr, &before);
+    setting(true);
     SaveReport report;
-    EXPECT_EQ(PlatformSaveFile(dump.c_str(), bytes, 8, &report), SaveOutcome::kSaved) << at;
-    umask(previous);
-    EXPECT_EQ(fs::symlink_status(dump).permissions(), fs::perms(0644 & ~mask)) << at;
-    EXPECT_EQ(Text(dump) + Text(dir / "victim"), "new dumpvictim") << at;
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), entries) << at;
+    SaveOutcome got = PlatformSaveFile(name.c_str(), bytes, 8, &report);
+    const mode_t mask = umask(022);
+    setting(false);
+    sigprocmask(SIG_BLOCK, nullptr, &after);
+    char reason[128] = "";
+    EXPECT_EQ(PlatformFileFailure(reason, sizeof reason), failure) << ++row;
+    EXPECT_EQ(got, outcome) << row;
+    EXPECT_STREQ(reason, code != 0 ? std::strerror(code) : "") << row;
+    const bool saved = outcome == kSaved;
+    EXPECT_EQ(Text(dump) + Text(victim), saved ? "new dumpvictim" : "victim") << row;
+    EXPECT_TRUE(!saved || fs::symlink_status(dump).permissions() == fs::perms(0644 & ~mask));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), entries) << row;
+    EXPECT_EQ(OpenDescriptors(), descriptors) << row;
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << row << ": signals left blocked";
   }
+  char text[8];
+  const int descriptors = OpenDescriptors();
+  EXPECT_EQ(PlatformReadFile(dump.c_str(), reinterpret_cast<std::uint8_t*>(text), 8), 8);
+  EXPECT_EQ(OpenDescriptors(), descriptors) << "the read left a descriptor open";
   pid_t pid = fork();
   if (pid == 0) {
     std::signal(SIGXFSZ, SIG_DFL);
@@ -64,7 +117,33 @@ TEST(SaveFile, NeitherPlantedLinksNorASignalMidWriteDoHarm) {
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
   EXPECT_EQ(Text(dump), "new dump");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 3) << "the victim, its link, the dump";
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "the victim, the dump";
+  fs::remove_all(dir);
+}
+
+// An earlier file that takes no hard link (here: another user's, which the kernel's
+// protected_hardlinks keeps the saving user from linking) is moved to its numbered name instead.
+TEST(SaveFile, AnEarlierFileThatTakesNoHardLinkIsMovedToItsBackupName) {
+  const fs::path dir = fs::temp_directory_path() / ("jmmove." + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::ofstream(dir / "dump.bin") << "earlier";
+  if (chown(dir.c_str(), 65534, 65534) != 0) {
+    GTEST_SKIP() << "needs root";
+  }
+  if (pid_t pid = fork(); pid == 0) {
+    SaveReport report;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>("new");
+    _exit(setuid(65534) == 0 && PlatformSaveFile((dir / "dump.bin").c_str(), bytes, 3, &report) ==
+                                    SaveOutcome::kSaved
+              ? 0
+              : 1);
+  } else {
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  EXPECT_EQ(Text(dir / "dump.bin") + Text(dir / "dump.bin.~1~"), "newearlier");
   fs::remove_all(dir);
 }
 

@@ -30,6 +30,8 @@
 namespace fs = std::filesystem;
 using namespace linuxplatform;
 
+int OpenDescriptors();  // the Linux file tests'
+
 // What the fake kernel answers to SG_IO: errno (nonzero: the ioctl fails), status, host status,
 // driver status, resid. It tells the request it was last given, and on which descriptor, with the
 // pointers as offsets into the latest block built (-1: none).
@@ -161,6 +163,13 @@ TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
   EXPECT_EQ(name[0], '/');  // no room: nothing written
   EXPECT_EQ(PlatformDriveFailure(name, sizeof name), DriveFailure::kNoDrive);
   EXPECT_STREQ(name, "drive -1: No such device or add");  // cut to fit
+  // A handle that holds no drive is named by its number, and asking it leaves no failure.
+  PlatformDriveName(kInvalidDriveHandle, name, sizeof name);
+  EXPECT_STREQ(name, "drive handle -1");
+  std::uint32_t returned = 0;
+  EXPECT_FALSE(PlatformQueryDescriptor(kInvalidDriveHandle, nullptr, &returned));
+  EXPECT_EQ(PlatformDriveFailure(name, 0), DriveFailure::kUnknown);
+  EXPECT_EQ(name[0], 'd');  // no room: nothing written
 }
 
 // A device path given as the argument is followed through links to its node, whose name says
@@ -179,7 +188,7 @@ TEST(PlatformLinux, KernelReleaseNumbers) {
 
 TEST(PlatformLinux, DevicePathsLeadToDriveNumbers) {
   const fs::path dev = mkdtemp(std::string("/tmp/dev.XXXXXX").data());
-  for (const char* node : {"sdb", "sdaa", "sdb1", "sdB", "sdzzzzzzzz", "sd"}) {
+  for (const char* node : {"sdb", "sdaa", "sdb10", "sdB", "sdzzzzzzzz", "sd"}) {
     if (mknod((dev / node).c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0) {
       fs::remove_all(dev);
       GTEST_SKIP() << "making block nodes needs root";
@@ -193,7 +202,7 @@ TEST(PlatformLinux, DevicePathsLeadToDriveNumbers) {
       {"sdb", PathDrive::kDrive, 1, "sdb"},
       {"disk/by-id/usb-JMicron_Generic-0:0-uy", PathDrive::kDrive, 1, "sdb"},
       {"sdaa", PathDrive::kDrive, 26, "sdaa"},
-      {"sdb1", PathDrive::kPartition, 1, "sdb"},
+      {"sdb10", PathDrive::kPartition, 1, "sdb"},
       {"disk/by-id/gone", PathDrive::kNoDrive, -1, "No such file or directory"},
       {"sdc", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},  // not a block device
       {"sdB", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},
@@ -273,10 +282,6 @@ TEST(PlatformLinux, SysfsGivesTheDescriptorInTheWindowsLayout) {
   EXPECT_FALSE(ReadSysfsDescriptor(sysfs.root.c_str(), 8, 0, area.data(), &returned));
   fs::remove(noModel.dir / "model");
   EXPECT_FALSE(ReadSysfsDescriptor(noModel.root.c_str(), 8, 0, area.data(), &returned));
-}
-
-int OpenDescriptors() {
-  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
 }
 
 TEST(PlatformLinux, WorkingOpenLocksTheDiskReadOnlyAndWritesOnlyToItsOwnNode) {
