@@ -17,51 +17,44 @@
 namespace {
 
 TEST(ParseLeadingInt, ReadsTheLeadingNumberWithWrapAround) {
-  struct Case {
-    const char* text;
-    std::int32_t value;
-  };
-  const Case cases[] = {{"  12abc", 12},
-                        {"-5", -5},
-                        {"+7", 7},
-                        {"abc", 0},
-                        {"- 5", 0},
-                        {"", 0},
-                        {"\t\n\v\f\r 3u", 3},
-                        {"2147483648", -2147483647 - 1},
-                        {"4294967297", 1},
-                        {"-2147483648", -2147483647 - 1}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(ParseLeadingInt(c.text), c.value) << '"' << c.text << '"';
+  const std::pair<const char*, std::int32_t> cases[] = {{"  12abc", 12},
+                                                        {"-5", -5},
+                                                        {"+7", 7},
+                                                        {"abc", 0},
+                                                        {"- 5", 0},
+                                                        {"", 0},
+                                                        {"\t\n\v\f\r 3u", 3},
+                                                        {"2147483648", -2147483647 - 1},
+                                                        {"4294967297", 1},
+                                                        {"-2147483648", -2147483647 - 1}};
+  for (const auto& [text, value] : cases) {
+    EXPECT_EQ(ParseLeadingInt(text), value) << '"' << text << '"';
   }
 }
 
 // Each input gives the lines ReadInputLine returns, then the end of input.
 TEST(ReadInputLine, SplitsLinesAndKeepsTheBufferSafe) {
-  struct Case {
-    std::string input;
-    std::vector<std::string> lines;
-  };
   const std::string longLine(200, 'x');
-  const Case cases[] = {{"3u\n", {"3u"}},
-                        {"a\r\nb\n", {"a", "b"}},
-                        {"last", {"last"}},
-                        {"\n", {""}},
-                        {"", {}},
-                        {"a\rb\n", {"a\rb"}},
-                        {longLine + "\n2\n", {std::string(127, 'x'), "2"}},
-                        {std::string("ab\x1a") + "cd\n", {"ab"}}};
-  for (const Case& c : cases) {
-    BeginCapture(c.input);
-    for (const std::string& expected : c.lines) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"3u\n", {"3u"}},
+      {"a\r\nb\n", {"a", "b"}},
+      {"last", {"last"}},
+      {"\n", {""}},
+      {"", {}},
+      {"a\rb\n", {"a\rb"}},
+      {longLine + "\n2\n", {std::string(127, 'x'), "2"}},
+      {std::string("ab\x1a") + "cd\n", {"ab"}}};
+  for (const auto& [input, lines] : cases) {
+    BeginCapture(input);
+    for (const std::string& expected : lines) {
       char buffer[129];
       buffer[128] = '#';
-      ASSERT_TRUE(ReadInputLine(buffer, 128)) << c.input;
+      ASSERT_TRUE(ReadInputLine(buffer, 128)) << input;
       EXPECT_EQ(std::string(buffer), expected);
       EXPECT_EQ(buffer[128], '#') << "wrote past the buffer";
     }
     char untouched[4] = {'k', 'e', 'e', 'p'};
-    EXPECT_FALSE(ReadInputLine(untouched, sizeof untouched)) << c.input;
+    EXPECT_FALSE(ReadInputLine(untouched, sizeof untouched)) << input;
     EXPECT_EQ(std::string(untouched, 4), "keep");
     EndCapture();
   }

@@ -234,16 +234,6 @@ TEST_F(DumpTest, RomFirmware) {
   }
 }
 
-// A failed identify ends the run (which replies fail is the command's test).
-TEST_F(DumpTest, FailedIdentificationEndsTheRun) {
-  AddBridge(0x100);
-  Sim().bridge.identity.fill(0);
-  RunResult r = RunWith({"1y"});
-  EXPECT_EQ(r.output, kStart + "Get fw version error!\n");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(Commands(), "I");
-}
-
 TEST_F(DumpTest, FailedSaveIsReported) {
   AddBridge(4);
   PutSector(16, 9);
@@ -329,6 +319,8 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
            ".bin > jm_nvram.bin\n"},
       {"1uy", "", 0x20200, 0x100, none, clean, ofs + before + equal, true,
        sizeNote + "131584 bytes, not 512: its first 512 are written\n"},
+      {"1uy", "", 0x20300, 0x100, none, clean, ofs + before + equal, true,
+       sizeNote + "more than 131584 bytes, not 512: its first 512 are written\n"},
       {"1u", "y\n", 512, 0x100, C::kReadNvram, ioctl79,
        ofs + "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
            kKeyWait,

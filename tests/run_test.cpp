@@ -18,23 +18,18 @@ SimDrive Disk(std::int32_t number, const char* vendor, const char* product, std:
 }
 
 TEST(Selection, NumberAndOptionLetters) {
-  struct Case {
-    const char* text;
-    int drive;
-    bool noNvram, autoYes, update;
-  };
-  const Case cases[] = {
+  // The text; the drive, then whether n, y and u were found (in any case, anywhere).
+  const std::tuple<const char*, int, bool, bool, bool> cases[] = {
       {"2", 2, false, false, false}, {"2uy", 2, false, true, true},
       {"y2", 0, false, true, false}, {"abc", 0, false, false, false},
       {"nu3", 0, true, false, true}, {"1dump", 1, false, false, true},
       {"3NYU", 3, true, true, true}, {" -1", -1, false, false, false},
   };
-  for (const Case& c : cases) {
-    SelectionFlags f = SelectionFlagsOf(c.text);
-    EXPECT_EQ(SelectionDrive(c.text), c.drive) << c.text;
-    EXPECT_EQ(f.noNvram, c.noNvram) << c.text;
-    EXPECT_EQ(f.autoYes, c.autoYes) << c.text;
-    EXPECT_EQ(f.updateNvram, c.update) << c.text;
+  for (const auto& [text, drive, n, y, u] : cases) {
+    SelectionFlags f = SelectionFlagsOf(text);
+    EXPECT_EQ(std::tuple(SelectionDrive(text), f.noNvram, f.autoYes, f.updateNvram),
+              std::tuple(drive, n, y, u))
+        << text;
   }
 }
 
@@ -139,12 +134,12 @@ TEST_F(RunTest, ListShowsEveryDriveThatAnswers) {
   EXPECT_EQ(r.status, 23);
 }
 
+// The key wait takes every key waiting, an arrow key's two codes too.
 TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
   Sim().console = true;
-  Sim().keys = {0xE0, 72, 'q'};  // an arrow key (two codes) and a letter
-  RunResult r = RunWith({"0"});
-  EXPECT_EQ(r.output, kBanner + "Drive      : 0(NVME)\nNot usb device!\n\nPress any key to exit\n");
-  EXPECT_EQ(r.status, 0);
+  Sim().keys = {0xE0, 72, 'q'};
+  EXPECT_EQ(RunWith({"0"}).output,
+            kBanner + "Drive      : 0(NVME)\nNot usb device!\n\nPress any key to exit\n");
   EXPECT_TRUE(Sim().keys.empty());
 }
 
@@ -166,7 +161,7 @@ TEST_F(RunTest, ArgumentsThatAreNoSelection) {
       {"/?", "", 0},
       {"--version", "", 0},
       {"--dry-run", "jmreader: --dry-run: unknown option\n", 2},
-      {"-Y", "jmreader: -Y: unknown option\n", 2},
+      {"-Z", "jmreader: -Z: unknown option\n", 2},
       {"-z", "jmreader: -z: unknown option\n", 2},
       {"\\\\.\\PhysicalDrive01",
        "jmreader: \\\\.\\PhysicalDrive01 is \\\\.\\PhysicalDrive1, drive 1: run jmreader 1 (or 1u "
