@@ -129,6 +129,7 @@ TEST(SaveFile, AnEarlierFileThatTakesNoHardLinkIsMovedToItsBackupName) {
   fs::create_directories(dir);
   std::ofstream(dir / "dump.bin") << "earlier";
   if (chown(dir.c_str(), 65534, 65534) != 0) {
+    fs::remove_all(dir);
     GTEST_SKIP() << "needs root";
   }
   if (pid_t pid = fork(); pid == 0) {
