@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "app/hostio.h"
+#include "app/files.h"
 #include "app/jobs.h"
 #include "base/console.h"
 #include "bridge/commands.h"

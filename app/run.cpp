@@ -2,8 +2,9 @@
 
 #include <cstring>
 
-#include "app/hostio.h"
+#include "app/input.h"
 #include "app/jobs.h"
+#include "app/selection.h"
 #include "base/console.h"
 #include "bridge/drives.h"
 #include "jmreader_version.h"

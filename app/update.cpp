@@ -1,7 +1,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/hostio.h"
+#include "app/files.h"
+#include "app/input.h"
 #include "app/jobs.h"
 #include "base/console.h"
 #include "bridge/commands.h"

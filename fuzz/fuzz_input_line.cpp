@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/hostio.h"
+#include "app/input.h"
 #include "base/console.h"
 #include "fuzz/fuzz_support.h"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/hostio.h"
 #include "app/run.h"
+#include "app/selection.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "app/hostio.h"
+#include "app/files.h"
+#include "app/input.h"
+#include "app/selection.h"
 #include "tests/test_support.h"
 
 #if defined(__linux__)

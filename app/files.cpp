@@ -1,36 +1,9 @@
-#include "app/hostio.h"
-
-#include <cstdio>
+#include "app/files.h"
 
 #include "base/console.h"
 #include "platform/platform.h"
 
 namespace {
-
-constexpr int kCtrlZ = 0x1A;  // ends text input, as on the Windows console
-
-// Next character of standard input, with a carriage return dropped before a line feed.
-int NextInputChar() {
-  if (ConsoleInputEnded()) {
-    return EOF;
-  }
-  std::FILE* in = ConsoleIn();
-  int c = std::fgetc(in);
-  if (c == '\r') {
-    int next = std::fgetc(in);
-    if (next == '\n') {
-      return '\n';
-    }
-    if (next != EOF) {
-      std::ungetc(next, in);
-    }
-  }
-  if (c == EOF || c == kCtrlZ) {
-    EndConsoleInput();
-    return EOF;
-  }
-  return c;
-}
 
 // Names on standard error the file just read or saved, or looked for (`beside`: a name beside
 // it, a save's backup or kept file): where it is may not be where the user looks (a console
@@ -134,60 +107,4 @@ bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t leng
   Print("%s: Write File Error\n", name);
   ReportFileFailure(name, FileRole::kSave);
   return false;
-}
-
-bool ReadInputLine(char* buffer, std::size_t size) {
-  int c = NextInputChar();
-  if (c == EOF) {
-    return false;
-  }
-  std::size_t n = 0;
-  while (c != EOF && c != '\n') {
-    if (n + 1 < size) {
-      buffer[n++] = static_cast<char>(c);
-    }
-    c = NextInputChar();
-  }
-  if (size > 0) {
-    buffer[n] = '\0';
-  }
-  return true;
-}
-
-std::int32_t ParseLeadingInt(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') {
-    ++p;
-  }
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  std::uint32_t value = 0;
-  while (*p >= '0' && *p <= '9') {
-    value = value * 10u + static_cast<std::uint32_t>(*p - '0');
-    ++p;
-  }
-  if (negative) {
-    value = 0u - value;
-  }
-  return static_cast<std::int32_t>(value);
-}
-
-bool ContainsChar(const char* text, char c) {
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p == c) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool KeyWaiting() {
-  return PlatformPollKey(0) == KeyPoll::kWaiting;
-}
-
-int TakeKey() {
-  return PlatformTakeKey();
 }
