@@ -11,13 +11,14 @@ else()
   install(TARGETS jmreader-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  # The man pages carry the version and are installed compressed, without a time stamp in the
-  # gzip header so that the same sources give the same package.
+  # The man pages are made from their templates with the version filled in (the tests read them
+  # there too), and installed compressed, without a time stamp in the gzip header so that the
+  # same sources give the same package.
   set(pages)
   foreach(page jmreader.8 jmreader-sim.1)
-    configure_file(doc/${page} ${JMREADER_GENERATED}/${page} @ONLY)
+    configure_file(doc/${page}.in ${JMREADER_GENERATED}/${page} @ONLY)
     add_custom_command(OUTPUT ${JMREADER_GENERATED}/${page}.gz
-      COMMAND gzip -9nf ${page}
+      COMMAND gzip -9n -c ${page} > ${page}.gz
       DEPENDS ${JMREADER_GENERATED}/${page}
       WORKING_DIRECTORY ${JMREADER_GENERATED})
     list(APPEND pages ${JMREADER_GENERATED}/${page}.gz)

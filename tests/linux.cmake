@@ -14,14 +14,15 @@ if(TARGET jmreader)
   gtest_discover_tests(jm_process_tests DISCOVERY_TIMEOUT 60)
 endif()
 
-# --help, the man pages and the README tell the same option letters, options, files and statuses.
+# --help, the man pages and the README tell the same option letters, options, files and statuses;
+# the pages as installed, made from doc/*.in by cmake/packaging.cmake.
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_FOUND)
   add_test(NAME docs_agree
            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/docs_agree.py
                    ${PROJECT_SOURCE_DIR}/README.md
-                   $<TARGET_FILE:jmreader> ${PROJECT_SOURCE_DIR}/doc/jmreader.8
-                   $<TARGET_FILE:jmreader-sim> ${PROJECT_SOURCE_DIR}/doc/jmreader-sim.1)
+                   $<TARGET_FILE:jmreader> ${JMREADER_GENERATED}/jmreader.8
+                   $<TARGET_FILE:jmreader-sim> ${JMREADER_GENERATED}/jmreader-sim.1)
 else()
   message(STATUS "docs_agree left out: it needs Python 3")
 endif()
