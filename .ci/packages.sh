@@ -60,6 +60,7 @@ dpkg -x "$deb" "$scratch"
 doc=./usr/share/doc/jmreader
 check contents "$(cd "$scratch" && find . -type f | LC_ALL=C sort | tr '\n' ' ')" \
   "./usr/bin/jmreader-sim ./usr/sbin/jmreader $doc/README.md $doc/changelog.gz $doc/copyright \
+$doc/examples/bridge.txt $doc/examples/dropped-write.txt $doc/examples/stalled-block.txt \
 ./usr/share/lintian/overrides/jmreader ./usr/share/man/man1/jmreader-sim.1.gz \
 ./usr/share/man/man8/jmreader.8.gz "
 out=$(hardening-check $cfi "$scratch"/usr/sbin/jmreader "$scratch"/usr/bin/jmreader-sim 2>&1) &&
@@ -76,7 +77,9 @@ check "changelog's version" "$(dpkg-parsechangelog -l "$scratch/changelog" -S Ve
 cmake --install build-deb --prefix "$scratch/install" >/dev/null
 check "cmake --install" "$(cd "$scratch/install" && find . -type f | LC_ALL=C sort | tr '\n' ' ')" \
   "./bin/jmreader-sim ./sbin/jmreader ./share/doc/jmreader/LICENSE \
-./share/doc/jmreader/README.md ./share/man/man1/jmreader-sim.1.gz ./share/man/man8/jmreader.8.gz "
+./share/doc/jmreader/README.md ./share/doc/jmreader/examples/bridge.txt \
+./share/doc/jmreader/examples/dropped-write.txt ./share/doc/jmreader/examples/stalled-block.txt \
+./share/man/man1/jmreader-sim.1.gz ./share/man/man8/jmreader.8.gz "
 
 # Depends names exactly the packages that own the libraries the binaries load, each with a
 # lowest version.
