@@ -17,40 +17,24 @@ bool Failed(FileError error) {
   return error.failure != FileFailure::kNone;
 }
 
-// Keeps the first failure; a later step (a clean-up) must not hide it.
-void Keep(FileError* first, FileError error) {
-  if (!Failed(*first)) {
-    *first = error;
-  }
-}
-
-// "<folder><name's last part>" into `out`, or "" when it does not fit.
-void Join(char* out, std::size_t size, const char* folder, const char* name) {
+// "<folder><name's last part>" into `out`, or "" when either is empty or it does not fit.
+void Join(char (&out)[kFullPathSize], const char* folder, const char* name) {
   for (const char* p = name; *p != '\0'; ++p) {
     if (std::strchr(kFolderSeparators, *p) != nullptr) {
       name = p + 1;
     }
   }
-  const int n = std::snprintf(out, size, "%s%s", folder, name);
-  if (n < 0 || static_cast<std::size_t>(n) >= size) {
+  const int n = std::snprintf(out, sizeof out, "%s%s", folder, name);
+  if (folder[0] == '\0' || name[0] == '\0' || n < 0 || static_cast<std::size_t>(n) >= sizeof out) {
     out[0] = '\0';
   }
 }
 
-// The full path of the open `file` into `path` when the system names one in a folder, with that
-// folder (and its separator) in `folder`.
-bool OpenedPath(FileHandle file, char (&path)[kFullPathSize], char (&folder)[kFullPathSize]) {
-  if (!PlatformFullPath(file, folder, sizeof folder)) {
-    folder[0] = '\0';
-  }
-  char* end = std::strrchr(folder, kFolderSeparators[0]);
-  if (end == nullptr) {
-    folder[0] = '\0';
-    return false;
-  }
-  std::memcpy(path, folder, sizeof path);
-  end[1] = '\0';
-  return true;
+// The full path of the open `file` into `path` when the system names one in a folder; a pointer
+// to that folder's last separator in it.
+char* OpenedPath(FileHandle file, char (&path)[kFullPathSize]) {
+  return PlatformFullPath(file, path, sizeof path) ? std::strrchr(path, kFolderSeparators[0])
+                                                   : nullptr;
 }
 
 // A fresh temporary name beside `name` that nobody can guess ahead of time.
@@ -158,14 +142,17 @@ void SaveHeld(void* context) {
   if (Failed(report.error)) {
     return;
   }
-  char opened[kFullPathSize];
-  if (OpenedPath(file, opened, report.folder)) {
-    Join(report.path, sizeof report.path, report.folder, save.name);
+  if (char* end = OpenedPath(file, report.folder); end != nullptr) {
+    end[1] = '\0';
+    Join(report.path, report.folder, save.name);
+  } else {
+    report.folder[0] = '\0';
   }
   // The data must be on disk before its name replaces the earlier file, or a power cut could
   // leave neither.
   report.error = PlatformWriteFile(file, save.data, save.length);
-  Keep(&report.error, PlatformCloseFile(file));
+  const FileError closed = PlatformCloseFile(file);  // the first failure is the one told
+  report.error = Failed(report.error) ? report.error : closed;
   if (Failed(report.error)) {
     PlatformRemoveFile(temporary);
     report.outcome = SaveOutcome::kWriteFailed;
@@ -174,25 +161,24 @@ void SaveHeld(void* context) {
     report.error = Publish(temporary, save.name, save.data, save.length, &report);
     report.outcome = Failed(report.error) ? SaveOutcome::kKept : SaveOutcome::kSaved;
   }
-  PlatformSyncFolder(save.name);
+  if (report.folder[0] != '\0') {
+    PlatformSyncFolder(report.folder);
+  }
 }
 
 }  // namespace
 
 std::int32_t ReadRegularFile(const char* name, std::uint8_t* buffer, std::uint32_t length,
                              FileError* error, char (&path)[kFullPathSize]) {
-  if (!PlatformFullName(name, path, sizeof path)) {
-    path[0] = '\0';
-  }
   FileHandle file = kNoFile;
   *error = PlatformOpenRegular(name, FileOpen::kRead, &file);
-  if (Failed(*error)) {
-    return -1;
+  const bool opened = !Failed(*error);
+  if ((!opened || OpenedPath(file, path) == nullptr) &&
+      !PlatformFullName(name, path, sizeof path)) {
+    path[0] = '\0';
   }
-  char folder[kFullPathSize];
-  char opened[kFullPathSize];
-  if (OpenedPath(file, opened, folder)) {
-    std::memcpy(path, opened, sizeof path);
+  if (!opened) {
+    return -1;
   }
   std::uint32_t got = 0;
   *error = PlatformReadFile(file, buffer, length, &got);
@@ -214,11 +200,6 @@ void SaveFile(const char* name, const std::uint8_t* data, std::uint32_t length,
   if (report->outcome != SaveOutcome::kKept) {
     report->kept[0] = '\0';
   }
-}
-
-void PathBeside(const SaveReport& report, const char* name, char (&out)[kFullPathSize]) {
-  out[0] = '\0';
-  if (report.folder[0] != '\0') {
-    Join(out, sizeof out, report.folder, name);
-  }
+  Join(report->backupPath, report->folder, report->backup);
+  Join(report->keptPath, report->folder, report->kept);
 }

@@ -26,10 +26,13 @@ struct SaveReport {
   FileError error;             // the first step that failed
   char backup[kSaveNameSize];  // the earlier file's numbered name, or "" when none is left
   char kept[kSaveNameSize];    // kKept: the name the complete new file stays under
-  // The full path of `name` in the folder the new file went to, as the system names it; the
-  // name made absolute when no file was created; "" when it does not fit.
+  // Full paths: `name` in the folder the new file went to, as the system names it (made absolute
+  // when no file was created), and `backup` and `kept` there ("" when there is none, or no file
+  // was created); "" when one does not fit.
   char path[kFullPathSize];
-  char folder[kFullPathSize];  // that folder, or "" when no file was created
+  char backupPath[kFullPathSize];
+  char keptPath[kFullPathSize];
+  char folder[kFullPathSize];  // that folder, with its separator, or ""
 };
 // Saves `length` bytes as `name`: writes a new file of its own beside it (created exclusively
 // under a name nobody can guess, never through a link), syncs it and renames it over `name`, so
@@ -39,7 +42,3 @@ struct SaveReport {
 // without it. A complete new file is never deleted: when it cannot take `name`, it stays under
 // its temporary name.
 void SaveFile(const char* name, const std::uint8_t* data, std::uint32_t length, SaveReport* report);
-
-// The full path of `name` beside the saved file, in `out`: "" when no file was created or it
-// does not fit.
-void PathBeside(const SaveReport& report, const char* name, char (&out)[kFullPathSize]);

@@ -20,40 +20,30 @@ enum class FileRole { kRead, kSave, kReplace };
 // Tells on the error stream why a file operation on `name` failed, with a hint where the cause
 // is a common one.
 void ReportFileFailure(const char* name, FileError error, FileRole role) {
-  char reason[256];
-  PlatformFileErrorText(error, reason, sizeof reason);
-  const char* hint = "";
-  switch (error.failure) {
-    case FileFailure::kNone:
-      return;
-    case FileFailure::kMissing:
-      hint = role == FileRole::kRead ? " (it must be in the current folder)" : "";
-      break;
-    case FileFailure::kNotRegular:
-      PrintError("%s: not a regular file%s\n", name,
-                 PlatformReadsThroughLinks() ? " (it must be a regular file, or a link to one)"
-                                             : " (it must be a regular file, not a link)");
-      return;
-    case FileFailure::kNoAccess:
-      hint = role == FileRole::kRead   ? " (the file must be writable)"
-             : role == FileRole::kSave ? " (the folder must be writable)"
-                                       : "";
-      break;
-    case FileFailure::kEmpty:
-      PrintError("%s: the file is empty (it must hold the 512-byte sector)\n", name);
-      return;
-    default:
-      break;
+  using enum FileFailure;
+  const FileFailure f = error.failure;
+  char system[256];
+  PlatformFileErrorText(error, system, sizeof system);
+  const char* reason = f == kNotRegular ? "not a regular file"
+                       : f == kEmpty    ? "the file is empty"
+                                        : system;
+  const char* hint =
+      f == kMissing && role == FileRole::kRead ? " (it must be in the current folder)"
+      : f == kNotRegular ? (kReadsThroughLinks ? " (it must be a regular file, or a link to one)"
+                                               : " (it must be a regular file, not a link)")
+      : f == kNoAccess && role == FileRole::kRead ? " (the file must be writable)"
+      : f == kNoAccess && role == FileRole::kSave ? " (the folder must be writable)"
+      : f == kEmpty                               ? " (it must hold the 512-byte sector)"
+                                                  : "";
+  if (f != kNone) {
+    PrintError("%s: %s%s\n", name, reason, hint);
   }
-  PrintError("%s: %s%s\n", name, reason, hint);
 }
 
 void PrintBackup(const char* name, const SaveReport& report) {
   if (report.backup[0] != '\0') {
     Print("Earlier %s kept as %s\n", name, report.backup);
-    char path[kFullPathSize];
-    PathBeside(report, report.backup, path);
-    TellPath("kept", path);
+    TellPath("kept", report.backupPath);
   }
 }
 
@@ -82,10 +72,8 @@ bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t leng
   SaveFile(name, data, length > 0 ? static_cast<std::uint32_t>(length) : 0, &report);
   // What was really written: the new file under its name, or under its temporary one.
   const bool kept = report.outcome == SaveOutcome::kKept;
-  char keptPath[kFullPathSize];
-  PathBeside(report, report.kept, keptPath);
   TellPath(report.outcome == SaveOutcome::kSaved || kept ? "saved" : "not saved:",
-           kept ? keptPath : report.path);
+           kept ? report.keptPath : report.path);
   switch (report.outcome) {
     case SaveOutcome::kSaved:
       PrintBackup(name, report);

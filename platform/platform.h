@@ -145,17 +145,13 @@ bool PlatformIsRegularFile(const char* name);
 
 enum class FileOpen {
   // The user's file, to read: opened for reading and writing, so that a read-only one is
-  // refused; through a link to a regular file only where PlatformReadsThroughLinks.
+  // refused; through a link to a regular file only where kReadsThroughLinks.
   kRead,
   // An earlier file, to compare: for reading only, never through a link.
   kCompare,
 };
 // Opens the regular file `name`. Nothing else (a FIFO, a device) is opened at all: kNotRegular.
 FileError PlatformOpenRegular(const char* name, FileOpen how, FileHandle* file);
-
-// Whether kRead opens a regular file through a link to it (Linux), or refuses every link
-// (Windows, where a link's target could be a disk or a device).
-bool PlatformReadsThroughLinks();
 
 // Creates `name` for writing, exclusively: what is already there, a link included, is never
 // opened (kExists). On Windows a console close removes it until it is closed.
@@ -174,18 +170,22 @@ FileError PlatformLinkFile(const char* name, const char* link);
 // retried for a moment where the system has such holds), else kExists when `to` is taken.
 FileError PlatformRenameFile(const char* from, const char* to, bool replace);
 FileError PlatformRemoveFile(const char* name);
-// Makes the latest renames in the folder of `name` durable, where the system needs it.
-void PlatformSyncFolder(const char* name);
+// Makes the latest renames in `folder` (a full path) durable, where the system needs it.
+void PlatformSyncFolder(const char* folder);
 
 // The full path of the open `file` as the system names it (a link's target; a 32-bit Windows
 // program's System32 is SysWOW64), and of `name` made absolute. False when it does not fit.
 bool PlatformFullPath(FileHandle file, char* text, std::uint32_t size);
 bool PlatformFullName(const char* name, char* text, std::uint32_t size);
-// The characters that end a folder in a name; the first one is the system's own.
+// The characters that end a folder in a name, the system's own first; and whether kRead opens a
+// regular file through a link to it (Linux), or refuses every link (Windows, where a link's
+// target could be a disk or a device).
 #if defined(_WIN32)
 inline constexpr char kFolderSeparators[] = "\\/:";
+inline constexpr bool kReadsThroughLinks = false;
 #else
 inline constexpr char kFolderSeparators[] = "/";
+inline constexpr bool kReadsThroughLinks = true;
 #endif
 
 // Fills `bytes` with `size` bytes that nobody can guess ahead of time.

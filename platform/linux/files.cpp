@@ -62,10 +62,6 @@ FileError PlatformOpenRegular(const char* name, FileOpen how, FileHandle* file) 
   return error;
 }
 
-bool PlatformReadsThroughLinks() {
-  return true;
-}
-
 FileError PlatformCreateFile(const char* name, FileHandle* file) {
   *file = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   return *file < 0 ? Error(errno) : FileError{};
@@ -73,8 +69,7 @@ FileError PlatformCreateFile(const char* name, FileHandle* file) {
 
 FileError PlatformReadFile(FileHandle file, std::uint8_t* buffer, std::uint32_t length,
                            std::uint32_t* got) {
-  *got = 0;
-  while (*got < length) {
+  for (*got = 0; *got < length;) {
     const ssize_t n = read(static_cast<int>(file), buffer + *got, length - *got);
     if (n < 0 && errno != EINTR) {
       return Error(errno);
@@ -107,14 +102,12 @@ FileError PlatformCloseFile(FileHandle file) {
 }
 
 FileError PlatformLinkFile(const char* name, const char* link) {
-  if (::link(name, link) == 0) {
-    return {};
-  }
+  FileError error = Done(::link(name, link));
   // EPERM: a file system without hard links, or another user's file (protected_hardlinks).
-  const int code = errno;
-  return code == EPERM || code == EOPNOTSUPP || code == EMLINK
-             ? FileError{FileFailure::kNoHardLink, static_cast<std::uint32_t>(code)}
-             : Error(code);
+  if (error.code == EPERM || error.code == EOPNOTSUPP || error.code == EMLINK) {
+    error.failure = FileFailure::kNoHardLink;
+  }
+  return error;
 }
 
 FileError PlatformRenameFile(const char* from, const char* to, bool replace) {
@@ -125,18 +118,8 @@ FileError PlatformRemoveFile(const char* name) {
   return Done(unlink(name));
 }
 
-// Makes a rename itself durable: the folder that holds `name`.
-void PlatformSyncFolder(const char* name) {
-  char folder[4096] = ".";
-  const char* slash = std::strrchr(name, '/');
-  if (slash != nullptr) {
-    const std::size_t n = slash == name ? 1 : static_cast<std::size_t>(slash - name);
-    if (n >= sizeof folder) {
-      return;
-    }
-    std::memcpy(folder, name, n);
-    folder[n] = '\0';
-  }
+// A rename is durable once the folder that holds the name is.
+void PlatformSyncFolder(const char* folder) {
   const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     fsync(fd);  // best effort: some file systems cannot sync a folder
@@ -155,11 +138,11 @@ bool PlatformFullPath(FileHandle file, char* text, std::uint32_t size) {
 }
 
 bool PlatformFullName(const char* name, char* text, std::uint32_t size) {
-  char here[4096];
-  const int n = name[0] == '/' ? std::snprintf(text, size, "%s", name)
-                : getcwd(here, sizeof here) != nullptr
-                    ? std::snprintf(text, size, "%s/%s", here, name)
-                    : -1;
+  char here[4096] = "";
+  if (name[0] != '/' && getcwd(here, sizeof here) == nullptr) {
+    return false;
+  }
+  const int n = std::snprintf(text, size, "%s%s%s", here, here[0] != '\0' ? "/" : "", name);
   return n >= 0 && static_cast<std::uint32_t>(n) < size;
 }
 

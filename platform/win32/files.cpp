@@ -85,10 +85,6 @@ FileError PlatformOpenRegular(const char* name, FileOpen how, FileHandle* out) {
   return error;
 }
 
-bool PlatformReadsThroughLinks() {
-  return false;
-}
-
 FileError PlatformCreateFile(const char* name, FileHandle* out) {
   // CREATE_NEW never opens what is already there, a link included. DELETE lets the console
   // handler remove the file through this handle.
@@ -135,15 +131,13 @@ FileError PlatformCloseFile(FileHandle file) {
 }
 
 FileError PlatformLinkFile(const char* name, const char* link) {
-  if (CreateHardLinkA(link, name, nullptr)) {
-    return {};
-  }
+  FileError error = Done(CreateHardLinkA(link, name, nullptr));
   // A FAT volume takes no hard links.
-  const DWORD code = GetLastError();
-  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED ||
-                 code == ERROR_TOO_MANY_LINKS
-             ? FileError{FileFailure::kNoHardLink, code}
-             : Error(code);
+  if (error.code == ERROR_INVALID_FUNCTION || error.code == ERROR_NOT_SUPPORTED ||
+      error.code == ERROR_TOO_MANY_LINKS) {
+    error.failure = FileFailure::kNoHardLink;
+  }
+  return error;
 }
 
 FileError PlatformRenameFile(const char* from, const char* to, bool replace) {
@@ -188,16 +182,10 @@ bool PlatformFullName(const char* name, char* text, std::uint32_t size) {
   return n != 0 && n < size;
 }
 
+// The system's generator does not fail; were it to, the exclusive create would still never open
+// what is already there.
 void PlatformRandom(void* bytes, std::uint32_t size) {
-  if (RtlGenRandom(bytes, size)) {
-    return;
-  }
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  const unsigned long long mix =
-      static_cast<unsigned long long>(counter.QuadPart) * 0x9E3779B97F4A7C15ull ^
-      static_cast<unsigned long long>(GetCurrentProcessId()) << 32;
-  std::memcpy(bytes, &mix, size < sizeof mix ? size : sizeof mix);
+  RtlGenRandom(bytes, size);
 }
 
 bool PlatformFolderWarning(char* text, std::uint32_t size) {
