@@ -133,7 +133,8 @@ struct FileError {
   FileFailure failure = FileFailure::kNone;
   std::uint32_t code = 0;
 };
-// The system's text for a failure that came from the system, in `text` (cut to fit).
+// The system's text for a failure that came from the system (for kTooLong, its words for a name
+// too long), in `text` (cut to fit).
 void PlatformFileErrorText(FileError error, char* text, std::uint32_t size);
 
 // An open file: the descriptor on Linux, the HANDLE on Windows.
@@ -154,7 +155,8 @@ enum class FileOpen {
 FileError PlatformOpenRegular(const char* name, FileOpen how, FileHandle* file);
 
 // Creates `name` for writing, exclusively: what is already there, a link included, is never
-// opened (kExists). On Windows a console close removes it until it is closed.
+// opened (kExists). On Windows, a console closed during PlatformHoldInterruptions removes it,
+// open or not.
 FileError PlatformCreateFile(const char* name, FileHandle* file);
 // Reads up to `length` bytes on from where `file` stands; `got` falls short only at the end of
 // the file or on a failure.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -173,38 +174,34 @@ TEST(Win32PassThrough, ReturnedCount) {
 // finished save (row 0) and removes it otherwise, closed (1) or open (2: through its handle, as
 // nobody may delete it by name then, once that is closed).
 TEST(Win32ConsoleEvents, HeldDuringASave) {
-  struct Hold {
-    DWORD event;
-    std::atomic<bool> ended;
-    std::thread handler;
+  auto holding = [](std::function<void()> work) {
+    PlatformHoldInterruptions(
+        "held.tmp", [](void* w) { (*static_cast<std::function<void()>*>(w))(); }, &work);
   };
   for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
-    Hold hold = {event, false, {}};
-    auto work = [](void* context) {
-      Hold& h = *static_cast<Hold*>(context);
-      h.handler = std::thread([&h] { RunConsoleEventHandler(h.event), h.ended = true; });
+    std::atomic<bool> ended = false;
+    std::thread handler;
+    holding([&] {
+      handler = std::thread([&] { RunConsoleEventHandler(event), ended = true; });
       Sleep(300);
-      EXPECT_FALSE(h.ended) << h.event;
-    };
-    PlatformHoldInterruptions("held.tmp", work, &hold);
-    hold.handler.join();
+      EXPECT_FALSE(ended) << event;
+    });
+    handler.join();
   }
   for (int row = 0; row < 3; ++row) {
-    auto work = [](void* context) {
-      const int row = *static_cast<int*>(context);
-      FileHandle file = kNoFile;
+    FileHandle file = kNoFile;
+    holding([&] {
       ASSERT_EQ(PlatformCreateFile("held.tmp", &file).failure, FileFailure::kNone);
-      if (row != 2) {
+      if (row == 1) {
         PlatformCloseFile(file);
       }
       if (row != 0) {
         RunConsoleEventHandler(CTRL_CLOSE_EVENT);
       }
-      if (row == 2) {
-        PlatformCloseFile(file);
-      }
-    };
-    PlatformHoldInterruptions("held.tmp", work, &row);
+    });
+    if (row != 1) {
+      PlatformCloseFile(file);
+    }
     if (row == 0) {
       RunConsoleEventHandler(CTRL_CLOSE_EVENT);
     }
