@@ -113,57 +113,91 @@ int PlatformTakeKey();
 void PlatformRestoreConsole();
 
 // Host files (the dump and "jm_nvram.bin"): one implementation per host system, shared by the
-// real and the simulated platform.
+// real and the simulated platform. These are the system's small steps; what is opened and how a
+// file is saved is decided once, above them (app/file_policy.cpp).
 
-// Reads up to `length` bytes from the start of `name`. Only a regular file that this user may
-// also write is ever opened (through a link only where PlatformReadsThroughLinks), and nothing
-// else (a FIFO, a device) is opened at all. The count read (0 for an empty file or a failed
-// read), or -1 when it cannot be opened.
-std::int32_t PlatformReadFile(const char* name, std::uint8_t* buffer, std::uint32_t length);
-
-// Whether PlatformReadFile reads a regular file through a link to it (Linux), or refuses every
-// link (Windows, where a link's target could be a disk or a device).
-bool PlatformReadsThroughLinks();
-
-// Why the latest PlatformReadFile or PlatformSaveFile failed, with the system's error text (or
-// the tool's own, where the system has none) in `text`, cut to fit.
+// What went wrong with a file step: its kind, and the system's error code (errno, GetLastError)
+// where the system gave one.
 enum class FileFailure {
   kNone,        // nothing failed
   kMissing,     // no such file, or no such folder
-  kNotRegular,  // a folder, FIFO, device or other object that is no regular file
+  kNotRegular,  // a folder, FIFO, device, link or other object that is no regular file
   kNoAccess,    // permission refused, or a read-only file or file system
   kEmpty,       // the file to read holds no byte
+  kExists,      // the name is taken
+  kNoHardLink,  // the file system, or the file, takes no hard link
+  kTooLong,     // the name does not fit
   kOther,
 };
-FileFailure PlatformFileFailure(char* text, std::uint32_t size);
+struct FileError {
+  FileFailure failure = FileFailure::kNone;
+  std::uint32_t code = 0;
+};
+// The system's text for a failure that came from the system (for kTooLong, its words for a name
+// too long), in `text` (cut to fit).
+void PlatformFileErrorText(FileError error, char* text, std::uint32_t size);
 
-// The full path of the file that the latest PlatformReadFile or PlatformSaveFile opened (for a
-// save: the final name in the folder the file went to), as the system names it; when nothing was
-// opened, the name made absolute. With `beside`, a name beside that file instead (a save's
-// `SaveReport::backup` or `kept`): its full path in the same folder, or "" when no file was
-// opened. Empty before any file operation, and when the path does not fit.
-void PlatformFilePath(char* text, std::uint32_t size, const char* beside = nullptr);
+// An open file: the descriptor on Linux, the HANDLE on Windows.
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle kNoFile = -1;
+
+// Whether `name` itself is a regular file (a link to one is not).
+bool PlatformIsRegularFile(const char* name);
+
+enum class FileOpen {
+  // The user's file, to read: opened for reading and writing, so that a read-only one is
+  // refused; through a link to a regular file only where kReadsThroughLinks.
+  kRead,
+  // An earlier file, to compare: for reading only, never through a link.
+  kCompare,
+};
+// Opens the regular file `name`. Nothing else (a FIFO, a device) is opened at all: kNotRegular.
+FileError PlatformOpenRegular(const char* name, FileOpen how, FileHandle* file);
+
+// Creates `name` for writing, exclusively: what is already there, a link included, is never
+// opened (kExists). On Windows, a console closed during PlatformHoldInterruptions removes it,
+// open or not.
+FileError PlatformCreateFile(const char* name, FileHandle* file);
+// Reads up to `length` bytes on from where `file` stands; `got` falls short only at the end of
+// the file or on a failure.
+FileError PlatformReadFile(FileHandle file, std::uint8_t* buffer, std::uint32_t length,
+                           std::uint32_t* got);
+// Writes all `length` bytes and flushes them to the disk.
+FileError PlatformWriteFile(FileHandle file, const std::uint8_t* data, std::uint32_t length);
+FileError PlatformCloseFile(FileHandle file);
+
+// A hard link `link` to the file `name` (kNoHardLink where there can be none).
+FileError PlatformLinkFile(const char* name, const char* link);
+// Moves `from` to `to`; `replace`: over a file there (a move that another program holds is
+// retried for a moment where the system has such holds), else kExists when `to` is taken.
+FileError PlatformRenameFile(const char* from, const char* to, bool replace);
+FileError PlatformRemoveFile(const char* name);
+// Makes the latest renames in `folder` (a full path) durable, where the system needs it.
+void PlatformSyncFolder(const char* folder);
+
+// The full path of the open `file` as the system names it (a link's target; a 32-bit Windows
+// program's System32 is SysWOW64), and of `name` made absolute. False when it does not fit.
+bool PlatformFullPath(FileHandle file, char* text, std::uint32_t size);
+bool PlatformFullName(const char* name, char* text, std::uint32_t size);
+// The characters that end a folder in a name, the system's own first; and whether kRead opens a
+// regular file through a link to it (Linux), or refuses every link (Windows, where a link's
+// target could be a disk or a device).
+#if defined(_WIN32)
+inline constexpr char kFolderSeparators[] = "\\/:";
+inline constexpr bool kReadsThroughLinks = false;
+#else
+inline constexpr char kFolderSeparators[] = "/";
+inline constexpr bool kReadsThroughLinks = true;
+#endif
+
+// Fills `bytes` with `size` bytes that nobody can guess ahead of time.
+void PlatformRandom(void* bytes, std::uint32_t size);
+
+// Runs `work(context)` with the interruptions that would end the tool held back: a signal on
+// Linux, Ctrl+C on Windows, ends it only once `work` is done. Closing a Windows console waits a
+// few seconds for it, then removes the file at `temporary` (a name that stays valid meanwhile).
+void PlatformHoldInterruptions(const char* temporary, void (*work)(void*), void* context);
 
 // A warning when files would go where the user does not look: on Windows, a current folder
 // inside the Windows folder (where an elevated console starts). False when there is none.
 bool PlatformFolderWarning(char* text, std::uint32_t size);
-
-enum class SaveOutcome {
-  kSaved,
-  kCreateFailed,  // nothing written, nothing left behind
-  kWriteFailed,   // the new file could not be completed; nothing left behind, `name` untouched
-  kKept,          // complete, but it could not take `name`: it stays under `SaveReport::kept`
-};
-inline constexpr std::uint32_t kSaveNameSize = 512;
-struct SaveReport {
-  char backup[kSaveNameSize];  // the earlier file's numbered name, or "" when none is left
-  char kept[kSaveNameSize];    // kKept: the name the complete new file stays under
-};
-// Saves `length` bytes as `name`: writes a new file of its own beside it (created exclusively,
-// never through a link), syncs it and renames it over `name`, so a link or file at `name` is
-// replaced, never written through, and an earlier file survives any failure. An earlier regular
-// file whose content differs is kept under the first free name "<name>.~N~" (N = 1, 2, ...),
-// linked there before the rename, so that there is no moment without it. A complete new file
-// is never deleted: when it cannot take `name`, it stays under its temporary name.
-SaveOutcome PlatformSaveFile(const char* name, const std::uint8_t* data, std::uint32_t length,
-                             SaveReport* report);

@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "app/file_policy.h"
 
 namespace fs = std::filesystem;
 
@@ -85,14 +85,15 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
     sigprocmask(SIG_BLOCK, nullptr, &before);
     setting(true);
     SaveReport report;
-    SaveOutcome got = PlatformSaveFile(name.c_str(), bytes, 8, &report);
+    SaveFile(name.c_str(), bytes, 8, &report);
     const mode_t mask = umask(022);
     setting(false);
     sigprocmask(SIG_BLOCK, nullptr, &after);
     char reason[128] = "";
-    EXPECT_EQ(PlatformFileFailure(reason, sizeof reason), failure) << ++row;
-    EXPECT_EQ(got, outcome) << row;
-    EXPECT_STREQ(reason, code != 0 ? std::strerror(code) : "") << row;
+    PlatformFileErrorText(report.error, reason, sizeof reason);
+    EXPECT_EQ(report.error.failure, failure) << ++row;
+    EXPECT_EQ(report.outcome, outcome) << row;
+    EXPECT_STREQ(reason, std::strerror(code)) << row;
     const bool saved = outcome == kSaved;
     EXPECT_EQ(Text(dump) + Text(victim), saved ? "new dumpvictim" : "victim") << row;
     EXPECT_TRUE(!saved || fs::symlink_status(dump).permissions() == fs::perms(0644 & ~mask));
@@ -100,9 +101,11 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
     EXPECT_EQ(OpenDescriptors(), descriptors) << row;
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << row << ": signals left blocked";
   }
-  char text[8];
+  char text[8], path[kFullPathSize];
+  FileError error;
   const int descriptors = OpenDescriptors();
-  EXPECT_EQ(PlatformReadFile(dump.c_str(), reinterpret_cast<std::uint8_t*>(text), 8), 8);
+  EXPECT_EQ(ReadRegularFile(dump.c_str(), reinterpret_cast<std::uint8_t*>(text), 8, &error, path),
+            8);
   EXPECT_EQ(OpenDescriptors(), descriptors) << "the read left a descriptor open";
   pid_t pid = fork();
   if (pid == 0) {
@@ -110,7 +113,7 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
     rlimit small = {100, RLIM_INFINITY};
     setrlimit(RLIMIT_FSIZE, &small);
     SaveReport report;
-    PlatformSaveFile(dump.c_str(), std::vector<std::uint8_t>(4096).data(), 4096, &report);
+    SaveFile(dump.c_str(), std::vector<std::uint8_t>(4096).data(), 4096, &report);
     _exit(0);
   }
   int status = 0;
@@ -135,8 +138,8 @@ TEST(SaveFile, AnEarlierFileThatTakesNoHardLinkIsMovedToItsBackupName) {
   if (pid_t pid = fork(); pid == 0) {
     SaveReport report;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>("new");
-    _exit(setuid(65534) == 0 && PlatformSaveFile((dir / "dump.bin").c_str(), bytes, 3, &report) ==
-                                    SaveOutcome::kSaved
+    _exit(setuid(65534) == 0 && (SaveFile((dir / "dump.bin").c_str(), bytes, 3, &report),
+                                 report.outcome == SaveOutcome::kSaved)
               ? 0
               : 1);
   } else {

@@ -3,7 +3,7 @@
 
 # The backend against the system calls.
 add_executable(platform_win32_test windows/platform_win32_test.cpp)
-target_link_libraries(platform_win32_test PRIVATE jmplatform GTest::gtest GTest::gtest_main)
+target_link_libraries(platform_win32_test PRIVATE jmapp jmbridge jmplatform GTest::gtest GTest::gtest_main)
 gtest_discover_tests(platform_win32_test DISCOVERY_TIMEOUT 60)
 
 # Console key input needs a console: exe_test runs this in one of its own.

@@ -11,6 +11,8 @@ namespace {
 // The system ends a process about 5 s after a close event; the removal must come before.
 constexpr DWORD kCloseWaitMs = 4000;
 
+// The handler runs on a thread of the system's while the save goes on, so what it must know of
+// the save can only be left here: whether one is in progress, and what to remove.
 HANDLE g_idle = nullptr;  // set while no save is in progress
 const char* g_temporary = "";
 HANDLE g_file = INVALID_HANDLE_VALUE;  // the temporary file while it is open
@@ -32,7 +34,7 @@ BOOL WINAPI OnEvent(DWORD event) {
 
 }  // namespace
 
-void HoldConsoleEvents(const char* temporary) {
+void PlatformHoldInterruptions(const char* temporary, void (*work)(void*), void* context) {
   if (g_idle == nullptr) {
     g_idle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   } else {
@@ -40,16 +42,16 @@ void HoldConsoleEvents(const char* temporary) {
   }
   g_temporary = temporary;
   SetConsoleCtrlHandler(OnEvent, TRUE);
-}
-
-void ConsoleEventsFile(void* file) {
-  g_file = file;
-}
-
-void ReleaseConsoleEvents() {
+  work(context);
   g_file = INVALID_HANDLE_VALUE;
   SetEvent(g_idle);
   SetConsoleCtrlHandler(OnEvent, FALSE);
+}
+
+void ConsoleEventsFile(void* file, bool open) {
+  if (open || g_file == file) {
+    g_file = open ? file : INVALID_HANDLE_VALUE;
+  }
 }
 
 void RunConsoleEventHandler(unsigned long event) {

@@ -4,11 +4,13 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "app/file_policy.h"
 #include "base/byteorder.h"
 #include "platform/platform.h"
 #include "platform/win32/backend.h"
@@ -120,7 +122,8 @@ TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
     }
     SaveReport report;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>("new");
-    EXPECT_EQ(PlatformSaveFile(name.c_str(), bytes, 3, &report), outcome) << ms;
+    SaveFile(name.c_str(), bytes, 3, &report);
+    EXPECT_EQ(report.outcome, outcome) << ms;
     WaitForSingleObject(child.hProcess, INFINITE);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
@@ -131,8 +134,7 @@ TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
     EXPECT_EQ(std::string(report.backup), name + ".~1~") << ms;
     EXPECT_EQ(Text(report.backup), "earlier") << ms;
     EXPECT_EQ(Text(report.kept), saved ? "" : "new") << ms;
-    char reason[256];
-    EXPECT_EQ(PlatformFileFailure(reason, sizeof reason) == FileFailure::kNone, saved) << ms;
+    EXPECT_EQ(report.error.failure == FileFailure::kNone, saved) << ms;
     for (const std::string& file :
          {name, marker, std::string(report.backup), std::string(report.kept)}) {
       DeleteFileA(file.c_str());
@@ -172,32 +174,40 @@ TEST(Win32PassThrough, ReturnedCount) {
 // finished save (row 0) and removes it otherwise, closed (1) or open (2: through its handle, as
 // nobody may delete it by name then, once that is closed).
 TEST(Win32ConsoleEvents, HeldDuringASave) {
-  const char* temporary = "held.tmp";
+  auto holding = [](std::function<void()> work) {
+    PlatformHoldInterruptions(
+        "held.tmp", [](void* w) { (*static_cast<std::function<void()>*>(w))(); }, &work);
+  };
   for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
-    HoldConsoleEvents(temporary);
     std::atomic<bool> ended = false;
-    std::thread handler([&] { RunConsoleEventHandler(event), ended = true; });
-    Sleep(300);
-    EXPECT_FALSE(ended) << event;
-    ReleaseConsoleEvents();
+    std::thread handler;
+    holding([&] {
+      handler = std::thread([&] { RunConsoleEventHandler(event), ended = true; });
+      Sleep(300);
+      EXPECT_FALSE(ended) << event;
+    });
     handler.join();
   }
   for (int row = 0; row < 3; ++row) {
-    std::ofstream(temporary) << "part";
-    HoldConsoleEvents(temporary);
-    HANDLE file = row == 2 ? CreateFileA(temporary, GENERIC_WRITE | DELETE, 0, nullptr,
-                                         OPEN_EXISTING, 0, nullptr)
-                           : INVALID_HANDLE_VALUE;
-    ConsoleEventsFile(file);
-    if (row == 0) {
-      ReleaseConsoleEvents();
+    FileHandle file = kNoFile;
+    holding([&] {
+      ASSERT_EQ(PlatformCreateFile("held.tmp", &file).failure, FileFailure::kNone);
+      if (row == 1) {
+        PlatformCloseFile(file);
+      }
+      if (row != 0) {
+        RunConsoleEventHandler(CTRL_CLOSE_EVENT);
+      }
+    });
+    if (row != 1) {
+      PlatformCloseFile(file);
     }
-    RunConsoleEventHandler(CTRL_CLOSE_EVENT);
-    CloseHandle(file);
-    EXPECT_EQ(GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES, row == 0) << row;
-    ReleaseConsoleEvents();
+    if (row == 0) {
+      RunConsoleEventHandler(CTRL_CLOSE_EVENT);
+    }
+    EXPECT_EQ(GetFileAttributesA("held.tmp") != INVALID_FILE_ATTRIBUTES, row == 0) << row;
+    DeleteFileA("held.tmp");
   }
-  DeleteFileA(temporary);
 }
 
 }  // namespace
