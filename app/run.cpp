@@ -37,18 +37,6 @@ void WaitForKey() {
 
 }  // namespace
 
-int SelectionDrive(const char* text) {
-  return ParseLeadingInt(text);
-}
-
-SelectionFlags SelectionFlagsOf(const char* text) {
-  SelectionFlags flags = {};
-  flags.noNvram = ContainsChar(text, 'N') || ContainsChar(text, 'n');
-  flags.autoYes = ContainsChar(text, 'Y') || ContainsChar(text, 'y');
-  flags.updateNvram = ContainsChar(text, 'U') || ContainsChar(text, 'u');
-  return flags;
-}
-
 int RunTool(int argc, const char* const* argv, const ProgramText& program) {
   OsVersion os;
   QueryOsVersion(&os);
@@ -64,8 +52,7 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program) {
     PrintError("%s\n", warning);
   }
 
-  std::int32_t drive = 0;
-  SelectionFlags flags = {};
+  Selection selection = {};
   if (argc < 2) {
     ListDrives();
     Print("Please select drive number:");
@@ -75,16 +62,16 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program) {
       Print("Error: bad disk number\n");
       return kExitBadNumber;
     }
-    drive = SelectionDrive(line);
-    if (drive < 0 || drive > kHighestTypedDrive) {
+    selection = ParseSelection(line);
+    if (selection.drive < 0 || selection.drive > kHighestTypedDrive) {
       Print("Error: bad disk number\n");
       return kExitBadNumber;
     }
-    flags = SelectionFlagsOf(line);
   } else {
-    drive = SelectionDrive(argv[1]);
-    flags = SelectionFlagsOf(argv[1]);
+    selection = ParseSelection(argv[1]);
   }
+  const std::int32_t drive = selection.drive;
+  const Selection& flags = selection;
 
   bool isUsb = QueryBusType(drive) == kBusTypeUsb;
   Print("Drive      : %u(%s)\n", static_cast<unsigned>(drive), isUsb ? "USB" : "NVME");

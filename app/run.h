@@ -13,16 +13,6 @@ inline constexpr int kExitRefused = 2;
 inline constexpr int kExitOpenFailed = 16;
 inline constexpr int kExitBadNumber = 23;
 
-struct SelectionFlags {
-  bool noNvram;
-  bool autoYes;
-  bool updateNvram;
-};
-
-// The drive number and option letters of a selection text.
-int SelectionDrive(const char* text);
-SelectionFlags SelectionFlagsOf(const char* text);
-
 // What a program that runs the tool calls itself and says of itself in its usage.
 struct ProgramText {
   const char* name;      // as the user types it: "jmreader"

@@ -1,5 +1,7 @@
 #include "app/selection.h"
 
+namespace {
+
 std::int32_t ParseLeadingInt(const char* text) {
   const char* p = text;
   while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') {
@@ -21,11 +23,18 @@ std::int32_t ParseLeadingInt(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-bool ContainsChar(const char* text, char c) {
+bool ContainsLetter(const char* text, char upper) {
   for (const char* p = text; *p != '\0'; ++p) {
-    if (*p == c) {
+    if (*p == upper || *p == upper - 'A' + 'a') {
       return true;
     }
   }
   return false;
+}
+
+}  // namespace
+
+Selection ParseSelection(const char* text) {
+  return {ParseLeadingInt(text), ContainsLetter(text, 'N'), ContainsLetter(text, 'Y'),
+          ContainsLetter(text, 'U')};
 }
