@@ -1,7 +1,5 @@
 #include "app/run.h"
 
-#include <cstring>
-
 #include "app/input.h"
 #include "app/jobs.h"
 #include "app/selection.h"
@@ -13,8 +11,6 @@ namespace {
 
 constexpr int kHighestTypedDrive = 99;
 constexpr int kKeyPollMs = 50;
-
-std::uint8_t g_imageBuffer[kImageBufferSize];
 
 // Waits for a key and takes every key that is waiting. Without a console there is nothing to
 // wait for, and the run must not hang.
@@ -37,7 +33,7 @@ void WaitForKey() {
 
 }  // namespace
 
-int RunTool(int argc, const char* const* argv, const ProgramText& program) {
+int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
   OsVersion os;
   QueryOsVersion(&os);
   Print("JMicron USB bridge firmware and nvram reader v%s by Telgrove\n", JMREADER_VERSION);
@@ -81,8 +77,8 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program) {
     Print("Error open disk\n");
     return kExitOpenFailed;
   }
-  std::memset(g_imageBuffer, 0, sizeof g_imageBuffer);
-
+  // The status does not tell the job's outcome: scripts read 0 and 1 as they always have.
+  JobOutcome done = JobOutcome::kNotDone;
   if (!isUsb) {
     Print("Not usb device!\n");
   } else {
@@ -91,14 +87,17 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program) {
       if (flags.updateNvram) {
         char target[160];
         DescribeDrive(handle, target, sizeof target);
-        UpdateNvram(handle, target, info, flags.autoYes);
+        done = UpdateNvram(handle, target, info, flags.autoYes);
       } else {
-        DumpFirmware(handle, info, g_imageBuffer, flags.noNvram);
+        done = DumpFirmware(handle, info, flags.noNvram);
       }
     }
   }
 
   CloseDrive(handle);
+  if (outcome != nullptr) {
+    *outcome = done;
+  }
   if (flags.autoYes) {
     return kExitAutoYes;
   }

@@ -35,5 +35,9 @@ ArgumentKind ClassifyArgument(const char* arg);
 // the selection; otherwise `status` is the exit status.
 bool TakeArguments(int argc, const char* const* argv, const ProgramText& program, int* status);
 
-// Runs the tool with the program's arguments and returns its exit status.
-int RunTool(int argc, const char* const* argv, const ProgramText& program = kJmreaderText);
+enum class JobOutcome;
+
+// Runs the tool with the program's arguments and returns its exit status. Once a drive was
+// opened, `outcome` (when given) receives what the job came to, which the status does not tell.
+int RunTool(int argc, const char* const* argv, const ProgramText& program = kJmreaderText,
+            JobOutcome* outcome = nullptr);
