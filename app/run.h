@@ -1,6 +1,8 @@
 // The tool's one run, from the banner to the exit status.
 #pragma once
 
+#include "app/arguments.h"
+
 // Exit statuses. Scripts test them, so each keeps its value whatever the messages say.
 // The run ended after the key wait.
 inline constexpr int kExitDone = 0;
@@ -12,28 +14,6 @@ inline constexpr int kExitRefused = 2;
 // the drive could not be opened, and no usable drive number was typed.
 inline constexpr int kExitOpenFailed = 16;
 inline constexpr int kExitBadNumber = 23;
-
-// What a program that runs the tool calls itself and says of itself in its usage.
-struct ProgramText {
-  const char* name;      // as the user types it: "jmreader"
-  const char* about;     // lines after the usage lines
-  const char* statuses;  // lines for its own exit statuses, after the tool's; "" for none
-};
-extern const ProgramText kJmreaderText;
-
-enum class ArgumentKind {
-  kSelection,      // a drive number and option letters
-  kHelp,           // -h, --help, /?
-  kVersion,        // --version
-  kUnknownOption,  // any other "-" with a letter or a second "-"
-  kDevicePath,     // holds a slash or a backslash: a device path is no selection
-};
-ArgumentKind ClassifyArgument(const char* arg);
-
-// Deals with the arguments that are no selection: help, version, unknown options, device paths,
-// and arguments past the first (a warning). True when the run goes on, with argv[1] (if any) as
-// the selection; otherwise `status` is the exit status.
-bool TakeArguments(int argc, const char* const* argv, const ProgramText& program, int* status);
 
 enum class JobOutcome;
 
