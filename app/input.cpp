@@ -54,18 +54,14 @@ bool ReadInputLine(char* buffer, std::size_t size) {
 }
 
 void WaitForKey() {
-  for (;;) {
-    KeyPoll poll = PlatformPollKey(kKeyPollMs);
-    if (poll == KeyPoll::kNoConsole) {
-      return;
-    }
-    if (poll == KeyPoll::kWaiting) {
-      break;
-    }
+  KeyPoll poll = KeyPoll::kNone;
+  while (poll == KeyPoll::kNone) {
+    poll = PlatformPollKey(kKeyPollMs);
   }
-  while (PlatformPollKey(0) == KeyPoll::kWaiting) {
-    if (PlatformTakeKey() < 0) {
-      break;
-    }
+  if (poll == KeyPoll::kNoConsole) {
+    return;
+  }
+  // Every key that is waiting, both codes of an arrow key too.
+  while (PlatformPollKey(0) == KeyPoll::kWaiting && PlatformTakeKey() >= 0) {
   }
 }

@@ -1,5 +1,7 @@
 #include "app/selection.h"
 
+#include <cstring>
+
 namespace {
 
 std::int32_t ParseLeadingInt(const char* text) {
@@ -23,18 +25,11 @@ std::int32_t ParseLeadingInt(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-bool ContainsLetter(const char* text, char upper) {
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p == upper || *p == upper - 'A' + 'a') {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 Selection ParseSelection(const char* text) {
-  return {ParseLeadingInt(text), ContainsLetter(text, 'N'), ContainsLetter(text, 'Y'),
-          ContainsLetter(text, 'U')};
+  auto has = [text](char upper) {
+    return std::strchr(text, upper) != nullptr || std::strchr(text, upper - 'A' + 'a') != nullptr;
+  };
+  return {ParseLeadingInt(text), has('N'), has('Y'), has('U')};
 }

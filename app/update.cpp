@@ -14,10 +14,6 @@ std::uint32_t WholeDumpBytes(std::uint32_t units) {
   return (units < kMaxUnits ? units : kMaxUnits) * 256 + kNvramSectorSize;
 }
 
-// The file is read up to one byte more than the largest dump, so that a whole dump shows by its
-// size.
-constexpr std::uint32_t kFileBufferSize = kImageBufferSize + 1;
-
 // Takes the sector out of the file's first `size` bytes, as read. A whole dump's first 512 bytes
 // are firmware: it is refused. Any other size than 512 is taken as the sector's start, with a
 // warning.
@@ -79,10 +75,11 @@ bool Verify(DriveHandle drive, const std::uint8_t* sector, std::uint32_t address
 
 JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& info,
                        bool autoYes) {
-  // Too large for the stack; only the bytes read this time are used.
-  static std::uint8_t file[kFileBufferSize];
+  // Read up to one byte more than the largest dump, so that a whole dump shows by its size. Too
+  // large for the stack; only the bytes read this time are used.
+  static std::uint8_t file[kImageBufferSize + 1];
   std::int32_t size = 0;
-  if (!ReadHostFile("jm_nvram.bin", file, kFileBufferSize, &size)) {
+  if (!ReadHostFile("jm_nvram.bin", file, sizeof file, &size)) {
     Print("Nvram file read error\n");
     return JobOutcome::kNotDone;
   }

@@ -4,7 +4,6 @@
 #include <sstream>
 
 #include "app/jobs.h"
-#include "app/run.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -66,16 +65,6 @@ void ExpectReasons(const RunResult& r, const std::string& label, const std::stri
 
 const JobOutcome done = JobOutcome::kDone, notDone = JobOutcome::kNotDone,
                  unverified = JobOutcome::kWriteUnverified;
-
-// A run of the tool with `selection` as its argument, and what its job came to.
-RunResult RunJob(const char* selection, JobOutcome* outcome, const std::string& input = "") {
-  const char* argv[] = {"jmreader", selection};
-  *outcome = static_cast<JobOutcome>(-1);  // none of them: a run that tells nothing shows
-  RunResult r{};
-  r.output = Captured([&] { r.status = RunTool(2, argv, kJmreaderText, outcome); }, input);
-  r.errors = CapturedErrors();
-  return r;
-}
 
 void PutSector(std::uint32_t address, std::uint8_t seed) {
   Bytes b = Pattern(512, seed);
@@ -177,10 +166,9 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
     } else if (c.faultOn != none) {
       Sim().bridge.commandFaults[static_cast<int>(c.faultOn)] = c.fault;
     }
-    JobOutcome outcome;
-    RunResult r = RunJob(c.selection, &outcome);
+    RunResult r = RunWith({c.selection});
     std::string label = std::to_string(c.units) + c.selection + " " + c.lines.substr(0, 40);
-    EXPECT_EQ(outcome, c.outcome) << label;
+    EXPECT_EQ(r.outcome, c.outcome) << label;
     EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines + kKeyWait) << label;
     ExpectReasons(r, label);
     EXPECT_EQ(Commands(), "ID" + c.commands) << label;
@@ -211,9 +199,7 @@ TEST_F(DumpTest, FailedCommandsTellWhy) {
     SimReset();
     AddBridge(4);
     Sim().bridge.commandFaults[static_cast<int>(sim::Command::kIdentify)] = fault;
-    JobOutcome outcome;
-    EXPECT_EQ(RunJob("1", &outcome).errors, device + reason + "\n");
-    EXPECT_EQ(outcome, notDone);  // no identity, no job
+    EXPECT_EQ(RunWith({"1"}).errors, device + reason + "\n");
   }
 }
 
@@ -257,9 +243,8 @@ TEST_F(DumpTest, FailedSaveIsReported) {
   AddBridge(4);
   PutSector(16, 9);
   std::filesystem::create_directory(kName + ".bin");  // cannot be replaced
-  JobOutcome outcome;
-  RunResult r = RunJob("1", &outcome);
-  EXPECT_EQ(outcome, notDone);
+  RunResult r = RunWith({"1"});
+  EXPECT_EQ(r.outcome, notDone);
   EXPECT_EQ(Masked(r.output), Identified(1024) + kName +
                                   ".bin: Rename File Error, new file kept as " + kName +
                                   ".bin.*.tmp\nFw save error\n" + kKeyWait);
@@ -383,10 +368,9 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     std::uint32_t address = c.units + 12u;
     PutSector(address, 0x77);
     const Bytes old = Sector(address);
-    JobOutcome outcome;
-    RunResult r = RunJob(c.selection, &outcome, c.input);
+    RunResult r = RunWith({c.selection}, c.input);
     std::string label = c.selection + (" " + c.input.substr(0, 12)) + c.lines.substr(0, 60);
-    EXPECT_EQ(outcome, c.outcome) << label;
+    EXPECT_EQ(r.outcome, c.outcome) << label;
     EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
     ExpectReasons(r, label, c.errors);
     EXPECT_EQ(r.status, std::string(c.selection) == "1uy" ? 1 : 0) << label;
