@@ -22,20 +22,12 @@ SimDrive Disk(std::int32_t number, const char* vendor, const char* product, std:
 // letters count in either case, anywhere.
 TEST(Selection, NumberAndOptionLetters) {
   // The text; the drive, then which of n, y and u were found.
+  const int min = INT32_MIN;
   const std::tuple<const char*, int, std::string> cases[] = {
-      {"2uy", 2, "yu"},
-      {"y2", 0, "y"},
-      {"nu3", 0, "nu"},
-      {"1dump", 1, "u"},
-      {"3NYU", 3, "nyu"},
-      {" -1", -1, ""},
-      {"+7", 7, ""},
-      {"- 5", 0, ""},
-      {"", 0, ""},
-      {"\t\n\v\f\r 3u", 3, "u"},
-      {"2147483648", INT32_MIN, ""},
-      {"4294967297", 1, ""},
-      {"-2147483648", INT32_MIN, ""},
+      {"2uy", 2, "yu"},        {"y2", 0, "y"},        {"nu3", 0, "nu"},
+      {"1dump", 1, "u"},       {"3NYU", 3, "nyu"},    {"\t\n\v\f\r -1", -1, ""},
+      {"+7", 7, ""},           {"- 5", 0, ""},        {"", 0, ""},
+      {"2147483648", min, ""}, {"4294967297", 1, ""}, {"-2147483648", min, ""},
   };
   for (const auto& [text, drive, letters] : cases) {
     Selection s = ParseSelection(text);
