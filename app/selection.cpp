@@ -19,10 +19,7 @@ std::int32_t ParseLeadingInt(const char* text) {
     value = value * 10u + static_cast<std::uint32_t>(*p - '0');
     ++p;
   }
-  if (negative) {
-    value = 0u - value;
-  }
-  return static_cast<std::int32_t>(value);
+  return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
 
 }  // namespace
