@@ -15,7 +15,7 @@ inline constexpr int kExitRefused = 2;
 inline constexpr int kExitOpenFailed = 16;
 inline constexpr int kExitBadNumber = 23;
 
-enum class JobOutcome;
+enum class JobOutcome;  // app/jobs.h
 
 // Runs the tool with the program's arguments and returns its exit status. Once a drive was
 // opened, `outcome` (when given) receives what the job came to, which the status does not tell.
