@@ -1,4 +1,5 @@
-// The command line: options, device paths, extra arguments and the usage text.
+#include "app/arguments.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -106,7 +107,7 @@ ArgumentKind ClassifyArgument(const char* arg) {
   return ArgumentKind::kSelection;
 }
 
-bool TakeArguments(int argc, const char* const* argv, const ProgramText& program, int* status) {
+std::optional<int> TakeArguments(int argc, const char* const* argv, const ProgramText& program) {
   if (argc > 2) {
     char ignored[512] = "";
     std::size_t used = 0;
@@ -117,18 +118,16 @@ bool TakeArguments(int argc, const char* const* argv, const ProgramText& program
     PrintError("only the first argument is used; ignored:%s\n", ignored);
   }
   if (argc < 2) {
-    return true;
+    return std::nullopt;
   }
   switch (ClassifyArgument(argv[1])) {
     case ArgumentKind::kSelection:
-      return true;
+      return std::nullopt;
     case ArgumentKind::kHelp:
       PrintUsage(ConsoleOut(), program);
-      *status = kExitDone;
-      return false;
+      return kExitDone;
     case ArgumentKind::kVersion:
-      *status = kExitDone;
-      return false;
+      return kExitDone;
     case ArgumentKind::kUnknownOption:
       PrintError("%s: unknown option\n", argv[1]);
       PrintUsage(ConsoleErr(), program);
@@ -137,6 +136,5 @@ bool TakeArguments(int argc, const char* const* argv, const ProgramText& program
       TellDriveOfPath(argv[1], program);
       break;
   }
-  *status = kExitRefused;
-  return false;
+  return kExitRefused;
 }

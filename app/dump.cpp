@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 
 #include "app/files.h"
 #include "app/jobs.h"
@@ -27,8 +28,10 @@ bool ReadBlock(DriveHandle drive, std::uint8_t* destination, std::uint32_t block
 
 }  // namespace
 
-void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* imageBuffer,
-                  bool noNvram) {
+JobOutcome DumpFirmware(DriveHandle drive, const BridgeInfo& info, bool noNvram) {
+  // Too large for the stack; cleared for every dump, so that nothing of an earlier one is saved.
+  static std::uint8_t image[kImageBufferSize];
+  std::memset(image, 0, sizeof image);
   std::uint32_t units = info.firmwareUnits;
   if (units > kMaxUnits) {
     Print("Fw len too long, trunkated to %u\n", kMaxUnits);
@@ -40,7 +43,7 @@ void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* image
   // The last read of a length that is not a multiple of 4 units runs on over the NVRAM region;
   // with at most kMaxUnits it still ends inside the firmware area.
   for (std::uint32_t block = 0; block < units; block += kUnitsPerBlock) {
-    if (!ReadBlock(drive, imageBuffer + block * 256, block, units)) {
+    if (!ReadBlock(drive, image + block * 256, block, units)) {
       Print("Fw block #%u read error\n", block);
       complete = false;
     }
@@ -50,18 +53,18 @@ void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* image
   // the update writes it there.
   std::uint32_t firmwareBytes = units * 256;
   if (!noNvram &&
-      !ReadNvramSector(drive, imageBuffer + firmwareBytes, info.firmwareUnits + kNvramAddressGap)) {
+      !ReadNvramSector(drive, image + firmwareBytes, info.firmwareUnits + kNvramAddressGap)) {
     Print("Fw nvram read error\n");
     complete = false;
   }
 
   std::uint8_t any = 0;
   for (std::uint32_t i = 0; i < firmwareBytes + kNvramSectorSize; ++i) {
-    any |= imageBuffer[i];
+    any |= image[i];
   }
   if (any == 0) {
     Print("Fw empty!\n");
-    return;
+    return JobOutcome::kNotDone;
   }
 
   char savedName[48];
@@ -69,13 +72,14 @@ void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* image
   char fileName[56];
   std::snprintf(fileName, sizeof fileName, "%s.bin", savedName);
   std::uint32_t fileBytes = firmwareBytes + (noNvram ? 0 : kNvramSectorSize);
-  if (!WriteHostFile(fileName, imageBuffer, static_cast<std::int32_t>(fileBytes))) {
+  if (!WriteHostFile(fileName, image, static_cast<std::int32_t>(fileBytes))) {
     Print("Fw save error\n");
-    return;
+    return JobOutcome::kNotDone;
   }
   if (noNvram) {
     Print("Fw saved to %s.bin\n", savedName);
   } else {
     Print("Fw+nvram saved to %s.bin\n", savedName);
   }
+  return complete ? JobOutcome::kDone : JobOutcome::kNotDone;
 }

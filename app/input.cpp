@@ -8,6 +8,7 @@
 namespace {
 
 constexpr int kCtrlZ = 0x1A;  // ends text input, as on the Windows console
+constexpr int kKeyPollMs = 50;
 
 // Next character of standard input, with a carriage return dropped before a line feed.
 int NextInputChar() {
@@ -52,10 +53,15 @@ bool ReadInputLine(char* buffer, std::size_t size) {
   return true;
 }
 
-bool KeyWaiting() {
-  return PlatformPollKey(0) == KeyPoll::kWaiting;
-}
-
-int TakeKey() {
-  return PlatformTakeKey();
+void WaitForKey() {
+  KeyPoll poll = KeyPoll::kNone;
+  while (poll == KeyPoll::kNone) {
+    poll = PlatformPollKey(kKeyPollMs);
+  }
+  if (poll == KeyPoll::kNoConsole) {
+    return;
+  }
+  // Every key that is waiting, both codes of an arrow key too.
+  while (PlatformPollKey(0) == KeyPoll::kWaiting && PlatformTakeKey() >= 0) {
+  }
 }

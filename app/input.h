@@ -8,7 +8,6 @@
 // False at the end of input before any character, with `buffer` untouched.
 bool ReadInputLine(char* buffer, std::size_t size);
 
-// True when a key press is waiting on the console; never waits.
-bool KeyWaiting();
-// Takes one key code, waiting for one if none is pending; -1 when the console cannot be read.
-int TakeKey();
+// Waits for a key, then takes every key that is waiting. Without a console there is nothing to
+// wait for, and it returns at once.
+void WaitForKey();

@@ -14,6 +14,13 @@ inline constexpr std::uint32_t kMaxUnits = kFirmwareAreaSize / 256;
 inline constexpr std::uint32_t kNvramAddressGap =
     12;  // the NVRAM sector sits this far past the firmware
 
+// What a job came to.
+enum class JobOutcome {
+  kDone,             // all of it: the dump complete and saved, the sector written and read back
+  kNotDone,          // it stopped or fell short, and nothing was sent to the bridge's flash
+  kWriteUnverified,  // a write was sent, and the sector was not read back equal to it
+};
+
 struct BridgeInfo {
   char imageName[32];
   std::uint16_t firmwareUnits;  // firmware length in 256-byte units
@@ -28,15 +35,14 @@ void FormatImageName(const std::uint8_t* identity, char* name, std::uint32_t siz
 // read.
 bool IdentifyBridge(DriveHandle drive, BridgeInfo* info);
 
-// Reads the firmware and the NVRAM sector into `imageBuffer` (kImageBufferSize bytes, zero-filled)
-// and saves them as "<imageName>.bin", or as "<imageName>.partial.bin" when any of it could not
-// be read, so an incomplete image never replaces a complete dump.
-void DumpFirmware(DriveHandle drive, const BridgeInfo& info, std::uint8_t* imageBuffer,
-                  bool noNvram);
+// Reads the firmware and the NVRAM sector and saves them as "<imageName>.bin", or as
+// "<imageName>.partial.bin" when any of it could not be read, so an incomplete image never
+// replaces a complete dump. Done only when the complete image was saved.
+JobOutcome DumpFirmware(DriveHandle drive, const BridgeInfo& info, bool noNvram);
 
 // Writes "jm_nvram.bin" into the bridge's NVRAM sector after the user confirms (or at once with
 // `autoYes`), naming `target`, the drive written. Refused when the firmware length, and so the
 // sector's address, is not known, when the file is a whole dump, or when the sector there cannot
 // be read first. The sector there is saved as "<imageName>.nvram-before.bin" before the write,
-// and read back and compared after it.
-void UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& info, bool autoYes);
+// and read back and compared after it: done only when the two are equal.
+JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& info, bool autoYes);

@@ -1,6 +1,6 @@
 #include "app/run.h"
 
-#include <cstring>
+#include <optional>
 
 #include "app/input.h"
 #include "app/jobs.h"
@@ -12,111 +12,100 @@
 namespace {
 
 constexpr int kHighestTypedDrive = 99;
-constexpr int kKeyPollMs = 50;
 
-std::uint8_t g_imageBuffer[kImageBufferSize];
-
-// Waits for a key and takes every key that is waiting. Without a console there is nothing to
-// wait for, and the run must not hang.
-void WaitForKey() {
-  for (;;) {
-    KeyPoll poll = PlatformPollKey(kKeyPollMs);
-    if (poll == KeyPoll::kNoConsole) {
-      return;
-    }
-    if (poll == KeyPoll::kWaiting) {
-      break;
-    }
-  }
-  while (KeyWaiting()) {
-    if (TakeKey() < 0) {
-      break;
-    }
-  }
+void PrintBanner() {
+  Print("JMicron USB bridge firmware and nvram reader v%s by Telgrove\n", JMREADER_VERSION);
 }
 
-}  // namespace
-
-int SelectionDrive(const char* text) {
-  return ParseLeadingInt(text);
-}
-
-SelectionFlags SelectionFlagsOf(const char* text) {
-  SelectionFlags flags = {};
-  flags.noNvram = ContainsChar(text, 'N') || ContainsChar(text, 'n');
-  flags.autoYes = ContainsChar(text, 'Y') || ContainsChar(text, 'y');
-  flags.updateNvram = ContainsChar(text, 'U') || ContainsChar(text, 'u');
-  return flags;
-}
-
-int RunTool(int argc, const char* const* argv, const ProgramText& program) {
+void PrintSystem() {
   OsVersion os;
   QueryOsVersion(&os);
-  Print("JMicron USB bridge firmware and nvram reader v%s by Telgrove\n", JMREADER_VERSION);
-  int status = kExitDone;
-  if (!TakeArguments(argc, argv, program, &status)) {
-    return status;
-  }
   Print("OS: %d.%d build %d %s\n", static_cast<int>(os.major), static_cast<int>(os.minor),
         static_cast<int>(os.build), os.text);
   char warning[1024];
   if (PlatformFolderWarning(warning, sizeof warning)) {
     PrintError("%s\n", warning);
   }
+}
 
-  std::int32_t drive = 0;
-  SelectionFlags flags = {};
-  if (argc < 2) {
-    ListDrives();
-    Print("Please select drive number:");
-    char line[128];
-    // No line at all means no drive was chosen; never fall back to drive 0.
-    if (!ReadInputLine(line, sizeof line)) {
-      Print("Error: bad disk number\n");
-      return kExitBadNumber;
+// Lists the drives and reads the selection typed. None (after a message) when no line came or
+// its number is no drive's: no line at all never falls back to drive 0.
+std::optional<Selection> AskSelection() {
+  ListDrives();
+  Print("Please select drive number:");
+  char line[128];
+  if (ReadInputLine(line, sizeof line)) {
+    const Selection selection = ParseSelection(line);
+    if (selection.drive >= 0 && selection.drive <= kHighestTypedDrive) {
+      return selection;
     }
-    drive = SelectionDrive(line);
-    if (drive < 0 || drive > kHighestTypedDrive) {
-      Print("Error: bad disk number\n");
-      return kExitBadNumber;
-    }
-    flags = SelectionFlagsOf(line);
-  } else {
-    drive = SelectionDrive(argv[1]);
-    flags = SelectionFlagsOf(argv[1]);
   }
+  Print("Error: bad disk number\n");
+  return std::nullopt;
+}
 
-  bool isUsb = QueryBusType(drive) == kBusTypeUsb;
-  Print("Drive      : %u(%s)\n", static_cast<unsigned>(drive), isUsb ? "USB" : "NVME");
-
-  DriveHandle handle = OpenDriveExclusive(drive);
-  if (handle == kInvalidDriveHandle) {
+// Names the drive and its bus, then opens it for work; kInvalidDriveHandle (after a message) when
+// it cannot be opened.
+DriveHandle OpenSelectedDrive(std::int32_t number, bool* usb) {
+  *usb = QueryBusType(number) == kBusTypeUsb;
+  Print("Drive      : %u(%s)\n", static_cast<unsigned>(number), *usb ? "USB" : "NVME");
+  DriveHandle drive = OpenDriveExclusive(number);
+  if (drive == kInvalidDriveHandle) {
     Print("Error open disk\n");
-    return kExitOpenFailed;
   }
-  std::memset(g_imageBuffer, 0, sizeof g_imageBuffer);
+  return drive;
+}
 
-  if (!isUsb) {
+JobOutcome RunJob(DriveHandle drive, bool usb, const Selection& selection) {
+  if (!usb) {
     Print("Not usb device!\n");
-  } else {
-    BridgeInfo info = {};
-    if (IdentifyBridge(handle, &info)) {
-      if (flags.updateNvram) {
-        char target[160];
-        DescribeDrive(handle, target, sizeof target);
-        UpdateNvram(handle, target, info, flags.autoYes);
-      } else {
-        DumpFirmware(handle, info, g_imageBuffer, flags.noNvram);
-      }
-    }
+    return JobOutcome::kNotDone;
   }
+  BridgeInfo info = {};
+  if (!IdentifyBridge(drive, &info)) {
+    return JobOutcome::kNotDone;
+  }
+  if (!selection.updateNvram) {
+    return DumpFirmware(drive, info, selection.noNvram);
+  }
+  char target[160];
+  DescribeDrive(drive, target, sizeof target);
+  return UpdateNvram(drive, target, info, selection.autoYes);
+}
 
-  CloseDrive(handle);
-  if (flags.autoYes) {
+// With Y the run ends at once; otherwise it waits for a key. Scripts read 0 and 1 as they always
+// have, so the status does not tell the job's outcome.
+int EndRun(bool autoYes) {
+  if (autoYes) {
     return kExitAutoYes;
   }
   Print("\nPress any key to exit\n");
   WaitForKey();
   PlatformRestoreConsole();
   return kExitDone;
+}
+
+}  // namespace
+
+int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
+  PrintBanner();
+  if (const std::optional<int> status = TakeArguments(argc, argv, program)) {
+    return *status;
+  }
+  PrintSystem();
+  const std::optional<Selection> selection = argc < 2 ? AskSelection() : ParseSelection(argv[1]);
+  if (!selection) {
+    return kExitBadNumber;
+  }
+  bool usb = false;
+  const DriveHandle drive = OpenSelectedDrive(selection->drive, &usb);
+  if (drive == kInvalidDriveHandle) {
+    return kExitOpenFailed;
+  }
+  const JobOutcome done = RunJob(drive, usb, *selection);
+  CloseDrive(drive);
+  if (outcome != nullptr) {
+    *outcome = done;
+  }
+  return EndRun(selection->autoYes);
 }

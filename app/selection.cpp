@@ -1,5 +1,9 @@
 #include "app/selection.h"
 
+#include <cstring>
+
+namespace {
+
 std::int32_t ParseLeadingInt(const char* text) {
   const char* p = text;
   while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') {
@@ -15,17 +19,14 @@ std::int32_t ParseLeadingInt(const char* text) {
     value = value * 10u + static_cast<std::uint32_t>(*p - '0');
     ++p;
   }
-  if (negative) {
-    value = 0u - value;
-  }
-  return static_cast<std::int32_t>(value);
+  return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
 
-bool ContainsChar(const char* text, char c) {
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p == c) {
-      return true;
-    }
-  }
-  return false;
+}  // namespace
+
+Selection ParseSelection(const char* text) {
+  auto has = [text](char upper) {
+    return std::strchr(text, upper) != nullptr || std::strchr(text, upper - 'A' + 'a') != nullptr;
+  };
+  return {ParseLeadingInt(text), has('N'), has('Y'), has('U')};
 }

@@ -6,7 +6,6 @@
 
 #include "app/files.h"
 #include "app/input.h"
-#include "app/selection.h"
 #include "tests/test_support.h"
 
 #if defined(__linux__)
@@ -17,22 +16,6 @@
 #endif
 
 namespace {
-
-TEST(ParseLeadingInt, ReadsTheLeadingNumberWithWrapAround) {
-  const std::pair<const char*, std::int32_t> cases[] = {{"  12abc", 12},
-                                                        {"-5", -5},
-                                                        {"+7", 7},
-                                                        {"abc", 0},
-                                                        {"- 5", 0},
-                                                        {"", 0},
-                                                        {"\t\n\v\f\r 3u", 3},
-                                                        {"2147483648", -2147483647 - 1},
-                                                        {"4294967297", 1},
-                                                        {"-2147483648", -2147483647 - 1}};
-  for (const auto& [text, value] : cases) {
-    EXPECT_EQ(ParseLeadingInt(text), value) << '"' << text << '"';
-  }
-}
 
 // Each input gives the lines ReadInputLine returns, then the end of input.
 TEST(ReadInputLine, SplitsLinesAndKeepsTheBufferSafe) {

@@ -63,6 +63,9 @@ void ExpectReasons(const RunResult& r, const std::string& label, const std::stri
   EXPECT_EQ(std::regex_replace(std::regex_replace(rest, device, ""), file, ""), own) << label;
 }
 
+const JobOutcome done = JobOutcome::kDone, notDone = JobOutcome::kNotDone,
+                 unverified = JobOutcome::kWriteUnverified;
+
 void PutSector(std::uint32_t address, std::uint8_t seed) {
   Bytes b = Pattern(512, seed);
   std::copy(b.begin(), b.end(), Sim().bridge.nvram[address].begin());
@@ -117,38 +120,39 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
     std::string lines;     // after the version line
     std::string commands;  // after identify and descriptor
     std::string file;      // pieces of the file saved (see Image); "": none
+    JobOutcome outcome;    // done only for a complete dump saved
   };
   const Case cases[] = {
-      {0, "1", none, -1, clean, Size(0) + saved, "R", "s12"},
-      {0, "1n", none, -1, clean, Size(0) + "Fw empty!\n", "", ""},
+      {0, "1", none, -1, clean, Size(0) + saved, "R", "s12", done},
+      {0, "1n", none, -1, clean, Size(0) + "Fw empty!\n", "", "", notDone},
       {5, "1N", none, -1, clean, Size(1280) + kept + "Fw saved to " + kName + ".bin\n", "BB",
-       "f0-1280"},
-      {0x200, "1", none, -1, clean, Size(0x20000) + saved, all, "f0-0x20000 s0x20C"},
+       "f0-1280", done},
+      {0x200, "1", none, -1, clean, Size(0x20000) + saved, all, "f0-0x20000 s0x20C", done},
       // The sector lies behind the whole firmware, where the update writes it.
-      {0x300, "1", none, -1, clean, cut + saved, all, "f0-0x20000 s0x30C"},
+      {0x300, "1", none, -1, clean, cut + saved, all, "f0-0x20000 s0x30C", done},
       {8, "1", block, -1, kCheck,
        Size(2048) + kRejected + "Fw block #0 read error\n" + kRejected + error4 + partial, "BBR",
-       "z2048 s20"},
+       "z2048 s20", notDone},
       {8, "1", block, 4, shortBy(100),
        Size(2048) + "Fw block #4 short read: 100 of 1024 bytes\n" + error4 + partial, "BBR",
-       "f0-1124 z924 s20"},
+       "f0-1124 z924 s20", notDone},
       // Bytes asked for past the firmware's end need not come.
-      {5, "1", block, 4, shortBy(256), Size(1280) + saved, "BBR", "f0-1280 s17"},
+      {5, "1", block, 4, shortBy(256), Size(1280) + saved, "BBR", "f0-1280 s17", done},
       {5, "1", block, 4, shortBy(255),
        Size(1280) + "Fw block #4 short read: 255 of 256 bytes\n" + error4 + partial, "BBR",
-       "f0-1279 z1 s17"},
+       "f0-1279 z1 s17", notDone},
       // The sector's place keeps the overhang of the last block.
       {5, "1", nvram, -1, ioctl79, Size(1280) + "IOCtl: failed 0x79!\n" + nvramError + partial,
-       "BBR", "f0-1792"},
+       "BBR", "f0-1792", notDone},
       {4, "1", nvram, -1, shortBy(500),
        Size(1024) + "Nvram short read: 500 of 512 bytes!\n" + nvramError + partial, "BR",
-       "f0-1024 z512"},
+       "f0-1024 z512", notDone},
       // Without the firmware length nothing of the firmware was read.
       {0x100, "1", C::kDescriptor, -1, ioctl1f, "IOCtl: failed 0x1f!\n" + Size(0) + partial, "R",
-       "s12"},
+       "s12", notDone},
       // Nor when the length came short: no address is made of what did not arrive.
       {0x10C, "1", C::kDescriptor, -1, shortBy(2),
-       "Fw size short read: 2 of 4 bytes\n" + Size(0) + partial, "R", "s12"},
+       "Fw size short read: 2 of 4 bytes\n" + Size(0) + partial, "R", "s12", notDone},
   };
   for (const Case& c : cases) {
     SimReset();
@@ -164,6 +168,7 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
     }
     RunResult r = RunWith({c.selection});
     std::string label = std::to_string(c.units) + c.selection + " " + c.lines.substr(0, 40);
+    EXPECT_EQ(r.outcome, c.outcome) << label;
     EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines + kKeyWait) << label;
     ExpectReasons(r, label);
     EXPECT_EQ(Commands(), "ID" + c.commands) << label;
@@ -239,6 +244,7 @@ TEST_F(DumpTest, FailedSaveIsReported) {
   PutSector(16, 9);
   std::filesystem::create_directory(kName + ".bin");  // cannot be replaced
   RunResult r = RunWith({"1"});
+  EXPECT_EQ(r.outcome, notDone);
   EXPECT_EQ(Masked(r.output), Identified(1024) + kName +
                                   ".bin: Rename File Error, new file kept as " + kName +
                                   ".bin.*.tmp\nFw save error\n" + kKeyWait);
@@ -280,32 +286,33 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     sim::Fault fault;
     std::string lines;  // after the version line
     bool written;
+    JobOutcome outcome;
     std::string errors = "";
   };
   const Case cases[] = {
-      {"1u", "y\n", 100, 0x100, none, clean, yes, true,
+      {"1u", "y\n", 100, 0x100, none, clean, yes, true, done,
        sizeNote + "100 bytes, not 512: the rest of the sector is written as zeros\n"},
-      {"1u", "Yes please\n", 600, 0x100, none, clean, yes, true,
+      {"1u", "Yes please\n", 600, 0x100, none, clean, yes, true, done,
        sizeNote + "600 bytes, not 512: its first 512 are written\n"},
-      {"1u", std::string(300, 'y') + "\n", 512, 0x100, none, clean, yes, true},
-      {"1u", "N\n", 512, 0x100, none, clean, no, false},
-      {"1u", "", 512, 0x100, none, clean, no, false},
-      {"1u", " y\n", 512, 0x100, none, clean, no, false},
+      {"1u", std::string(300, 'y') + "\n", 512, 0x100, none, clean, yes, true, done},
+      {"1u", "N\n", 512, 0x100, none, clean, no, false, notDone},
+      {"1u", "", 512, 0x100, none, clean, no, false, notDone},
+      {"1u", " y\n", 512, 0x100, none, clean, no, false, notDone},
       {"1uy", "", 512, 0xF4, none, clean,
-       "Fw size: 62464\nNvram ofs: 100\n" + target + before + equal, true},
+       "Fw size: 62464\nNvram ofs: 100\n" + target + before + equal, true, done},
       {"1uy", "", -1, 0x100, none, clean,
-       "Fw size: 65536\njm_nvram.bin: Open File Error\nNvram file read error\n", false},
+       "Fw size: 65536\njm_nvram.bin: Open File Error\nNvram file read error\n", false, notDone},
       // Refused before anybody is asked.
-      {"1u", "y\n", 512, 0xFFF4, none, clean, high + failed + kKeyWait, false},
-      {"1uy", "", 512, 0x100, C::kDescriptor, kCheck, kRejected + unknown, false},
+      {"1u", "y\n", 512, 0xFFF4, none, clean, high + failed + kKeyWait, false, notDone},
+      {"1uy", "", 512, 0x100, C::kDescriptor, kCheck, kRejected + unknown, false, notDone},
       {"1uy", "", 512, 0x10C, C::kDescriptor, short2,
-       "Fw size short read: 2 of 4 bytes\n" + unknown, false},
-      {"1uy", "", 512, 0x100, C::kDescriptor, zero, unknown, false},
+       "Fw size short read: 2 of 4 bytes\n" + unknown, false, notDone},
+      {"1uy", "", 512, 0x100, C::kDescriptor, zero, unknown, false, notDone},
       {"1u", "y\n", 0x10200, 0x100, none, clean,
        "Fw size: 65536\nNvram ofs: 10c\njm_nvram.bin is a whole dump (66048 bytes), not a sector: "
        "nothing written\n" +
            failed + kKeyWait,
-       false,
+       false, notDone,
        "jmreader: the sector is the dump's last 512 bytes: tail -c 512 " + kName +
            ".bin > jm_nvram.bin\n"},
       // A dump keeps 0x20000 bytes of firmware, whatever the bridge has; a file that size
@@ -314,32 +321,34 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
        "Fw size: 196608\nNvram ofs: 30c\njm_nvram.bin is a whole dump (131584 bytes), not a "
        "sector: nothing written\n" +
            failed,
-       false,
+       false, notDone,
        "jmreader: the sector is the dump's last 512 bytes: tail -c 512 " + kName +
            ".bin > jm_nvram.bin\n"},
-      {"1uy", "", 0x20200, 0x100, none, clean, ofs + before + equal, true,
+      {"1uy", "", 0x20200, 0x100, none, clean, ofs + before + equal, true, done,
        sizeNote + "131584 bytes, not 512: its first 512 are written\n"},
-      {"1uy", "", 0x20300, 0x100, none, clean, ofs + before + equal, true,
+      {"1uy", "", 0x20300, 0x100, none, clean, ofs + before + equal, true, done,
        sizeNote + "more than 131584 bytes, not 512: its first 512 are written\n"},
       {"1u", "y\n", 512, 0x100, C::kReadNvram, ioctl79,
        ofs + "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
            kKeyWait,
-       false},
+       false, notDone},
       // The write, checked by reading it back.
-      {"1uy", "", 512, 0x100, C::kWriteNvram, kCheck, ofs + before + kRejected + failed, false},
+      {"1uy", "", 512, 0x100, C::kWriteNvram, kCheck, ofs + before + kRejected + failed, false,
+       unverified},
       {"1uy", "", 512, 0x100, C::kWriteNvram, shortWrite,
-       ofs + before + "Nvram short write: 256 of 512 bytes!\n" + failed, false},
-      {"1uy", "", 512, 0x100, C::kWriteNvram, slowWrite, ofs + before + equal, true},
+       ofs + before + "Nvram short write: 256 of 512 bytes!\n" + failed, false, unverified},
+      {"1uy", "", 512, 0x100, C::kWriteNvram, slowWrite, ofs + before + equal, true, done},
       {"1uy", "", 512, 0x100, C::kWriteNvram, zero,
-       ofs + before + "Nvram verify error: 512 bytes differ\n" + failed, false},
+       ofs + before + "Nvram verify error: 512 bytes differ\n" + failed, false, unverified},
       {"1uy", "", 512, 0x100, C::kReadNvram, backFails,
-       ofs + before + "IOCtl: failed 0x79!\nNvram verify error: read back failed\n" + failed, true},
+       ofs + before + "IOCtl: failed 0x79!\nNvram verify error: read back failed\n" + failed, true,
+       unverified},
       // Without the sector that was there kept, nothing is written.
       {"1uy", "", 512, 0x101, none, clean,
        "Fw size: 65792\nNvram ofs: 10d\n" + target + beforeName +
            ": Rename File Error, new file kept as " + beforeName +
            ".*.tmp\nNvram before write not saved: nothing written\n" + failed,
-       false},
+       false, notDone},
   };
   for (const Case& c : cases) {
     SimReset();
@@ -361,6 +370,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     const Bytes old = Sector(address);
     RunResult r = RunWith({c.selection}, c.input);
     std::string label = c.selection + (" " + c.input.substr(0, 12)) + c.lines.substr(0, 60);
+    EXPECT_EQ(r.outcome, c.outcome) << label;
     EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
     ExpectReasons(r, label, c.errors);
     EXPECT_EQ(r.status, std::string(c.selection) == "1uy" ? 1 : 0) << label;

@@ -1,4 +1,5 @@
 #include "app/run.h"
+#include "app/selection.h"
 #include "base/byteorder.h"
 #include "tests/test_support.h"
 
@@ -17,19 +18,22 @@ SimDrive Disk(std::int32_t number, const char* vendor, const char* product, std:
   return d;
 }
 
+// The drive is the leading number, after white space and a sign, wrapping around at 32 bits; the
+// letters count in either case, anywhere.
 TEST(Selection, NumberAndOptionLetters) {
-  // The text; the drive, then whether n, y and u were found (in any case, anywhere).
-  const std::tuple<const char*, int, bool, bool, bool> cases[] = {
-      {"2", 2, false, false, false}, {"2uy", 2, false, true, true},
-      {"y2", 0, false, true, false}, {"abc", 0, false, false, false},
-      {"nu3", 0, true, false, true}, {"1dump", 1, false, false, true},
-      {"3NYU", 3, true, true, true}, {" -1", -1, false, false, false},
+  // The text; the drive, then which of n, y and u were found.
+  const int min = INT32_MIN;
+  const std::tuple<const char*, int, std::string> cases[] = {
+      {"2uy", 2, "yu"},        {"y2", 0, "y"},        {"nu3", 0, "nu"},
+      {"1dump", 1, "u"},       {"3NYU", 3, "nyu"},    {"\t\n\v\f\r -1", -1, ""},
+      {"+7", 7, ""},           {"- 5", 0, ""},        {"", 0, ""},
+      {"2147483648", min, ""}, {"4294967297", 1, ""}, {"-2147483648", min, ""},
   };
-  for (const auto& [text, drive, n, y, u] : cases) {
-    SelectionFlags f = SelectionFlagsOf(text);
-    EXPECT_EQ(std::tuple(SelectionDrive(text), f.noNvram, f.autoYes, f.updateNvram),
-              std::tuple(drive, n, y, u))
-        << text;
+  for (const auto& [text, drive, letters] : cases) {
+    Selection s = ParseSelection(text);
+    std::string found =
+        std::string(s.noNvram ? "n" : "") + (s.autoYes ? "y" : "") + (s.updateNvram ? "u" : "");
+    EXPECT_EQ(std::pair(s.drive, found), std::pair(drive, letters)) << '"' << text << '"';
   }
 }
 

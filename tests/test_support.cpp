@@ -73,11 +73,13 @@ RunResult RunWith(const std::vector<std::string>& args, const std::string& input
   for (const std::string& a : args) {
     argv.push_back(a.c_str());
   }
-  RunResult result{};
-  result.output =
-      Captured([&] { result.status = RunTool(static_cast<int>(argv.size()), argv.data()); }, input);
-  result.errors = CapturedErrors();
-  return result;
+  const int argc = static_cast<int>(argv.size());
+  RunResult r{};
+  r.outcome = static_cast<JobOutcome>(-1);  // none of them: a run that tells none shows
+  r.output =
+      Captured([&] { r.status = RunTool(argc, argv.data(), kJmreaderText, &r.outcome); }, input);
+  r.errors = CapturedErrors();
+  return r;
 }
 
 Bytes ReadFileBytes(const std::filesystem::path& path) {

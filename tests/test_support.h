@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run.h"
 #include "sim/platform_sim.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -17,6 +18,7 @@ struct RunResult {
   int status;
   std::string output;
   std::string errors;  // the error stream
+  JobOutcome outcome;  // what the job came to, once a drive was opened
 };
 
 // Runs the tool with `args` (without the program name) and `input` as standard input.
