@@ -10,6 +10,10 @@
 
 namespace linuxplatform {
 
+// snprintf into `out`; false when the text does not fit.
+bool Format(char* out, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Writes the whole-disk node of drive `number` ("/dev/sda" for 0, "/dev/sdaa" for 26) into `out`.
 // False for a negative number or when `size` is too small.
 bool DiskNodeName(std::int32_t number, char* out, std::size_t size);
@@ -51,6 +55,9 @@ inline constexpr std::uint32_t kBusTypeSata = 11;
 // device MAJ:MIN as read from the sysfs tree at `sysfsRoot`. False when sysfs cannot tell.
 bool ReadSysfsDescriptor(const char* sysfsRoot, unsigned major, unsigned minor, std::uint8_t* area,
                          std::uint32_t* returned);
+
+// The descriptor that pass-through goes to on `drive`, or -1 when it holds none.
+int PassFdOf(DriveHandle drive);
 
 // Sends the pass-through request block (kPassThroughLayout32) with SG_IO on `fd`; the rest is as
 // PlatformPassThrough.

@@ -118,3 +118,17 @@ bool PlatformPassThroughError(std::uint32_t error, char* text, std::uint32_t siz
   }
   return error == ETIMEDOUT;
 }
+
+const PassThroughLayout& PlatformPassThroughLayout() {
+  return kPassThroughLayout32;
+}
+
+bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
+                         std::uint32_t* error) {
+  int fd = linuxplatform::PassFdOf(drive);
+  if (fd < 0) {
+    *error = EBADF;
+    return false;
+  }
+  return linuxplatform::PassThroughOnFd(fd, block, length, error);
+}
