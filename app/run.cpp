@@ -66,8 +66,9 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program) {
 
   std::int32_t drive = 0;
   SelectionFlags flags = {};
+  ToldFailure told = {};
   if (argc < 2) {
-    ListDrives();
+    ListDrives(&told);
     Print("Please select drive number:");
     char line[128];
     // No line at all means no drive was chosen; never fall back to drive 0.
@@ -86,10 +87,10 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program) {
     flags = SelectionFlagsOf(argv[1]);
   }
 
-  bool isUsb = QueryBusType(drive) == kBusTypeUsb;
+  bool isUsb = QueryBusType(drive, &told) == kBusTypeUsb;
   Print("Drive      : %u(%s)\n", static_cast<unsigned>(drive), isUsb ? "USB" : "NVME");
 
-  DriveHandle handle = OpenDriveExclusive(drive);
+  DriveHandle handle = OpenDriveExclusive(drive, &told);
   if (handle == kInvalidDriveHandle) {
     Print("Error open disk\n");
     return kExitOpenFailed;

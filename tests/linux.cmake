@@ -1,7 +1,7 @@
 # Linux backend tests: the backend's internals without hardware, and the real program as a process.
 
 add_executable(jm_linux_tests platform_linux_test.cpp keys_linux_test.cpp files_linux_test.cpp)
-target_link_libraries(jm_linux_tests PRIVATE jmplatform GTest::gtest GTest::gtest_main)
+target_link_libraries(jm_linux_tests PRIVATE jmbridge jmplatform GTest::gtest GTest::gtest_main)
 # The SG_IO exchange is checked against a fake kernel: the backend's ioctl calls land in the test.
 target_link_options(jm_linux_tests PRIVATE -Wl,--wrap=ioctl)
 gtest_discover_tests(jm_linux_tests DISCOVERY_TIMEOUT 60)

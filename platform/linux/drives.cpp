@@ -22,31 +22,14 @@ namespace {
 
 constexpr char kSysfsRoot[] = "/sys";
 
-// The latest failure of a drive open or query, told by PlatformDriveFailure.
-struct Failure {
-  bool known;
-  FailedNode node;
-  int code;
-  char path[PATH_MAX];
-};
-Failure g_failure = {};
-
-bool Fail(const char* path, int code, FailedNode node) {
-  g_failure.known = true;
-  g_failure.node = node;
-  g_failure.code = code != 0 ? code : EIO;
-  Format(g_failure.path, sizeof g_failure.path, "%s", path);
-  return false;
-}
-
 // O_NONBLOCK lets a bridge without a medium open, and makes an sg node held with O_EXCL fail at
 // once. Never O_EXCL on the disk: it fails while any partition is mounted.
 int OpenNode(const char* path, int access) {
   return open(path, access | O_NONBLOCK | O_CLOEXEC);
 }
 
-bool OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRoot,
-                  const struct stat& disk, int* passFd) {
+DriveError OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRoot,
+                        const struct stat& disk, int* passFd) {
   // SG_IO on the disk raises short time-outs to the block layer's minimum; the sg node keeps
   // the 2 s the bridge commands ask for.
   char sgPath[PATH_MAX];
@@ -59,7 +42,7 @@ bool OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRo
   FailedNode node = generic ? FailedNode::kGeneric : FailedNode::kDisk;
   int fd = OpenNode(path, O_RDWR);
   if (fd < 0) {
-    return Fail(path, errno, node);
+    return FailureOf(path, errno, node);
   }
   // Vendor commands go only to the device that sysfs named: an sg node must be a character
   // device, and the disk must still be the one that is locked.
@@ -68,20 +51,20 @@ bool OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRo
               (generic ? S_ISCHR(st.st_mode) : S_ISBLK(st.st_mode) && st.st_rdev == disk.st_rdev);
   if (!same) {
     close(fd);
-    return Fail(path, ENODEV, node);
+    return FailureOf(path, ENODEV, node);
   }
   *passFd = fd;
-  return true;
+  return {};
 }
 
 }  // namespace
 
-bool OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* devRoot,
-                     WorkingDisk* disk) {
+DriveError OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* devRoot,
+                           WorkingDisk* disk) {
   // Read-only is enough for the lock, and closing a read-only disk leaves udev quiet.
   int diskFd = OpenNode(diskPath, O_RDONLY);
   if (diskFd < 0) {
-    return Fail(diskPath, errno, FailedNode::kDisk);
+    return FailureOf(diskPath, errno, FailedNode::kDisk);
   }
   // The whole-disk flock is the convention udev and other disk tools respect.
   struct stat st;
@@ -91,32 +74,31 @@ bool OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* de
                                                      : 0;
   if (code != 0) {
     close(diskFd);
-    return Fail(diskPath, code, FailedNode::kDisk);
+    return FailureOf(diskPath, code, FailedNode::kDisk);
   }
   int passFd = -1;
-  if (!OpenPassNode(diskPath, sysfsRoot, devRoot, st, &passFd)) {
+  DriveError error = OpenPassNode(diskPath, sysfsRoot, devRoot, st, &passFd);
+  if (error.fault != DriveFault::kNone) {
     close(diskFd);
-    return false;
+    return error;
   }
   *disk = {diskFd, passFd, major(st.st_rdev), minor(st.st_rdev)};
-  return true;
+  return {};
 }
 
-DriveFailure DescribeFailure(const char* path, int code, FailedNode node, char* text,
-                             std::size_t size) {
-  bool absent = node == FailedNode::kDisk && (code == ENOENT || code == ENXIO);
-  const char* hint = "";
-  if (absent) {
-    hint = " (no such drive)";
+DriveError FailureOf(const char* path, int code, FailedNode node) {
+  code = code != 0 ? code : EIO;
+  DriveError error = {DriveFault::kFailed, {}, {}};
+  if (node == FailedNode::kDisk && (code == ENOENT || code == ENXIO)) {
+    error.fault = DriveFault::kNoDrive;
   } else if (code == EACCES || code == EPERM) {
-    hint = " (run as root)";
+    error.fault = DriveFault::kNoRights;
   } else if (code == EWOULDBLOCK || code == EBUSY) {
-    hint = " (another program holds the drive)";
+    error.fault = DriveFault::kBusy;
   }
-  if (size > 0) {
-    std::snprintf(text, size, "%s: %s%s", path, std::strerror(code), hint);
-  }
-  return absent ? DriveFailure::kNoDrive : DriveFailure::kFailed;
+  Format(error.device, sizeof error.device, "%s", path);
+  Format(error.text, sizeof error.text, "%s", std::strerror(code));
+  return error;
 }
 
 }  // namespace linuxplatform
@@ -143,8 +125,9 @@ DriveSlot* SlotOf(DriveHandle drive) {
 
 }  // namespace
 
-DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
-  g_failure.known = false;
+const char kPlatformRightsHint[] = " (run as root)";
+
+DriveOpening PlatformOpenDrive(std::int32_t number, bool exclusive) {
   int slot = 0;
   while (slot < kDriveSlots && g_drives[slot].used) {
     ++slot;
@@ -152,17 +135,17 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
   char path[32];
   if (!DiskNodeName(number, path, sizeof path)) {
     Format(path, sizeof path, "drive %d", static_cast<int>(number));
-    Fail(path, ENXIO, FailedNode::kDisk);  // no node has a negative number
-    return kInvalidDriveHandle;
+    // No node has a negative number.
+    return {kInvalidDriveHandle, FailureOf(path, ENXIO, FailedNode::kDisk)};
   }
   if (slot == kDriveSlots) {
-    Fail(path, EMFILE, FailedNode::kDisk);
-    return kInvalidDriveHandle;
+    return {kInvalidDriveHandle, FailureOf(path, EMFILE, FailedNode::kDisk)};
   }
   WorkingDisk disk = {-1, -1, 0, 0};
   if (exclusive) {
-    if (!OpenWorkingDisk(path, kSysfsRoot, "/dev", &disk)) {
-      return kInvalidDriveHandle;
+    DriveError error = OpenWorkingDisk(path, kSysfsRoot, "/dev", &disk);
+    if (error.fault != DriveFault::kNone) {
+      return {kInvalidDriveHandle, error};
     }
   } else {
     // A probe needs only the device number for sysfs: opening each disk would wake it, and
@@ -170,14 +153,13 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
     struct stat st;
     int code = stat(path, &st) != 0 ? errno : !S_ISBLK(st.st_mode) ? ENOTBLK : 0;
     if (code != 0) {
-      Fail(path, code, FailedNode::kDisk);
-      return kInvalidDriveHandle;
+      return {kInvalidDriveHandle, FailureOf(path, code, FailedNode::kDisk)};
     }
     disk.major = major(st.st_rdev);
     disk.minor = minor(st.st_rdev);
   }
   g_drives[slot] = {true, disk, number};
-  return slot;
+  return {slot, {}};
 }
 
 void PlatformCloseDrive(DriveHandle drive) {
@@ -194,29 +176,22 @@ void PlatformCloseDrive(DriveHandle drive) {
   *slot = {};
 }
 
-DriveFailure PlatformDriveFailure(char* text, std::uint32_t size) {
-  if (!g_failure.known) {
-    if (size > 0) {
-      text[0] = '\0';
-    }
-    return DriveFailure::kUnknown;
-  }
-  return DescribeFailure(g_failure.path, g_failure.code, g_failure.node, text, size);
-}
-
-bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned) {
-  g_failure.known = false;
+DriveError PlatformQueryDrive(DriveHandle drive, DriveIdentity* identity) {
+  std::memset(identity, 0, sizeof *identity);
   DriveSlot* slot = SlotOf(drive);
+  char path[64];
   if (slot == nullptr) {
-    return false;
+    Format(path, sizeof path, "drive handle %ld", static_cast<long>(drive));
+    return FailureOf(path, EBADF, FailedNode::kSysfs);
   }
   errno = 0;
-  if (!ReadSysfsDescriptor(kSysfsRoot, slot->disk.major, slot->disk.minor, area, returned)) {
-    char path[64];
+  if (!ReadSysfsIdentity(kSysfsRoot, slot->disk.major, slot->disk.minor, identity)) {
+    int code = errno;
+    std::memset(identity, 0, sizeof *identity);
     Format(path, sizeof path, "%s/dev/block/%u:%u", kSysfsRoot, slot->disk.major, slot->disk.minor);
-    return Fail(path, errno, FailedNode::kSysfs);
+    return FailureOf(path, code, FailedNode::kSysfs);
   }
-  return true;
+  return {};
 }
 
 void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {

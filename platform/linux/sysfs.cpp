@@ -1,5 +1,5 @@
-// Linux sysfs: the attributes behind a block device, its SCSI generic node, and its storage
-// device descriptor.
+// Linux sysfs: the attributes behind a block device, its SCSI generic node, and what it says it
+// is.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/byteorder.h"
 #include "platform/linux/backend.h"
 #include "platform/platform.h"
 
@@ -82,17 +81,16 @@ bool FindGenericNode(const char* sysfsRoot, const char* devRoot, unsigned major,
   return found;
 }
 
-bool ReadSysfsDescriptor(const char* sysfsRoot, unsigned major, unsigned minor, std::uint8_t* area,
-                         std::uint32_t* returned) {
+bool ReadSysfsIdentity(const char* sysfsRoot, unsigned major, unsigned minor,
+                       DriveIdentity* identity) {
   char path[PATH_MAX];
-  char vendor[kAttributeMax];
-  char model[kAttributeMax];
+  static_assert(kAttributeMax <= kIdentityTextSize);
   if (!Format(path, sizeof path, "%s/dev/block/%u:%u/device/vendor", sysfsRoot, major, minor) ||
-      !ReadAttribute(path, vendor, sizeof vendor)) {
+      !ReadAttribute(path, identity->vendor, kAttributeMax)) {
     return false;
   }
   if (!Format(path, sizeof path, "%s/dev/block/%u:%u/device/model", sysfsRoot, major, minor) ||
-      !ReadAttribute(path, model, sizeof model)) {
+      !ReadAttribute(path, identity->product, kAttributeMax)) {
     return false;
   }
 
@@ -105,25 +103,12 @@ bool ReadSysfsDescriptor(const char* sysfsRoot, unsigned major, unsigned minor, 
   }
   std::size_t rootLength = std::strlen(root);
   const char* below = std::strncmp(device, root, rootLength) == 0 ? device + rootLength : device;
-  std::uint32_t bus = kBusTypeScsi;
+  identity->bus = kBusTypeScsi;
   if (std::strstr(below, "/usb") != nullptr) {
-    bus = kBusTypeUsb;
+    identity->bus = kBusTypeUsb;
   } else if (std::strstr(below, "/ata") != nullptr) {
-    bus = kBusTypeSata;
+    identity->bus = kBusTypeSata;
   }
-
-  std::uint32_t vendorAt = kDescriptorHeaderSize;
-  std::uint32_t modelAt = vendorAt + static_cast<std::uint32_t>(std::strlen(vendor)) + 1;
-  std::uint32_t used = modelAt + static_cast<std::uint32_t>(std::strlen(model)) + 1;
-  static_assert(kDescriptorHeaderSize + 2 * kAttributeMax <= kDescriptorAreaSize);
-  std::memcpy(area + vendorAt, vendor, modelAt - vendorAt);
-  std::memcpy(area + modelAt, model, used - modelAt);
-  PutLe(area + 0, used, 4);  // Version
-  PutLe(area + 4, used, 4);  // Size
-  PutLe(area + kVendorIdOffsetField, vendorAt, 4);
-  PutLe(area + kProductIdOffsetField, modelAt, 4);
-  PutLe(area + kBusTypeField, bus, 4);
-  *returned = used;
   return true;
 }
 

@@ -5,12 +5,6 @@
 
 #include "platform/platform.h"
 
-// Judges what DeviceIoControl gave back for a pass-through block of `length` bytes: fails (with
-// ERROR_INVALID_DATA in `error`) when fewer bytes than the header came back, and for inbound data
-// cuts the header's DataTransferLength to what came back past the data offset.
-bool TakeReturnedCount(const PassThroughLayout& layout, std::uint8_t* block, std::uint32_t length,
-                       std::uint32_t returned, std::uint32_t* error);
-
 // While a file is saved (between these two calls): Ctrl+C and Ctrl+Break are held until the save
 // is done, and closing the console, logging off or shutting down removes `temporary` (a name that
 // must stay valid meanwhile) unless the save ends within a few seconds.
