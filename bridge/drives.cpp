@@ -11,10 +11,15 @@ namespace {
 // stack.
 DriveIdentity g_identity;
 
-DriveHandle OpenDriveShared(std::int32_t number, DriveError* error) {
+// Asks drive `number` through a shared open what it is, into g_identity.
+DriveError Identify(std::int32_t number) {
   DriveOpening opening = PlatformOpenDrive(number, false);
-  *error = opening.error;
-  return opening.drive;
+  if (opening.drive == kInvalidDriveHandle) {
+    return opening.error;
+  }
+  DriveError error = PlatformQueryDrive(opening.drive, &g_identity);
+  PlatformCloseDrive(opening.drive);
+  return error;
 }
 
 // Tells why a drive call failed, unless that very reason was told just before.
@@ -57,16 +62,10 @@ void ListDrives(ToldFailure* told) {
   // fail for one cause (no root rights): the first of them tells it for all.
   bool toldOne = false;
   for (int number = 0; number < kListedDrives; ++number) {
-    DriveError error = {};
-    DriveHandle drive = OpenDriveShared(number, &error);
-    if (drive != kInvalidDriveHandle) {
-      error = PlatformQueryDrive(drive, &g_identity);
-      if (error.fault == DriveFault::kNone) {
-        Print("%2u: %s%s\n", static_cast<unsigned>(number), g_identity.vendor, g_identity.product);
-      }
-      CloseDrive(drive);
-    }
-    if (!toldOne && error.fault != DriveFault::kNone && error.fault != DriveFault::kNoDrive) {
+    DriveError error = Identify(number);
+    if (error.fault == DriveFault::kNone) {
+      Print("%2u: %s%s\n", static_cast<unsigned>(number), g_identity.vendor, g_identity.product);
+    } else if (!toldOne && error.fault != DriveFault::kNoDrive) {
       Tell(error, told);
       toldOne = true;
     }
@@ -74,12 +73,7 @@ void ListDrives(ToldFailure* told) {
 }
 
 std::uint8_t QueryBusType(std::int32_t number, ToldFailure* told) {
-  DriveError error = {};
-  DriveHandle drive = OpenDriveShared(number, &error);
-  if (drive != kInvalidDriveHandle) {
-    error = PlatformQueryDrive(drive, &g_identity);
-    CloseDrive(drive);
-  }
+  DriveError error = Identify(number);
   if (error.fault != DriveFault::kNone) {
     Tell(error, told);
     return 0;

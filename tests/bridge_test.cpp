@@ -57,10 +57,8 @@ TEST_F(CommandTest, RequestsAreExact) {
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const auto& [cdb, direction, length, timeOut] = cases[i];
     const SimRequest& r = Sim().requests[i];
-    EXPECT_EQ(Hex(r.cdb), cdb);
-    EXPECT_EQ(std::tuple(r.direction, r.length, r.timeOutSeconds, r.data),
-              std::tuple(direction, length, timeOut, direction == kOut ? sector : Bytes()))
-        << cdb;
+    EXPECT_EQ(std::tuple(Hex(r.cdb), r.direction, r.length, r.timeOutSeconds, r.data),
+              std::tuple(cdb, direction, length, timeOut, direction == kOut ? sector : Bytes()));
   }
 }
 

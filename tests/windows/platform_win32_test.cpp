@@ -149,12 +149,11 @@ TEST(Win32PassThrough, BlockInBothLayouts) {
     std::memset(block, 0xCC, sizeof block);
     const std::uint32_t length = layout.headerSize + 24 + 5;
     ASSERT_EQ(BuildPassThroughBlock(layout, request, block), length);
-    std::vector<std::uint8_t> expected(length, 0);
-    expected[0] = static_cast<std::uint8_t>(layout.headerSize);
-    expected[6] = 10;  // CdbLength
-    expected[7] = 24;  // SenseInfoLength; DataIn 0: out
-    expected[12] = 5;
-    expected[16] = 30;  // seconds
+    // Length, CdbLength 10, SenseInfoLength 24, DataIn 0 (out), DataTransferLength 5, 30 seconds.
+    const auto header = static_cast<std::uint8_t>(layout.headerSize);
+    std::vector<std::uint8_t> expected = {header, 0, 0, 0, 0, 0, 10, 24, 0,
+                                          0,      0, 0, 5, 0, 0, 0,  30};
+    expected.resize(length);
     expected[layout.dataBufferOffsetAt] = static_cast<std::uint8_t>(layout.headerSize + 24);
     expected[layout.senseInfoOffsetAt] = static_cast<std::uint8_t>(layout.headerSize);
     std::memcpy(expected.data() + layout.cdbAt, request.cdb, 10);
