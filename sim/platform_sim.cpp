@@ -1,6 +1,5 @@
 #include "sim/platform_sim.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -31,17 +30,11 @@ const SimDrive* DriveNumbered(std::int32_t number) {
   return nullptr;
 }
 
-DriveError ErrorOf(const char* device, DriveFault fault, std::uint32_t code) {
+DriveError DriveErrorOf(std::int32_t number, DriveFault fault, std::uint32_t code) {
   DriveError error = {fault, {}, {}};
-  std::snprintf(error.device, sizeof error.device, "%s", device);
+  SimDrivePath(number, error.device, sizeof error.device);
   SimErrorText(code, error.text, sizeof error.text);
   return error;
-}
-
-DriveError DriveErrorOf(std::int32_t number, DriveFault fault, std::uint32_t code) {
-  char path[40];
-  SimDrivePath(number, path, sizeof path);
-  return ErrorOf(path, fault, code);
 }
 
 PassThroughResult Unsent(std::uint32_t code) {
@@ -122,9 +115,7 @@ DriveError PlatformQueryDrive(DriveHandle drive, DriveIdentity* identity) {
   std::memset(identity, 0, sizeof *identity);
   const SimDrive* d = DriveOf(drive);
   if (d == nullptr) {
-    char name[40];
-    PlatformDriveName(drive, name, sizeof name);
-    return ErrorOf(name, DriveFault::kFailed, kErrorInvalidHandle);
+    return DriveErrorOf(-1, DriveFault::kFailed, kErrorInvalidHandle);  // a stale handle
   }
   if (d->queryFails) {
     return DriveErrorOf(d->number, DriveFault::kFailed, kErrorInvalidFunction);

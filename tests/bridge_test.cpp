@@ -68,18 +68,13 @@ TEST_F(CommandTest, FailuresLeaveTheDestinationUntouched) {
   using C = sim::Command;
   using K = sim::FaultKind;
   using Call = bool (*)(DriveHandle, std::uint8_t*);
-  const Call block = [](DriveHandle d, std::uint8_t* p) {
-    return ReadFirmwareBlock(d, p, 0, 1024);
-  };
-  const Call nvram = [](DriveHandle d, std::uint8_t* p) { return ReadNvramSector(d, p, 0x10C); };
-  const Call identify = [](DriveHandle d, std::uint8_t* p) { return IdentifyFirmware(d, p); };
-  const Call huge = [](DriveHandle d, std::uint8_t* p) {
-    return ReadFirmwareBlock(d, p, 0, 65537);
-  };
-  const Call far = [](DriveHandle d, std::uint8_t* p) { return ReadNvramSector(d, p, 0x10000); };
-  const Call farOut = [](DriveHandle d, std::uint8_t* p) {
-    return WriteNvramSector(d, p, 0x1000B);
-  };
+  using P = std::uint8_t*;
+  const Call block = [](DriveHandle d, P p) { return ReadFirmwareBlock(d, p, 0, 1024); };
+  const Call nvram = [](DriveHandle d, P p) { return ReadNvramSector(d, p, 0x10C); };
+  const Call identify = [](DriveHandle d, P p) { return IdentifyFirmware(d, p); };
+  const Call huge = [](DriveHandle d, P p) { return ReadFirmwareBlock(d, p, 0, 65537); };
+  const Call far = [](DriveHandle d, P p) { return ReadNvramSector(d, p, 0x10000); };
+  const Call farOut = [](DriveHandle d, P p) { return WriteNvramSector(d, p, 0x1000B); };
   const sim::Fault check = {K::kCheckCondition, 0, 5, 0x24, 0};
   const sim::Fault short511 = {K::kShortTransfer, 0, 0, 0, 0, 511};
   // The command that fails and how, the call, what it prints, whether anything was sent.

@@ -6,10 +6,6 @@
 
 namespace {
 
-std::uint32_t DataAt(const PassThroughLayout& layout) {
-  return layout.headerSize + kSenseSize;
-}
-
 // Copies the zero-terminated text whose offset stands at byte `offsetField` of `area` into
 // `text` (kIdentityTextSize bytes), reading only below `limit`.
 void ReadDescriptorText(const std::uint8_t* area, std::uint32_t limit, std::uint32_t offsetField,
@@ -38,7 +34,7 @@ std::uint32_t BuildPassThroughBlock(const PassThroughLayout& layout,
     return 0;
   }
   const std::uint32_t senseAt = layout.headerSize;
-  const std::uint32_t dataAt = DataAt(layout);
+  const std::uint32_t dataAt = layout.headerSize + kSenseSize;
   const std::uint32_t length = dataAt + request.length;
   std::memset(block, 0, length);
   if (request.direction == DataDirection::kOut && request.length > 0) {
@@ -65,7 +61,7 @@ PassThroughResult ReadPassThroughReply(const PassThroughLayout& layout, const st
     result.error = kErrorInvalidData;
     return result;
   }
-  const std::uint32_t dataAt = DataAt(layout);
+  const std::uint32_t dataAt = layout.headerSize + kSenseSize;
   result.sent = true;
   result.status = block[kScsiStatusAt];
   std::memcpy(result.sense, block + layout.headerSize, kSenseSize);
