@@ -30,8 +30,8 @@ void PrintSystem() {
 
 // Lists the drives and reads the selection typed. None (after a message) when no line came or
 // its number is no drive's: no line at all never falls back to drive 0.
-std::optional<Selection> AskSelection() {
-  ListDrives();
+std::optional<Selection> AskSelection(ToldFailure* told) {
+  ListDrives(told);
   Print("Please select drive number:");
   char line[128];
   if (ReadInputLine(line, sizeof line)) {
@@ -46,10 +46,10 @@ std::optional<Selection> AskSelection() {
 
 // Names the drive and its bus, then opens it for work; kInvalidDriveHandle (after a message) when
 // it cannot be opened.
-DriveHandle OpenSelectedDrive(std::int32_t number, bool* usb) {
-  *usb = QueryBusType(number) == kBusTypeUsb;
+DriveHandle OpenSelectedDrive(std::int32_t number, ToldFailure* told, bool* usb) {
+  *usb = QueryBusType(number, told) == kBusTypeUsb;
   Print("Drive      : %u(%s)\n", static_cast<unsigned>(number), *usb ? "USB" : "NVME");
-  DriveHandle drive = OpenDriveExclusive(number);
+  DriveHandle drive = OpenDriveExclusive(number, told);
   if (drive == kInvalidDriveHandle) {
     Print("Error open disk\n");
   }
@@ -93,12 +93,15 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOu
     return *status;
   }
   PrintSystem();
-  const std::optional<Selection> selection = argc < 2 ? AskSelection() : ParseSelection(argv[1]);
+  // A drive's failure is told once, though the list, the bus query and the open may each meet it.
+  ToldFailure told = {};
+  const std::optional<Selection> selection =
+      argc < 2 ? AskSelection(&told) : ParseSelection(argv[1]);
   if (!selection) {
     return kExitBadNumber;
   }
   bool usb = false;
-  const DriveHandle drive = OpenSelectedDrive(selection->drive, &usb);
+  const DriveHandle drive = OpenSelectedDrive(selection->drive, &told, &usb);
   if (drive == kInvalidDriveHandle) {
     return kExitOpenFailed;
   }

@@ -125,7 +125,7 @@ BENCHMARK(BM_FullDump)->Arg(0)->Arg(kUnits128KiB)->Unit(benchmark::kMicrosecond)
 // One 1024-byte firmware block read, the exchange a dump makes 128 times.
 void BM_FirmwareBlockExchange(benchmark::State& state) {
   SetUpBridge(kUnits128KiB);
-  DriveHandle drive = PlatformOpenDrive(1, true);
+  DriveHandle drive = PlatformOpenDrive(1, true).drive;
   const std::uint8_t cdb[10] = {0x3C, 0x01, 0x01, 0, 4, 0, 0, 0x04, 0x00, 0};
   static std::uint8_t block[1024];
   for (auto _ : state) {

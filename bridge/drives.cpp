@@ -3,132 +3,92 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/byteorder.h"
 #include "base/console.h"
 
 namespace {
 
-// One reply area serves every query: the tool runs them one at a time.
-std::uint8_t g_replyArea[kDescriptorAreaSize];
+// One identity serves every query: the tool runs them one at a time, and it is too big for the
+// stack.
+DriveIdentity g_identity;
 
-// Why the latest drive open or query failed, and the reason last told.
-char g_reason[512];
-char g_reported[sizeof g_reason];
-
-DriveFailure FetchReason() {
-  return PlatformDriveFailure(g_reason, sizeof g_reason);
+// Asks drive `number` through a shared open what it is, into g_identity.
+DriveError Identify(std::int32_t number) {
+  DriveOpening opening = PlatformOpenDrive(number, false);
+  if (opening.drive == kInvalidDriveHandle) {
+    return opening.error;
+  }
+  DriveError error = PlatformQueryDrive(opening.drive, &g_identity);
+  PlatformCloseDrive(opening.drive);
+  return error;
 }
 
-// Tells the fetched reason on the error stream; the bus query and the working open of one drive
-// mostly fail alike, and the user needs to read it once.
-void ReportReason() {
-  if (std::strcmp(g_reason, g_reported) != 0) {
-    std::memcpy(g_reported, g_reason, sizeof g_reported);
-    PrintError("%s\n", g_reason);
+// Tells why a drive call failed, unless that very reason was told just before.
+void Tell(const DriveError& error, ToldFailure* told) {
+  char reason[sizeof told->text];
+  DescribeDriveError(error, reason, sizeof reason);
+  if (std::strcmp(reason, told->text) != 0) {
+    std::memcpy(told->text, reason, sizeof told->text);
+    PrintError("%s\n", reason);
   }
 }
 
 }  // namespace
 
-DriveHandle OpenDriveShared(std::int32_t number) {
-  return PlatformOpenDrive(number, false);
+void DescribeDriveError(const DriveError& error, char* text, std::size_t size) {
+  // By DriveFault.
+  const char* const hints[] = {"", " (no such drive)", kPlatformRightsHint,
+                               " (another program holds the drive)", ""};
+  // Cut to fit, as any reason is.
+  if (size > 0 && std::snprintf(text, size, "%s: %s%s", error.device, error.text,
+                                hints[static_cast<int>(error.fault)]) < 0) {
+    text[0] = '\0';
+  }
 }
 
-DriveHandle OpenDriveExclusive(std::int32_t number) {
-  DriveHandle drive = PlatformOpenDrive(number, true);
-  if (drive == kInvalidDriveHandle && FetchReason() != DriveFailure::kUnknown) {
-    ReportReason();
+DriveHandle OpenDriveExclusive(std::int32_t number, ToldFailure* told) {
+  DriveOpening opening = PlatformOpenDrive(number, true);
+  if (opening.drive == kInvalidDriveHandle) {
+    Tell(opening.error, told);
   }
-  return drive;
+  return opening.drive;
 }
 
 void CloseDrive(DriveHandle drive) {
   PlatformCloseDrive(drive);
 }
 
-void ReadDescriptorText(const std::uint8_t* area, std::uint32_t returned, std::uint32_t offsetField,
-                        char* text, std::size_t size) {
-  if (size == 0) {
-    return;
-  }
-  text[0] = '\0';
-  std::uint32_t limit = returned < kDescriptorAreaSize ? returned : kDescriptorAreaSize;
-  if (offsetField + 4 > limit) {
-    return;
-  }
-  std::uint32_t offset = GetLe(area + offsetField, 4);
-  if (offset == 0 || offset >= limit) {
-    return;
-  }
-  std::size_t n = 0;
-  for (std::uint32_t at = offset; at < limit && area[at] != 0 && n + 1 < size; ++at) {
-    text[n++] = static_cast<char>(area[at]);
-  }
-  text[n] = '\0';
-}
-
-void ListDrives() {
-  static char vendor[kDescriptorAreaSize];
-  static char product[kDescriptorAreaSize];
+void ListDrives(ToldFailure* told) {
   // Most numbers name no drive, and that goes unsaid. Drives that are there but unusable mostly
   // fail for one cause (no root rights): the first of them tells it for all.
-  bool told = false;
+  bool toldOne = false;
   for (int number = 0; number < kListedDrives; ++number) {
-    DriveHandle drive = OpenDriveShared(number);
-    bool listed = false;
-    if (drive != kInvalidDriveHandle) {
-      // Fresh for every drive, so no text of the drive before can show under this one.
-      std::memset(g_replyArea, 0, sizeof g_replyArea);
-      std::uint32_t returned = 0;
-      listed = PlatformQueryDescriptor(drive, g_replyArea, &returned);
-      if (listed) {
-        ReadDescriptorText(g_replyArea, returned, kVendorIdOffsetField, vendor, sizeof vendor);
-        ReadDescriptorText(g_replyArea, returned, kProductIdOffsetField, product, sizeof product);
-        Print("%2u: %s%s\n", static_cast<unsigned>(number), vendor, product);
-      }
-    }
-    if (!listed && !told && FetchReason() == DriveFailure::kFailed) {
-      ReportReason();
-      told = true;
-    }
-    if (drive != kInvalidDriveHandle) {
-      CloseDrive(drive);
+    DriveError error = Identify(number);
+    if (error.fault == DriveFault::kNone) {
+      Print("%2u: %s%s\n", static_cast<unsigned>(number), g_identity.vendor, g_identity.product);
+    } else if (!toldOne && error.fault != DriveFault::kNoDrive) {
+      Tell(error, told);
+      toldOne = true;
     }
   }
 }
 
-std::uint8_t QueryBusType(std::int32_t number) {
-  std::memset(g_replyArea, 0, sizeof g_replyArea);
-  DriveHandle drive = OpenDriveShared(number);
-  std::uint32_t returned = 0;
-  std::uint8_t bus = 0;
-  bool asked =
-      drive != kInvalidDriveHandle && PlatformQueryDescriptor(drive, g_replyArea, &returned);
-  if (asked) {
-    bus = g_replyArea[kBusTypeField];
-  } else if (FetchReason() != DriveFailure::kUnknown) {
-    ReportReason();
+std::uint8_t QueryBusType(std::int32_t number, ToldFailure* told) {
+  DriveError error = Identify(number);
+  if (error.fault != DriveFault::kNone) {
+    Tell(error, told);
+    return 0;
   }
-  if (drive != kInvalidDriveHandle) {
-    CloseDrive(drive);
-  }
-  return bus;
+  return g_identity.bus;
 }
 
 void DescribeDrive(DriveHandle drive, char* text, std::size_t size) {
-  static char vendor[kDescriptorAreaSize];
-  static char product[kDescriptorAreaSize];
   char name[64];
   PlatformDriveName(drive, name, sizeof name);
-  std::memset(g_replyArea, 0, sizeof g_replyArea);
-  std::uint32_t returned = 0;
-  if (!PlatformQueryDescriptor(drive, g_replyArea, &returned)) {
+  if (PlatformQueryDrive(drive, &g_identity).fault != DriveFault::kNone) {
     std::snprintf(text, size, "%s", name);
     return;
   }
-  ReadDescriptorText(g_replyArea, returned, kVendorIdOffsetField, vendor, sizeof vendor);
-  ReadDescriptorText(g_replyArea, returned, kProductIdOffsetField, product, sizeof product);
-  std::snprintf(text, size, "%s, %s%s", name, vendor, product);
+  std::snprintf(text, size, "%s, %s%s", name, g_identity.vendor, g_identity.product);
   std::size_t n = std::strlen(text);
   while (n > 0 && text[n - 1] == ' ') {
     text[--n] = '\0';

@@ -6,33 +6,33 @@
 
 #include "platform/platform.h"
 
-inline constexpr std::uint8_t kBusTypeUsb = 7;
 inline constexpr int kListedDrives = 99;  // numbers 0 to 98 are listed
 
-DriveHandle OpenDriveShared(std::int32_t number);
+// The drive failure told last on the error stream, kept by the caller across the calls below: the
+// bus query and the working open of one drive mostly fail alike, and the user needs to read a
+// reason once. Starts empty.
+struct ToldFailure {
+  char text[512];
+};
+
+// "<device>: <system's text>" and a hint at the likely cause that the failure's kind names, in
+// `text` (cut to fit): "/dev/sdb: Permission denied (run as root)".
+void DescribeDriveError(const DriveError& error, char* text, std::size_t size);
+
 // The working open; when it fails, the system's reason goes to the error stream.
-DriveHandle OpenDriveExclusive(std::int32_t number);
+DriveHandle OpenDriveExclusive(std::int32_t number, ToldFailure* told);
 void CloseDrive(DriveHandle drive);
 
 // Prints "%2u: %s%s\n" with vendor and product text for every drive that opens and answers, and
 // on the error stream the reason why the first drive that is there but fails could not be listed.
-void ListDrives();
+void ListDrives(ToldFailure* told);
 
 // The bus type of drive `number`, the very drive the working open takes; 0 when the drive cannot
-// be opened or asked, and then the reason goes to the error stream. A reason just told is not
-// told again.
-std::uint8_t QueryBusType(std::int32_t number);
+// be opened or asked, and then the reason goes to the error stream.
+std::uint8_t QueryBusType(std::int32_t number, ToldFailure* told);
 
 // Writes "<system's name for the drive>, <vendor><product>" into `text` (`size` bytes), the texts
-// from the descriptor of the open `drive`, trailing blanks dropped; the name alone when the
-// descriptor cannot be read.
+// the open `drive` reports, trailing blanks dropped; the name alone when it cannot be asked.
 void DescribeDrive(DriveHandle drive, char* text, std::size_t size);
 
 void QueryOsVersion(OsVersion* version);
-
-// Copies into `text` (`size` bytes) the zero-terminated descriptor text whose offset stands at
-// byte `offsetField` of `area`. Only bytes inside both the `returned` count and the area are
-// read: an offset of 0 or outside them gives an empty text, and a text with no terminator inside
-// them is cut there.
-void ReadDescriptorText(const std::uint8_t* area, std::uint32_t returned, std::uint32_t offsetField,
-                        char* text, std::size_t size);

@@ -1,5 +1,4 @@
-// The SCSI pass-through request that carries every bridge command: one block of header, sense
-// area and data area, exchanged with the device in one platform call.
+// The SCSI pass-through that carries every bridge command: one request, judged and reported here.
 #pragma once
 
 #include <cstdint>
@@ -7,23 +6,11 @@
 #include "platform/platform.h"
 
 inline constexpr std::uint32_t kMaxDataLength = 0x10000;
-inline constexpr std::uint32_t kSenseAreaSize = 24;
 // The device time-out of a request. A write may be programming the flash when its time-out runs
 // out, and the reset the host then sends would cut the programming off: writes get the time disk
 // tools give them.
 inline constexpr std::uint32_t kReadTimeOutSeconds = 2;
 inline constexpr std::uint32_t kWriteTimeOutSeconds = 30;
-inline constexpr std::uint32_t kMaxRequestSize = 56 + kSenseAreaSize + kMaxDataLength;
-
-enum class DataDirection : std::uint8_t { kOut = 0, kIn = 1 };
-
-// Lays out a request for `n` data bytes in `block` (room for kMaxRequestSize bytes) and returns
-// its length. Only the bytes of the request are written; all that the layout gives no value are
-// zero. `dataOut` (n bytes) is copied in for an outbound request.
-std::uint32_t BuildPassThroughRequest(const PassThroughLayout& layout, std::uint8_t* block,
-                                      const std::uint8_t* cdb, std::uint8_t cdbLength,
-                                      DataDirection direction, std::uint32_t n,
-                                      const std::uint8_t* dataOut);
 
 // Sense key, ASC and ASCQ of fixed- or descriptor-format sense data; zeros for anything else.
 struct SenseSummary {

@@ -26,8 +26,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint32_t kDataAreaAt32 = 44 + 24;
-constexpr std::uint32_t kDataAreaAt64 = 56 + 24;
 constexpr std::int32_t kBridgeDrive = 1;
 constexpr std::size_t kSelectionBuffer = 128;
 constexpr std::uint32_t kLongestFirmware = 0x21000;  // past the dump's cap of 0x20000
@@ -92,7 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.noNvramLetter = (flags & 0x02) != 0;
   s.yesLetter = (flags & 0x04) != 0;
   s.typed = (flags & 0x08) != 0;
-  bool layout64 = (flags & 0x10) != 0;
   s.console = (flags & 0x20) != 0;
   s.nvramFile = (flags & 0x40) != 0;
   s.rawSelection = (flags & 0x80) != 0;
@@ -102,7 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   SimReset();
   SimMachine& m = Sim();
-  m.layout = layout64 ? kPassThroughLayout64 : kPassThroughLayout32;
   m.console = s.console;
   // Drive 0 a SATA disk, 1 the bridge, 2 a USB disk without the bridge's commands, 3 absent.
   SimDrive sata;
@@ -116,10 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   bridge.workingOpenFails = (driveFlags & 0x01) != 0;
   bridge.queryFails = (driveFlags & 0x02) != 0;
-  if ((driveFlags & 0x08) != 0) {
-    bridge.rawDescriptor = in.Take(64);
-    bridge.rawReturned = in.U16() % 4200;
-  }
   SimDrive plainUsb;
   plainUsb.number = 2;
   plainUsb.vendor = "USB     ";
@@ -303,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (drive == 2) {
     bus = plainUsb.bus;
   } else if (drive == 1 && !bridge.queryFails) {
-    bus = bridge.rawDescriptor.empty() ? bridge.bus : bridge.rawDescriptor[28];
+    bus = bridge.bus;
   }
   bool toBridge = opened && bus == 7;
   if (!toBridge) {
@@ -312,20 +304,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // Every request, decoded.
-  const std::uint32_t dataAt = layout64 ? kDataAreaAt64 : kDataAreaAt32;
   int writes = 0, nvramReads = 0, blocks = 0;
   std::uint32_t writeAddress = 0, readAddress = 0;
   std::string nvramCommands;  // R and W in the order sent
   Bytes written;
   for (const SimRequest& r : m.requests) {
-    const std::uint8_t* cdb = r.block.data() + m.layout.cdbAt;
-    sim::Command command = sim::Bridge::Classify(cdb, r.block[6]);
+    const std::uint8_t* cdb = r.cdb.data();
+    sim::Command command = sim::Bridge::Classify(cdb, static_cast<std::uint8_t>(r.cdb.size()));
     FUZZ_CHECK(command != sim::Command::kUnknown, "an unknown command was sent");
     if (command == sim::Command::kWriteNvram) {
       ++writes;
       nvramCommands += 'W';
       writeAddress = cdb[8] * 256u + cdb[9];
-      written.assign(r.block.begin() + dataAt, r.block.end());
+      written = r.data;
     } else if (command == sim::Command::kReadNvram) {
       ++nvramReads;
       nvramCommands += 'R';

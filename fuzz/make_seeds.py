@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the seed corpora in fuzz/corpus/<target>/: a few inputs per target that reach each
-path (dump, update, typed selection, faults, both layouts) so a short fuzzing run starts deep.
+path (dump, update, typed selection, faults) so a short fuzzing run starts deep.
 The byte layouts follow the readers in the fuzz targets."""
 import os
 import struct
@@ -77,18 +77,15 @@ def descriptor_area(vendor, product, bus):
 
 def descriptor():
     area, used = descriptor_area(b"JMicron ", b"Generic         ", 7)
-    # mode, returned (U16 form), text size, drive number, area
-    cases = [(0, used, 64, 1, area), (2, used, 64, 3, area), (0, 30, 8, 0, area),
-             (0, 4096, 255, 98, area), (4, used, 16, 5, area)]
-    for i, (mode, returned, size, number, a) in enumerate(cases):
-        write("fuzz_descriptor", "seed%02d" % i,
-              bytes([mode]) + struct.pack("<H", returned) + bytes([size, number]) + a[:200])
+    # mode, returned (U16 form), area
+    for i, returned in enumerate((used, 30, 4096)):
+        write("fuzz_descriptor", "seed%02d" % i, bytes([0]) + struct.pack("<H", returned) + area[:200])
     # A 32-bit returned count and an unterminated text at the area's end.
     a = bytearray(area)
     struct.pack_into("<I", a, 12, 4090)
     a[4090:4096] = b"ABCDEF"
     write("fuzz_descriptor", "seed_end",
-          bytes([1]) + struct.pack("<I", 0xFFFFFFFF) + bytes([200, 1]) + bytes(a))
+          bytes([1]) + struct.pack("<I", 0xFFFFFFFF) + bytes(a))
 
 
 NO_FAULT = bytes(7)
@@ -106,9 +103,6 @@ def run_input(flags=0, drive=1, drive_flags=0, bus=0, identity=None, units=0x100
         identity = bytes([0x11, 0, 0, 0, 0, 0, 0, 0]) + b"ABC\0" + bytes([1, 2, 0xA0, 0xFF])
     out = bytearray([flags | (0x40 if nvram_file is not None else 0)
                      | (0x80 if raw_selection is not None else 0), drive, drive_flags, bus])
-    if drive_flags & 8:
-        area, used = descriptor_area(b"JMicron ", b"Generic", 7)
-        out += area[:64] + struct.pack("<H", used)
     out += identity + bytes([0, units >> 8, units & 0xFF, 0])
     for f in (faults or [NO_FAULT] * 5):
         out += f
@@ -131,7 +125,7 @@ def run_input(flags=0, drive=1, drive_flags=0, bus=0, identity=None, units=0x100
     return bytes(out + stdin)
 
 
-U, N, Y, TYPED, L64, CONSOLE = 1, 2, 4, 8, 16, 32
+U, N, Y, TYPED, CONSOLE = 1, 2, 4, 8, 32
 
 
 def run():
@@ -142,7 +136,7 @@ def run():
         "dump_capped": run_input(units=0x300, fw_bytes=0x30000, nvram=((2, 0, 9),)),
         "dump_zero_units_y": run_input(flags=Y, units=0, nvram=((0, 12, 5),)),
         "dump_empty": run_input(flags=N, units=0, nvram=()),
-        "dump_layout64_console": run_input(flags=L64 | CONSOLE, keys=b"\xe0\x48a"),
+        "dump_console": run_input(flags=CONSOLE, keys=b"\xe0\x48a"),
         "dump_faults": run_input(
             units=0x23,
             faults=[NO_FAULT, NO_FAULT, NO_FAULT, fault(3, delivered=100), NO_FAULT],
@@ -175,7 +169,6 @@ def run():
         "absent_drive": run_input(drive=3),
         "open_fails": run_input(drive_flags=1),
         "query_fails": run_input(drive_flags=2),
-        "raw_descriptor": run_input(drive_flags=8),
     }
     for name, data in seeds.items():
         write("fuzz_run", name, data)

@@ -11,21 +11,32 @@
 using DriveHandle = std::intptr_t;
 inline constexpr DriveHandle kInvalidDriveHandle = -1;
 
-// Opens physical drive `number`. A shared open serves the descriptor query only and leaves the
+// What went wrong with a drive call. Each system sorts its own error codes into these; the hint
+// the tool adds to the system's text follows from the kind.
+enum class DriveFault : std::uint8_t {
+  kNone,      // nothing went wrong
+  kNoDrive,   // there is no such drive
+  kNoRights,  // refused for want of the rights that kPlatformRightsHint names
+  kBusy,      // another program holds the drive
+  kFailed,    // the drive is there but cannot be opened or asked
+};
+struct DriveError {
+  DriveFault fault;
+  char device[256];  // what the system refused: "/dev/sdb", "\\.\PhysicalDrive1", a sysfs path
+  char text[256];    // the system's text for it
+};
+// The hint told after a kNoRights failure: " (run as root)".
+extern const char kPlatformRightsHint[];
+
+// Opens physical drive `number`. A shared open serves the identity query only and leaves the
 // drive to others (probing); an exclusive open is the working open, fit for pass-through, and
 // fails while another process holds the drive.
-DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive);
-void PlatformCloseDrive(DriveHandle drive);
-
-// Why the latest PlatformOpenDrive or PlatformQueryDescriptor call failed.
-enum class DriveFailure {
-  kUnknown,  // it did not fail, or no reason is known: nothing to tell
-  kNoDrive,  // there is no such drive
-  kFailed,   // the drive is there but cannot be opened or asked
+struct DriveOpening {
+  DriveHandle drive;  // kInvalidDriveHandle when it fails
+  DriveError error;
 };
-// Writes the reason into `text` (`size` bytes, cut to fit) as "<device>: <system's error text>",
-// with a hint for the common causes: "/dev/sdb: Permission denied (run as root)".
-DriveFailure PlatformDriveFailure(char* text, std::uint32_t size);
+DriveOpening PlatformOpenDrive(std::int32_t number, bool exclusive);
+void PlatformCloseDrive(DriveHandle drive);
 
 // What a device path names: the whole disk it is, a partition of one, or no drive. For a disk or
 // a partition, `number` is the drive number and `text` the whole disk's own name (links
@@ -34,59 +45,54 @@ enum class PathDrive { kDrive, kPartition, kNoDrive };
 PathDrive PlatformDriveOfPath(const char* path, std::int32_t* number, char* text,
                               std::uint32_t size);
 
-// Size of the area a storage device descriptor is read into.
-inline constexpr std::uint32_t kDescriptorAreaSize = 4096;
+// Bus types as Windows numbers them (STORAGE_BUS_TYPE); the other systems use the same numbers.
+inline constexpr std::uint8_t kBusTypeScsi = 1;
+inline constexpr std::uint8_t kBusTypeUsb = 7;
+inline constexpr std::uint8_t kBusTypeSata = 11;
 
-// Fields of the STORAGE_DEVICE_DESCRIPTOR layout, and its size before the texts.
-inline constexpr std::uint32_t kVendorIdOffsetField = 12;
-inline constexpr std::uint32_t kProductIdOffsetField = 16;
-inline constexpr std::uint32_t kBusTypeField = 28;
-inline constexpr std::uint32_t kDescriptorHeaderSize = 40;
-
-// Fills `area` (kDescriptorAreaSize bytes, zero-filled by the caller) with the drive's storage
-// device descriptor in the STORAGE_DEVICE_DESCRIPTOR layout (little-endian: VendorIdOffset at 12,
-// ProductIdOffset at 16, BusType at 28; texts zero-terminated inside the area) and sets
-// `returned` to the number of bytes the platform reports. Returns false when the query fails.
-bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned);
-
-// Shape of the platform's SCSI pass-through header (SCSI_PASS_THROUGH). Every field up to
-// TimeOutValue sits at the same offset in all layouts; DataBufferOffset is pointer-wide on 64-bit
-// Windows, which moves the fields behind it.
-struct PassThroughLayout {
-  std::uint16_t headerSize;  // also the value of the Length field
-  std::uint8_t dataBufferOffsetAt;
-  std::uint8_t dataBufferOffsetWidth;  // 4 or 8 bytes
-  std::uint8_t senseInfoOffsetAt;
-  std::uint8_t cdbAt;
+// Room for a drive's texts: any that a Windows storage descriptor (4096 bytes) can hold.
+inline constexpr std::uint32_t kIdentityTextSize = 4096;
+// What a drive says it is: vendor and product as the device reports them (trailing blanks
+// included), and the bus it hangs on.
+struct DriveIdentity {
+  char vendor[kIdentityTextSize];
+  char product[kIdentityTextSize];
+  std::uint8_t bus;
 };
-inline constexpr PassThroughLayout kPassThroughLayout32 = {44, 20, 4, 24, 28};
-inline constexpr PassThroughLayout kPassThroughLayout64 = {56, 24, 8, 32, 36};
-
-// Header field offsets that are the same in every layout.
-inline constexpr std::uint32_t kLengthAt = 0;
-inline constexpr std::uint32_t kScsiStatusAt = 2;
-inline constexpr std::uint32_t kCdbLengthAt = 6;
-inline constexpr std::uint32_t kSenseInfoLengthAt = 7;
-inline constexpr std::uint32_t kDataInAt = 8;
-inline constexpr std::uint32_t kDataTransferLengthAt = 12;
-inline constexpr std::uint32_t kTimeOutValueAt = 16;
-
-// The layout that PlatformPassThrough expects.
-const PassThroughLayout& PlatformPassThroughLayout();
-
-// Hands one request block (header, sense area, data area, laid out to PlatformPassThroughLayout)
-// of `length` bytes to the device and waits for it. The platform writes the SCSI status into the
-// header's ScsiStatus byte, sense data into the sense area and inbound data into the data area.
-// Returns false when the transport fails, with the platform's error code in `error`.
-bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
-                         std::uint32_t* error);
+// Fills `identity` (all zero when the query fails) with what drive `drive` says it is.
+DriveError PlatformQueryDrive(DriveHandle drive, DriveIdentity* identity);
 
 // The device that `drive` works on, as the user names it ("/dev/sdb", "\\.\PhysicalDrive1"),
 // in `text` (cut to fit).
 void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size);
-// The system's text for the error code of a failed PlatformPassThrough, in `text` (cut to fit).
-// True when the error is the device's time-out running out.
-bool PlatformPassThroughError(std::uint32_t error, char* text, std::uint32_t size);
+
+enum class DataDirection : std::uint8_t { kOut, kIn };
+
+inline constexpr std::uint32_t kMaxCdbLength = 16;
+inline constexpr std::uint32_t kSenseSize = 24;
+
+// One SCSI command with its data.
+struct PassThroughRequest {
+  std::uint8_t cdb[kMaxCdbLength];
+  std::uint8_t cdbLength;
+  DataDirection direction;
+  std::uint8_t* data;  // `length` bytes: the data sent, or zeros where the data received lands
+  std::uint32_t length;
+  std::uint32_t timeOutSeconds;
+};
+// What came of it: either the system could not carry it (`sent` false, with the system's error),
+// or the device answered with a status, sense data and the count of data bytes moved.
+struct PassThroughResult {
+  bool sent;
+  std::uint32_t error;  // the system's code
+  bool timedOut;        // the error is the device's time-out running out
+  char errorText[256];  // the system's text for the code
+  std::uint8_t status;  // SCSI status
+  std::uint8_t sense[kSenseSize];
+  std::uint32_t moved;
+};
+// Hands one command to the device and waits for its answer.
+PassThroughResult PlatformPassThrough(DriveHandle drive, const PassThroughRequest& request);
 
 // The OS version record printed at start-up. All zero (and an empty text) when unknown.
 struct OsVersion {

@@ -1,11 +1,9 @@
 #include "sim/platform_sim.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "base/byteorder.h"
-#include "bridge/passthrough.h"
+#include "sim/platform_sim_errors.h"
 
 namespace {
 
@@ -23,19 +21,40 @@ SimDrive* DriveOf(DriveHandle handle) {
   return &m.drives[static_cast<std::size_t>(index)];
 }
 
-void LogRequest(std::FILE* log, const std::uint8_t* block, const PassThroughLayout& layout) {
-  std::uint8_t cdbLength = block[kCdbLengthAt];
-  std::uint32_t n = GetLe(block + kDataTransferLengthAt, 4);
-  bool in = block[kDataInAt] == 1;
-  for (int i = 0; i < cdbLength && i < 16; ++i) {
-    std::fprintf(log, "%02X", block[layout.cdbAt + i]);
+const SimDrive* DriveNumbered(std::int32_t number) {
+  for (const SimDrive& d : Sim().drives) {
+    if (d.number == number) {
+      return &d;
+    }
   }
-  std::fprintf(log, " %s %u", in ? "in" : "out", n);
-  if (!in && n > 0) {
+  return nullptr;
+}
+
+DriveError DriveErrorOf(std::int32_t number, DriveFault fault, std::uint32_t code) {
+  DriveError error = {fault, {}, {}};
+  SimDrivePath(number, error.device, sizeof error.device);
+  SimErrorText(code, error.text, sizeof error.text);
+  return error;
+}
+
+PassThroughResult Unsent(std::uint32_t code) {
+  PassThroughResult result = {};
+  result.error = code;
+  result.timedOut = code == kErrorSemTimeout;  // as a USB time-out shows on Windows
+  SimErrorText(code, result.errorText, sizeof result.errorText);
+  return result;
+}
+
+void LogRequest(std::FILE* log, const PassThroughRequest& request) {
+  bool in = request.direction == DataDirection::kIn;
+  for (int i = 0; i < request.cdbLength && i < 16; ++i) {
+    std::fprintf(log, "%02X", request.cdb[i]);
+  }
+  std::fprintf(log, " %s %u", in ? "in" : "out", request.length);
+  if (!in && request.length > 0) {
     std::fputc(' ', log);
-    const std::uint8_t* data = block + layout.headerSize + kSenseAreaSize;
-    for (std::uint32_t i = 0; i < n; ++i) {
-      std::fprintf(log, "%02X", data[i]);
+    for (std::uint32_t i = 0; i < request.length; ++i) {
+      std::fprintf(log, "%02X", request.data[i]);
     }
   }
   std::fputc('\n', log);
@@ -60,30 +79,30 @@ SimDrive SimBridgeDrive(std::int32_t number) {
   d.number = number;
   d.vendor = "JMicron ";
   d.product = "Generic         ";
-  d.bus = 7;
+  d.bus = kBusTypeUsb;
   d.bridge = true;
   return d;
 }
 
-DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
+const char kPlatformRightsHint[] = " (run as administrator)";
+
+DriveOpening PlatformOpenDrive(std::int32_t number, bool exclusive) {
   SimMachine& m = Sim();
   if (m.recordRequests) {
     m.opens.push_back({number, exclusive});
   }
-  m.failure = {};
   for (std::size_t i = 0; i < m.drives.size(); ++i) {
     const SimDrive& d = m.drives[i];
     if (d.number == number) {
       if (exclusive && d.workingOpenFails) {
-        m.failure = {true, true, number};
-        return kInvalidDriveHandle;
+        return {kInvalidDriveHandle,
+                DriveErrorOf(number, DriveFault::kBusy, kErrorSharingViolation)};
       }
       ++m.openHandles;
-      return kHandleBase + static_cast<DriveHandle>(i);
+      return {kHandleBase + static_cast<DriveHandle>(i), {}};
     }
   }
-  m.failure = {true, true, number};
-  return kInvalidDriveHandle;
+  return {kInvalidDriveHandle, DriveErrorOf(number, DriveFault::kNoDrive, kErrorFileNotFound)};
 }
 
 void PlatformCloseDrive(DriveHandle drive) {
@@ -92,38 +111,28 @@ void PlatformCloseDrive(DriveHandle drive) {
   }
 }
 
-bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned) {
+DriveError PlatformQueryDrive(DriveHandle drive, DriveIdentity* identity) {
+  std::memset(identity, 0, sizeof *identity);
   const SimDrive* d = DriveOf(drive);
-  Sim().failure = {};
-  if (d == nullptr || d->queryFails) {
-    Sim().failure = {d != nullptr, false, d != nullptr ? d->number : 0};
-    return false;
+  if (d == nullptr) {
+    return DriveErrorOf(-1, DriveFault::kFailed, kErrorInvalidHandle);  // a stale handle
   }
-  if (!d->rawDescriptor.empty()) {
-    std::size_t n = d->rawDescriptor.size() < kDescriptorAreaSize ? d->rawDescriptor.size()
-                                                                  : kDescriptorAreaSize;
-    std::memcpy(area, d->rawDescriptor.data(), n);
-    *returned = d->rawReturned;
-    return true;
+  if (d->queryFails) {
+    return DriveErrorOf(d->number, DriveFault::kFailed, kErrorInvalidFunction);
   }
-  // The STORAGE_DEVICE_DESCRIPTOR layout, texts behind the header; an empty text is
-  // given as offset 0, as Windows does for a missing one.
-  std::uint32_t at = kDescriptorHeaderSize;
-  auto place = [&](const std::string& text, std::uint32_t field) {
-    if (text.empty() || at + text.size() + 1 > kDescriptorAreaSize) {
-      return;
+  // The texts as a Windows descriptor area holds them, behind its 40-byte header: one that would
+  // run past the area's end is left out.
+  std::size_t room = kIdentityTextSize - 40;
+  auto place = [&room](const std::string& text, char* into) {
+    if (!text.empty() && text.size() < room) {
+      std::snprintf(into, kIdentityTextSize, "%s", text.c_str());
+      room -= text.size() + 1;
     }
-    PutLe(area + field, at, 4);
-    std::memcpy(area + at, text.data(), text.size());
-    at += static_cast<std::uint32_t>(text.size()) + 1;
   };
-  place(d->vendor, kVendorIdOffsetField);
-  place(d->product, kProductIdOffsetField);
-  PutLe(area + 0, kDescriptorHeaderSize, 4);  // Version
-  PutLe(area + 4, at, 4);                     // Size
-  PutLe(area + kBusTypeField, d->bus, 4);
-  *returned = at;
-  return true;
+  place(d->vendor, identity->vendor);
+  place(d->product, identity->product);
+  identity->bus = d->bus;
+  return {};
 }
 
 void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {
@@ -135,60 +144,64 @@ void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {
   }
 }
 
-const PassThroughLayout& PlatformPassThroughLayout() {
-  return Sim().layout;
+PathDrive PlatformDriveOfPath(const char* path, std::int32_t* number, char* text,
+                              std::uint32_t size) {
+  int n = 0;
+  int end = 0;
+  if (std::sscanf(path, "\\\\.\\PhysicalDrive%d%n", &n, &end) != 1 || path[end] != '\0' || n < 0) {
+    std::snprintf(text, size, "not a \\\\.\\PhysicalDriveN drive");
+    return PathDrive::kNoDrive;
+  }
+  if (DriveNumbered(n) == nullptr) {
+    SimErrorText(kErrorFileNotFound, text, size);
+    return PathDrive::kNoDrive;
+  }
+  *number = n;
+  SimDrivePath(n, text, size);
+  return PathDrive::kDrive;
 }
 
-bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
-                         std::uint32_t* error) {
+PassThroughResult PlatformPassThrough(DriveHandle drive, const PassThroughRequest& request) {
   SimMachine& m = Sim();
-  const PassThroughLayout& layout = m.layout;
   if (m.recordRequests) {
-    m.requests.push_back({std::vector<std::uint8_t>(block, block + length)});
+    bool out = request.direction == DataDirection::kOut && request.data != nullptr;
+    std::uint8_t cdbLength = request.cdbLength < 16 ? request.cdbLength : 16;
+    m.requests.push_back(
+        {std::vector<std::uint8_t>(request.cdb, request.cdb + cdbLength), request.direction,
+         request.length, request.timeOutSeconds,
+         out ? std::vector<std::uint8_t>(request.data, request.data + request.length)
+             : std::vector<std::uint8_t>()});
   }
   if (m.requestLog != nullptr) {
-    LogRequest(m.requestLog, block, layout);
+    LogRequest(m.requestLog, request);
   }
   const SimDrive* d = DriveOf(drive);
   if (d == nullptr) {
-    *error = 6;  // ERROR_INVALID_HANDLE
-    return false;
+    return Unsent(kErrorInvalidHandle);
   }
   if (!d->bridge) {
-    *error = 1;  // ERROR_INVALID_FUNCTION: a disk that does not take the bridge's commands
-    return false;
+    return Unsent(kErrorInvalidFunction);  // a disk that does not take the bridge's commands
+  }
+  if (request.cdbLength > 16 || (request.length > 0 && request.data == nullptr)) {
+    return Unsent(kErrorInvalidParameter);
   }
 
-  // Decode the block as the device side of a pass-through sees it.
+  // The command as the device side of a pass-through sees it.
   sim::Exchange x;
-  x.cdbLength = block[kCdbLengthAt];
-  if (x.cdbLength > 16) {
-    *error = 87;  // ERROR_INVALID_PARAMETER
-    return false;
-  }
-  std::memcpy(x.cdb, block + layout.cdbAt, x.cdbLength);
-  x.dataLength = GetLe(block + kDataTransferLengthAt, 4);
-  std::uint32_t dataAt = GetLe(block + layout.dataBufferOffsetAt, 4);
-  std::uint32_t senseAt = GetLe(block + layout.senseInfoOffsetAt, 4);
-  std::uint32_t senseLength = block[kSenseInfoLengthAt];
-  if (dataAt > length || x.dataLength > length - dataAt || senseAt > length ||
-      senseLength > length - senseAt) {
-    *error = 87;
-    return false;
-  }
-  x.direction = x.dataLength == 0       ? sim::Direction::kNone
-                : block[kDataInAt] == 1 ? sim::Direction::kIn
-                                        : sim::Direction::kOut;
-  x.data = block + dataAt;
+  x.cdbLength = request.cdbLength;
+  std::memcpy(x.cdb, request.cdb, x.cdbLength);
+  x.dataLength = request.length;
+  x.direction = x.dataLength == 0                         ? sim::Direction::kNone
+                : request.direction == DataDirection::kIn ? sim::Direction::kIn
+                                                          : sim::Direction::kOut;
+  x.data = request.data;
   m.bridge.Execute(x);
   if (x.transportError) {
-    *error = x.errorCode;
-    return false;
+    return Unsent(x.errorCode);
   }
   if (x.stallMs > 0) {
-    if (x.stallMs >= std::uint64_t{GetLe(block + kTimeOutValueAt, 4)} * 1000) {
-      *error = 121;  // ERROR_SEM_TIMEOUT, as a USB time-out shows on Windows
-      return false;
+    if (x.stallMs >= std::uint64_t{request.timeOutSeconds} * 1000) {
+      return Unsent(kErrorSemTimeout);
     }
     // The device answers late but within the time-out: the command runs as it would have.
     sim::Bridge held = m.bridge;
@@ -198,11 +211,12 @@ bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t l
     held.nvram = m.bridge.nvram;
     m.bridge = held;
   }
-  block[kScsiStatusAt] = x.status;
-  PutLe(block + kDataTransferLengthAt, x.transferred, 4);  // the count moved, as Windows reports it
-  std::uint32_t senseCopy = x.senseLength < senseLength ? x.senseLength : senseLength;
-  std::memcpy(block + senseAt, x.sense, senseCopy);
-  return true;
+  PassThroughResult result = {};
+  result.sent = true;
+  result.status = x.status;
+  result.moved = x.transferred;
+  std::memcpy(result.sense, x.sense, x.senseLength < kSenseSize ? x.senseLength : kSenseSize);
+  return result;
 }
 
 void PlatformQueryOsVersion(OsVersion* version) {

@@ -19,14 +19,16 @@ struct SimDrive {
   std::uint8_t bus = 0;
   bool bridge = false;            // pass-through requests go to the simulated bridge
   bool workingOpenFails = false;  // the exclusive open fails (another process holds the drive)
-  bool queryFails = false;        // the descriptor query fails
-  // When set, the descriptor area exactly as given, with this returned count.
-  std::vector<std::uint8_t> rawDescriptor;
-  std::uint32_t rawReturned = 0;
+  bool queryFails = false;        // the identity query fails
 };
 
+// A request as handed to the platform.
 struct SimRequest {
-  std::vector<std::uint8_t> block;  // the block as handed to the platform
+  std::vector<std::uint8_t> cdb;
+  DataDirection direction;
+  std::uint32_t length;
+  std::uint32_t timeOutSeconds;
+  std::vector<std::uint8_t> data;  // the data sent; empty for an inbound request
 };
 
 struct SimOpen {
@@ -34,24 +36,14 @@ struct SimOpen {
   bool exclusive;
 };
 
-// The latest failure of a drive open (`opening`) or descriptor query, told by
-// PlatformDriveFailure.
-struct SimFailure {
-  bool known = false;
-  bool opening = false;
-  std::int32_t number = 0;
-};
-
 struct SimMachine {
   std::vector<SimDrive> drives;
   sim::Bridge bridge;
   OsVersion os = {10, 0, 19045, "Simulated"};
-  PassThroughLayout layout = kPassThroughLayout32;
 
   bool console = false;  // without a console the key wait ends at once
   std::deque<int> keys;  // codes TakeKey hands out, oldest first
 
-  SimFailure failure;
   std::vector<SimOpen> opens;
   int openHandles = 0;
   bool recordRequests = true;  // opens and requests; off for measurements, as recording allocates
@@ -64,9 +56,6 @@ inline constexpr int kIdlePollsBeforeHangUp = 20;
 
 // A USB drive behind the simulated bridge, with the texts a JMicron bridge reports.
 SimDrive SimBridgeDrive(std::int32_t number);
-
-// "\\.\PhysicalDriveN", the name of simulated drive `number`.
-void SimDrivePath(std::int32_t number, char* text, std::uint32_t size);
 
 // The one simulated machine of the process.
 SimMachine& Sim();

@@ -261,8 +261,9 @@ bool ParseLine(const std::vector<std::string>& w, const std::string& baseDir,
     }
     return true;
   }
+  // The pass-through header's layout is the Windows backend's own now; older scenarios still name
+  // one.
   if (key == "layout" && w.size() == 2 && (w[1] == "32" || w[1] == "64")) {
-    m.layout = w[1] == "32" ? kPassThroughLayout32 : kPassThroughLayout64;
     return true;
   }
   if (key == "log" && w.size() == 2) {

@@ -41,9 +41,8 @@ Bytes Cat(Bytes a, const Bytes& b) {
 std::string Commands() {
   std::string s;
   for (const SimRequest& r : Sim().requests) {
-    Bytes cdb = RequestCdb(r);
     s += "IDBRW?"[static_cast<int>(
-        sim::Bridge::Classify(cdb.data(), static_cast<std::uint8_t>(cdb.size())))];
+        sim::Bridge::Classify(r.cdb.data(), static_cast<std::uint8_t>(r.cdb.size())))];
   }
   return s;
 }

@@ -1,6 +1,6 @@
 // The Linux backend without hardware: the SG_IO request as the kernel receives it (ioctl is wrapped
 // at link time), drive naming, sysfs on a fake tree, the working open on a loop device, the failure
-// texts.
+// kinds and the texts they give.
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <scsi/sg.h>
@@ -17,13 +17,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "base/byteorder.h"
+#include "bridge/drives.h"
 #include "platform/linux/backend.h"
 #include "platform/platform.h"
 
@@ -33,10 +34,11 @@ using namespace linuxplatform;
 int OpenDescriptors();  // the Linux file tests'
 
 // What the fake kernel answers to SG_IO: errno (nonzero: the ioctl fails), status, host status,
-// driver status, resid. It tells the request it was last given, and on which descriptor, with the
-// pointers as offsets into the latest block built (-1: none).
+// driver status, resid. It tells the request it was last given, and on which descriptor; inbound,
+// it fills the whole data buffer (as the sg driver copies its whole buffer back), and it always
+// puts sense bytes 0x72 0x05 into the sense buffer.
 static std::tuple<int, int, int, int, int> g_reply;
-static const std::uint8_t* g_block = nullptr;
+static std::uint8_t* g_data = nullptr;
 static std::string g_seen;
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
@@ -49,99 +51,80 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
   if (request != SG_IO) {
     return __real_ioctl(fd, request, io);
   }
-  auto at = [](const void* p) { return p ? static_cast<const std::uint8_t*>(p) - g_block : -1L; };
   char text[160];
-  std::snprintf(
-      text, sizeof text, "fd %d %c %d cdb %u@%ld data %u@%ld %ums sense %u@%ld iov %u flags %u", fd,
-      io->interface_id, io->dxfer_direction, io->cmd_len, at(io->cmdp), io->dxfer_len,
-      at(io->dxferp), io->timeout, io->mx_sb_len, at(io->sbp), io->iovec_count, io->flags);
+  std::snprintf(text, sizeof text,
+                "fd %d %c %d cdb %u:%u-%u data %u@%s %ums sense %u iov %u flags %u", fd,
+                io->interface_id, io->dxfer_direction, io->cmd_len, io->cmdp[0],
+                io->cmdp[io->cmd_len - 1], io->dxfer_len,
+                !io->dxferp            ? "none"
+                : io->dxferp == g_data ? "data"
+                                       : "other",
+                io->timeout, io->mx_sb_len, io->iovec_count, io->flags);
   g_seen = text;
   if (io->dxfer_direction == SG_DXFER_FROM_DEV) {
-    std::memset(io->dxferp, 0xA5, io->dxfer_len);  // the sg driver copies its whole buffer back
+    std::memset(io->dxferp, 0xA5, io->dxfer_len);
   }
+  io->sbp[0] = 0x72;
+  io->sbp[io->mx_sb_len - 1] = 0x05;
   std::tie(errno, io->status, io->host_status, io->driver_status, io->resid) = g_reply;
   return errno == 0 ? 0 : -1;
 }
 
 namespace {
 
-// A request block as the portable layer lays it out: 44-byte header, 24-byte sense, data. Its
-// status byte reads 0xAA, which the kernel's answer overwrites.
-std::vector<std::uint8_t> Block(std::uint32_t cdbLength, std::uint32_t dataIn,
-                                std::uint32_t dataLength, std::uint32_t timeOut = 2) {
-  std::vector<std::uint8_t> b(68 + dataLength, 0);
-  // Length, CdbLength, SenseInfoLength, DataIn, DataTransferLength, TimeOutValue,
-  // DataBufferOffset, SenseInfoOffset: offset, value, width.
-  const std::uint32_t fields[][3] = {{0, 44, 2},     {6, cdbLength, 1},   {7, 24, 1},
-                                     {8, dataIn, 1}, {12, dataLength, 4}, {16, timeOut, 4},
-                                     {20, 68, 4},    {24, 44, 4}};
-  for (auto [at, value, width] : fields) {
-    PutLe(&b[at], value, static_cast<int>(width));
-  }
-  b[2] = 0xAA;
-  g_block = b.data();  // a move keeps it
-  return b;
-}
-
-// One exchange a row: the request as the kernel received it (directions: -3 from the device, -2 to
-// it, -1 none), and the kernel's answer back in the block as Windows reports it: the error code (0:
-// success), the status byte (0xAA: left alone) and the length field; on reads, as many leading
-// data bytes as that length hold what the kernel copied back, the rest zero.
+// One exchange a row: the request (CDB length, direction, data length, time-out) as the kernel
+// received it (directions: -3 from the device, -2 to it, -1 none; the CDB's length, first and last
+// byte; none: refused unsent), and the result: the error (0: sent), the status and the count
+// moved; on reads, as many leading data bytes as moved hold what the kernel copied back, the rest
+// zero; data sent stays as it was.
 TEST(SgIo, ExchangeWithTheKernel) {
-  constexpr char kIn[] = "-3 cdb 10@28 data 16@68 2000ms";
-  const std::tuple<int, int, int, unsigned, decltype(g_reply), const char*, int, int, int> cases[] =
-      {{10, 1, 16, 2, {}, kIn, 0, 0, 16},
-       {12, 0, 512, 2, {}, "-2 cdb 12@28 data 512@68 2000ms", 0, 0, 512},
-       {16, 1, 0, 2, {}, "-1 cdb 16@28 data 0@-1 2000ms", 0, 0, 0},
-       {6, 1, 16, UINT_MAX / 1000, {}, "-3 cdb 6@28 data 16@68 4294967000ms", 0, 0, 16},
-       {6, 1, 16, UINT_MAX / 1000 + 1, {}, "-3 cdb 6@28 data 16@68 4294967295ms", 0, 0, 16},
-       {10, 1, 16, 2, {0, 0x02, 0, 0x08, 0}, kIn, 0, 0x02, 16},  // check condition, sense
-       {10, 1, 16, 2, {EPERM, 0, 0, 0, 0}, kIn, EPERM, 0xAA, 16},
-       {10, 1, 16, 2, {0, 0, 0x03, 0, 0}, kIn, ETIMEDOUT, 0xAA, 16},  // host time-out
-       {10, 1, 16, 2, {0, 0, 0, 0x06, 0}, kIn, ETIMEDOUT, 0xAA, 16},  // driver time-out
-       {10, 1, 16, 2, {0, 0, 0x01, 0, 0}, kIn, EIO, 0xAA, 16},        // no connect
-       {10, 1, 16, 2, {0, 0, 0, 0x04, 0}, kIn, EIO, 0xAA, 16},        // driver error
-       {10, 1, 16, 2, {0, 0, 0, 0, 1}, kIn, 0, 0, 15},                // short by one
-       {10, 1, 16, 2, {0, 0, 0, 0, 16}, kIn, 0, 0, 0},                // nothing delivered
-       {10, 1, 16, 2, {0, 0, 0, 0, 17}, kIn, EIO, 0xAA, 16},          // resid past the length
-       {10, 1, 16, 2, {0, 0, 0, 0, -1}, kIn, EIO, 0xAA, 16},          // overflow
-       {10, 0, 16, 2, {0, 0, 0, 0, 4}, "-2 cdb 10@28 data 16@68 2000ms", 0, 0, 12}};
-  for (const auto& [cdb, dataIn, length, timeOut, reply, seen, error, status, moved] : cases) {
+  using enum DataDirection;
+  constexpr char kRead[] = "-3 cdb 10:1-10 data 16@data 2000ms";
+  const std::tuple<std::uint8_t, DataDirection, std::uint32_t, unsigned, decltype(g_reply),
+                   const char*, int, int, int>
+      cases[] = {
+          {10, kIn, 16, 2, {}, kRead, 0, 0, 16},
+          {12, kOut, 512, 2, {}, "-2 cdb 12:1-12 data 512@data 2000ms", 0, 0, 512},
+          {16, kIn, 0, 2, {}, "-1 cdb 16:1-16 data 0@none 2000ms", 0, 0, 0},
+          {6, kIn, 16, UINT_MAX / 1000, {}, "-3 cdb 6:1-6 data 16@data 4294967000ms", 0, 0, 16},
+          {6, kIn, 16, UINT_MAX / 1000 + 1, {}, "-3 cdb 6:1-6 data 16@data 4294967295ms", 0, 0, 16},
+          {10, kIn, 16, 2, {0, 0x02, 0, 0x08, 0}, kRead, 0, 0x02, 16},  // check condition, sense
+          {10, kIn, 16, 2, {EPERM, 0, 0, 0, 0}, kRead, EPERM, 0, 0},
+          {10, kIn, 16, 2, {0, 0, 0x03, 0, 0}, kRead, ETIMEDOUT, 0, 0},  // host time-out
+          {10, kIn, 16, 2, {0, 0, 0, 0x06, 0}, kRead, ETIMEDOUT, 0, 0},  // driver time-out
+          {10, kIn, 16, 2, {0, 0, 0x01, 0, 0}, kRead, EIO, 0, 0},        // no connect
+          {10, kIn, 16, 2, {0, 0, 0, 0x04, 0}, kRead, EIO, 0, 0},        // driver error
+          {10, kIn, 16, 2, {0, 0, 0, 0, 1}, kRead, 0, 0, 15},            // short by one
+          {10, kIn, 16, 2, {0, 0, 0, 0, 16}, kRead, 0, 0, 0},            // nothing delivered
+          {10, kIn, 16, 2, {0, 0, 0, 0, 17}, kRead, EIO, 0, 0},          // resid past the length
+          {10, kIn, 16, 2, {0, 0, 0, 0, -1}, kRead, EIO, 0, 0},          // overflow
+          {10, kOut, 16, 2, {0, 0, 0, 0, 4}, "-2 cdb 10:1-10 data 16@data 2000ms", 0, 0, 12},
+          {0, kIn, 16, 2, {}, nullptr, EINVAL, 0, 0},  // no CDB
+          {17, kIn, 16, 2, {}, nullptr, EINVAL, 0, 0}};
+  for (const auto& [cdbLength, direction, length, timeOut, reply, seen, error, status, moved] :
+       cases) {
     g_reply = reply;
-    auto block = Block(cdb, dataIn, length, timeOut), expected = block;
-    std::uint32_t got = 0;
-    EXPECT_EQ(PassThroughOnFd(77, block.data(), static_cast<std::uint32_t>(block.size()), &got),
-              error == 0);
-    EXPECT_EQ(g_seen, "fd 77 S " + std::string(seen) + " sense 24@44 iov 0 flags 0");
-    EXPECT_EQ(got, static_cast<std::uint32_t>(error)) << seen;
-    PutLe(&expected[12], static_cast<std::uint32_t>(moved), 4);
-    expected[2] = static_cast<std::uint8_t>(status);
-    std::fill_n(expected.begin() + 68, dataIn == 1 ? moved : 0, 0xA5);
-    EXPECT_EQ(block, expected) << seen;
+    g_seen.clear();
+    std::vector<std::uint8_t> data(length, 0x3C), expected = data;
+    PassThroughRequest request = {{}, cdbLength, direction, g_data = data.data(), length, timeOut};
+    std::iota(request.cdb, request.cdb + 16, 1);
+    PassThroughResult r = PassThroughOnFd(77, request);
+    EXPECT_EQ(g_seen, seen ? "fd 77 S " + std::string(seen) + " sense 24 iov 0 flags 0" : "");
+    EXPECT_EQ(std::tuple(r.sent, r.error, std::string(r.errorText), r.timedOut, r.status, r.moved,
+                         r.sense[0], r.sense[23]),
+              std::tuple(error == 0, std::uint32_t(error), error ? std::strerror(error) : "",
+                         error == ETIMEDOUT, std::uint8_t(status), std::uint32_t(moved),
+                         error ? 0 : 0x72, error ? 0 : 0x05))
+        << +cdbLength << seen;
+    if (direction == kIn && seen) {
+      expected.assign(length, 0);
+      std::fill_n(expected.begin(), error == 0 ? moved : length, 0xA5);
+    }
+    EXPECT_EQ(data, expected) << seen;
   }
-}
-
-TEST(SgIo, MalformedBlocksAreRefusedUnsent) {
-  // The field changed (offset, value, width), and by how much the length handed over falls short.
-  const std::tuple<std::size_t, std::uint32_t, int, std::uint32_t> cases[] = {
-      {0, 44, 2, 41}, {0, 56, 2, 0},             // shorter than the header; wrong header length
-      {6, 0, 1, 0},   {6, 17, 1, 0},             // no cdb; cdb too long
-      {8, 2, 1, 0},   {12, 17, 4, 0},            // direction unknown; data past the end
-      {20, 40, 4, 0}, {24, 0xFFFFFFF0u, 4, 0}};  // offsets: inside the header, huge
-  g_seen.clear();
-  for (auto [at, value, width, cut] : cases) {
-    std::vector<std::uint8_t> block = Block(10, 1, 16);
-    PutLe(&block[at], value, width);
-    std::uint32_t error = 0;
-    EXPECT_FALSE(
-        PassThroughOnFd(5, block.data(), static_cast<std::uint32_t>(block.size()) - cut, &error) ||
-        error != EINVAL)
-        << at << " " << value << " " << error;
-  }
-  EXPECT_EQ(g_seen, "");
-  std::uint32_t error = 0;
-  EXPECT_FALSE(PlatformPassThrough(3, nullptr, 68, &error) || error != EBADF);  // no such handle
-  EXPECT_EQ(&PlatformPassThroughLayout(), &kPassThroughLayout32);
+  // No data where data should be, and no drive.
+  EXPECT_EQ(PassThroughOnFd(5, {{}, 10, kIn, nullptr, 16, 2}).error, std::uint32_t{EINVAL});
+  EXPECT_EQ(PlatformPassThrough(3, {{}, 10, kIn, nullptr, 0, 2}).error, std::uint32_t{EBADF});
 }
 
 TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
@@ -154,22 +137,17 @@ TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
     EXPECT_EQ(DiskNodeName(number, name, sizeof name) ? name : "none", expected) << number;
   }
   EXPECT_FALSE(DiskNodeName(0, name, 8));  // "/dev/sda" needs 9 bytes
-  // A negative number names no node: no drive, and its reason is its own, not that of the open
-  // before.
-  EXPECT_EQ(PlatformOpenDrive(700, false), kInvalidDriveHandle);
-  EXPECT_EQ(PlatformDriveFailure(name, sizeof name), DriveFailure::kNoDrive);
-  EXPECT_EQ(PlatformOpenDrive(-1, true), kInvalidDriveHandle);
-  EXPECT_EQ(PlatformDriveFailure(name, 0), DriveFailure::kNoDrive);
-  EXPECT_EQ(name[0], '/');  // no room: nothing written
-  EXPECT_EQ(PlatformDriveFailure(name, sizeof name), DriveFailure::kNoDrive);
-  EXPECT_STREQ(name, "drive -1: No such device or add");  // cut to fit
-  // A handle that holds no drive is named by its number, and asking it leaves no failure.
+  // A negative number names no node: no drive.
+  DriveError error = PlatformOpenDrive(-1, true).error;
+  EXPECT_EQ(std::tuple(error.fault, std::string(error.device), std::string(error.text)),
+            std::tuple(DriveFault::kNoDrive, "drive -1", std::strerror(ENXIO)));
+  // A handle that holds no drive is named by its number.
   PlatformDriveName(kInvalidDriveHandle, name, sizeof name);
   EXPECT_STREQ(name, "drive handle -1");
-  std::uint32_t returned = 0;
-  EXPECT_FALSE(PlatformQueryDescriptor(kInvalidDriveHandle, nullptr, &returned));
-  EXPECT_EQ(PlatformDriveFailure(name, 0), DriveFailure::kUnknown);
-  EXPECT_EQ(name[0], 'd');  // no room: nothing written
+  static DriveIdentity identity;
+  error = PlatformQueryDrive(kInvalidDriveHandle, &identity);
+  EXPECT_EQ(std::tuple(error.fault, std::string(error.device)),
+            std::tuple(DriveFault::kFailed, "drive handle -1"));
 }
 
 // A device path given as the argument is followed through links to its node, whose name says
@@ -248,40 +226,29 @@ struct FakeSysfs {
 
 constexpr char kUsbDevice[] = "pci0000:00/usb2/2-1/host6/6:0:0:0";
 
-TEST(PlatformLinux, SysfsGivesTheDescriptorInTheWindowsLayout) {
-  // The device's place, the vendor and model files, the bus type, the texts in the descriptor.
+TEST(PlatformLinux, SysfsTellsWhatTheDriveIs) {
+  // The device's place, the vendor and model files, the bus type, the texts.
   const std::tuple<const char*, const char*, const char*, int, std::string, std::string> cases[] = {
       {kUsbDevice, "JMicron \n", "Generic         \n", 7, "JMicron ", "Generic         "},
       {"pci0000:00/ata3/host2/2:0:0:0", "ATA     \n", "SSD 860\n", 11, "ATA     ", "SSD 860"},
       {"pci0000:00/virtio1/host0/0:0:0:0", "QEMU\n", "HARDDISK\n", 1, "QEMU", "HARDDISK"},
       {kUsbDevice, "ab", "c\n\n", 7, "ab", "c\n"},
       {kUsbDevice, "\n", "", 7, "", ""}};
-  std::uint32_t returned = 0;
+  static DriveIdentity identity;
   for (const auto& [device, vendor, model, bus, vendorText, modelText] : cases) {
     FakeSysfs sysfs(device, vendor, model);
-    std::vector<std::uint8_t> area(kDescriptorAreaSize, 0), expected = area;
-    ASSERT_TRUE(ReadSysfsDescriptor(sysfs.root.c_str(), 8, 0, area.data(), &returned)) << device;
-    // Header of 40 bytes (the fields put: offset, value), then each text with its terminating
-    // zero; the rest stays zero.
-    auto modelAt = static_cast<std::uint32_t>(41 + vendorText.size());
-    auto size = static_cast<std::uint32_t>(modelAt + modelText.size() + 1);
-    const std::uint32_t put[][2] = {{0, size}, {4, size}, {12, 40}, {16, modelAt}, {28, 0u + bus}};
-    for (auto [at, value] : put) {
-      PutLe(&expected[at], value, 4);
-    }
-    std::copy(vendorText.begin(), vendorText.end(), expected.begin() + 40);
-    std::copy(modelText.begin(), modelText.end(), expected.begin() + modelAt);
-    EXPECT_EQ(area, expected) << vendorText;
-    EXPECT_EQ(returned, size);
+    ASSERT_TRUE(ReadSysfsIdentity(sysfs.root.c_str(), 8, 0, &identity)) << device;
+    EXPECT_EQ(std::tuple(std::string(identity.vendor), std::string(identity.product), identity.bus),
+              std::tuple(vendorText, modelText, bus))
+        << vendorText;
   }
   FakeSysfs sysfs(kUsbDevice, "v", "m"), noModel(kUsbDevice, "v", "m");
-  std::vector<std::uint8_t> area(kDescriptorAreaSize);
   fs::remove(sysfs.dir / "vendor");
-  EXPECT_FALSE(ReadSysfsDescriptor(sysfs.root.c_str(), 8, 0, area.data(), &returned));
+  EXPECT_FALSE(ReadSysfsIdentity(sysfs.root.c_str(), 8, 0, &identity));
   fs::create_directory(sysfs.dir / "vendor");  // opens, but cannot be read
-  EXPECT_FALSE(ReadSysfsDescriptor(sysfs.root.c_str(), 8, 0, area.data(), &returned));
+  EXPECT_FALSE(ReadSysfsIdentity(sysfs.root.c_str(), 8, 0, &identity));
   fs::remove(noModel.dir / "model");
-  EXPECT_FALSE(ReadSysfsDescriptor(noModel.root.c_str(), 8, 0, area.data(), &returned));
+  EXPECT_FALSE(ReadSysfsIdentity(noModel.root.c_str(), 8, 0, &identity));
 }
 
 TEST(PlatformLinux, WorkingOpenLocksTheDiskReadOnlyAndWritesOnlyToItsOwnNode) {
@@ -310,13 +277,13 @@ TEST(PlatformLinux, WorkingOpenLocksTheDiskReadOnlyAndWritesOnlyToItsOwnNode) {
     int before = OpenDescriptors();
     WorkingDisk opened = {-1, -1, 0, 0};
     const char* root = sysfs.root.c_str();
-    ASSERT_EQ(OpenWorkingDisk(disk.c_str(), root, root, &opened), code == 0) << code;
-    char reason[256], expected[256];
+    DriveError error = OpenWorkingDisk(disk.c_str(), root, root, &opened);
+    ASSERT_EQ(error.fault == DriveFault::kNone, code == 0) << code;
     if (code != 0) {
       std::string failed = node == FailedNode::kGeneric ? sysfs.root.string() + "/sg3" : disk;
-      EXPECT_EQ(PlatformDriveFailure(reason, sizeof reason),
-                DescribeFailure(failed.c_str(), code, node, expected, sizeof expected));
-      EXPECT_STREQ(reason, expected);
+      DriveError expected = FailureOf(failed.c_str(), code, node);
+      EXPECT_EQ(std::tuple(error.fault, std::string(error.device) + ": " + error.text),
+                std::tuple(expected.fault, std::string(expected.device) + ": " + expected.text));
       EXPECT_EQ(OpenDescriptors(), before);
     } else {
       EXPECT_EQ(fcntl(opened.diskFd, F_GETFL) & O_ACCMODE, O_RDONLY);
@@ -332,20 +299,25 @@ TEST(PlatformLinux, WorkingOpenLocksTheDiskReadOnlyAndWritesOnlyToItsOwnNode) {
   }
 }
 
-// The code and the node that failed; the likely cause told after the system's words (0: none).
-// "No such drive" alone makes the failure kNoDrive.
-TEST(PlatformLinux, FailureTextsGiveTheSystemsWordsAndTheLikelyCause) {
+// The code and the node that failed sort the failure; the likely cause is told after the
+// system's words (0: none). Only a missing disk node is no drive.
+TEST(PlatformLinux, FailuresGiveTheSystemsWordsAndTheLikelyCause) {
   const std::string causes[] = {"", " (run as root)", " (another program holds the drive)",
                                 " (no such drive)"};
+  using enum DriveFault;
+  const DriveFault faults[] = {kFailed, kNoRights, kBusy, kNoDrive};
   using enum FailedNode;
   const std::tuple<int, FailedNode, int> cases[] = {
-      {EACCES, kDisk, 1}, {EPERM, kGeneric, 1}, {EBUSY, kGeneric, 2},  {EWOULDBLOCK, kDisk, 2},
-      {ENXIO, kDisk, 3},  {ENOENT, kDisk, 3},   {ENOENT, kGeneric, 0}, {EIO, kDisk, 0}};
+      {EACCES, kDisk, 1},      {EPERM, kGeneric, 1}, {EBUSY, kGeneric, 2},
+      {EWOULDBLOCK, kDisk, 2}, {ENXIO, kDisk, 3},    {ENOENT, kDisk, 3},
+      {ENOENT, kGeneric, 0},   {EIO, kDisk, 0},      {0, kSysfs, 0}};
   for (auto [code, node, cause] : cases) {
+    DriveError error = FailureOf("/dev/sdb", code, node);
     char got[128];
-    EXPECT_EQ(DescribeFailure("/dev/sdb", code, node, got, sizeof got),
-              cause == 3 ? DriveFailure::kNoDrive : DriveFailure::kFailed);
-    EXPECT_EQ(got, "/dev/sdb: " + std::string(std::strerror(code)) + causes[cause]) << code;
+    DescribeDriveError(error, got, sizeof got);
+    std::string text = std::strerror(code != 0 ? code : EIO) + causes[cause];
+    EXPECT_EQ(std::tuple(error.fault, std::string(got)),
+              std::tuple(faults[cause], "/dev/sdb: " + text));
   }
 }
 

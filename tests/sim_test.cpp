@@ -51,6 +51,7 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
   const std::pair<std::string, std::string> cases[] = {
       {units16 + "fault block 12 short 100\n", ""},
       {units16 + "fault block ioctl 5\n", ""},  // every block
+      {"layout 64\nlayout 32\n", ""},  // older scenarios' layouts: accepted, and nothing to do
       {units16 + "fault block 2 zero\n",
        head + "2 \"fault block 2 zero\": no dump reads block 2" + unread},
       {"fault block 16 zero\n" + units16,

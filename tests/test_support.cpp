@@ -101,11 +101,6 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
   return b;
 }
 
-Bytes RequestCdb(const SimRequest& request) {
-  const auto cdb = request.block.begin() + kPassThroughLayout32.cdbAt;
-  return Bytes(cdb, cdb + request.block[6]);
-}
-
 std::string Hex(const Bytes& bytes) {
   std::string s;
   char two[4];

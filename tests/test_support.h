@@ -42,7 +42,6 @@ std::string Captured(Action action, const std::string& input = "") {
 Bytes ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const Bytes& bytes);
 Bytes Pattern(std::size_t n, std::uint8_t seed);
-Bytes RequestCdb(const SimRequest& request);  // 32-bit layout
 std::string Hex(const Bytes& bytes);
 
 // A bridge on drive 1 (USB) with identity "jmABC_01_02_A0_FF" and the given firmware length.
@@ -65,7 +64,7 @@ class BridgeTest : public SimTest {
   void SetUp() override {
     SimTest::SetUp();
     AddBridge(0x100);
-    drive_ = PlatformOpenDrive(1, true);
+    drive_ = PlatformOpenDrive(1, true).drive;
   }
   void TearDown() override {
     PlatformCloseDrive(drive_);

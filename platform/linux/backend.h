@@ -1,5 +1,5 @@
 // The Linux backend's internals, exposed so that they can be tested without a disk or a bridge:
-// naming, the sysfs reading, the working open, the failure texts, the SG_IO exchange on a given
+// naming, the sysfs reading, the working open, the failure kinds, the SG_IO exchange on a given
 // descriptor and the kernel release parsing. The tool itself only uses platform/platform.h.
 #pragma once
 
@@ -9,6 +9,10 @@
 #include "platform/platform.h"
 
 namespace linuxplatform {
+
+// snprintf into `out`; false when the text does not fit.
+bool Format(char* out, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Writes the whole-disk node of drive `number` ("/dev/sda" for 0, "/dev/sdaa" for 26) into `out`.
 // False for a negative number or when `size` is too small.
@@ -32,29 +36,25 @@ struct WorkingDisk {
   unsigned minor;
 };
 // The working open of whole-disk node `diskPath`, its sg node looked up under `sysfsRoot` and
-// `devRoot`. False when it fails, with the reason kept for PlatformDriveFailure.
-bool OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* devRoot,
-                     WorkingDisk* disk);
+// `devRoot`. On failure `disk` is untouched and nothing is left open.
+DriveError OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* devRoot,
+                           WorkingDisk* disk);
 
 // Which node a failure concerns: only a missing disk node means that there is no such drive.
 enum class FailedNode { kDisk, kGeneric, kSysfs };
-// The text PlatformDriveFailure gives for error `code` on `path`.
-DriveFailure DescribeFailure(const char* path, int code, FailedNode node, char* text,
-                             std::size_t size);
+// The failure of error `code` (0: EIO) on `path`, sorted by kind.
+DriveError FailureOf(const char* path, int code, FailedNode node);
 
-// Bus types as the storage device descriptor reports them.
-inline constexpr std::uint32_t kBusTypeScsi = 1;
-inline constexpr std::uint32_t kBusTypeUsb = 7;
-inline constexpr std::uint32_t kBusTypeSata = 11;
+// Fills `identity` with what block device MAJ:MIN says it is, as read from the sysfs tree at
+// `sysfsRoot`. False when sysfs cannot tell.
+bool ReadSysfsIdentity(const char* sysfsRoot, unsigned major, unsigned minor,
+                       DriveIdentity* identity);
 
-// Fills `area` (kDescriptorAreaSize bytes, zero-filled) with the storage device descriptor of block
-// device MAJ:MIN as read from the sysfs tree at `sysfsRoot`. False when sysfs cannot tell.
-bool ReadSysfsDescriptor(const char* sysfsRoot, unsigned major, unsigned minor, std::uint8_t* area,
-                         std::uint32_t* returned);
+// The descriptor that pass-through goes to on `drive`, or -1 when it holds none.
+int PassFdOf(DriveHandle drive);
 
-// Sends the pass-through request block (kPassThroughLayout32) with SG_IO on `fd`; the rest is as
-// PlatformPassThrough.
-bool PassThroughOnFd(int fd, std::uint8_t* block, std::uint32_t length, std::uint32_t* error);
+// Sends the request with SG_IO on `fd`; the rest is as PlatformPassThrough.
+PassThroughResult PassThroughOnFd(int fd, const PassThroughRequest& request);
 
 // The first three dotted numbers of a kernel release ("6.1.0-13-amd64" gives 6, 1, 0); missing
 // ones are 0.

@@ -1,24 +1,19 @@
-// Linux implementation of the platform seam: whole disks (named in names.cpp), sysfs for the device
-// descriptor, the working open with its lock and sg node. SG_IO is in passthrough.cpp, the
-// terminal keys in keys.cpp, host files in files.cpp.
+// Linux drives: whole disks (named in names.cpp), the working open with its lock and sg node, and
+// the slots that hold them. sysfs is read in sysfs.cpp, SG_IO is in passthrough.cpp, the OS
+// version in version.cpp, the terminal keys in keys.cpp, host files in files.cpp.
 #include "platform/linux/backend.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "base/byteorder.h"
 #include "platform/platform.h"
 
 namespace linuxplatform {
@@ -27,176 +22,14 @@ namespace {
 
 constexpr char kSysfsRoot[] = "/sys";
 
-bool Format(char* out, std::size_t size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-bool Format(char* out, std::size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(out, size, format, args);
-  va_end(args);
-  return n >= 0 && static_cast<std::size_t>(n) < size;
-}
-
-// Reads a sysfs attribute into `text` without its trailing newline. False when it cannot be read.
-bool ReadAttribute(const char* path, char* text, std::size_t size) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  std::size_t n = 0;
-  bool ok = true;
-  while (n + 1 < size) {
-    ssize_t got = read(fd, text + n, size - 1 - n);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      ok = false;
-    }
-    if (got <= 0) {
-      break;
-    }
-    n += static_cast<std::size_t>(got);
-  }
-  close(fd);
-  if (n > 0 && text[n - 1] == '\n') {
-    --n;
-  }
-  text[n] = '\0';
-  return ok;
-}
-
-constexpr std::size_t kAttributeMax = 1024;  // INQUIRY texts are 8 and 16 bytes; room to spare
-
-}  // namespace
-
-bool FindGenericNode(const char* sysfsRoot, const char* devRoot, unsigned major, unsigned minor,
-                     char* out, std::size_t size) {
-  char path[PATH_MAX];
-  if (!Format(path, sizeof path, "%s/dev/block/%u:%u/device/scsi_generic", sysfsRoot, major,
-              minor)) {
-    return false;
-  }
-  DIR* dir = opendir(path);
-  if (dir == nullptr) {
-    return false;
-  }
-  bool found = false;
-  while (dirent* entry = readdir(dir)) {
-    if (std::strncmp(entry->d_name, "sg", 2) == 0) {
-      found = Format(out, size, "%s/%s", devRoot, entry->d_name);
-      break;
-    }
-  }
-  closedir(dir);
-  return found;
-}
-
-bool ReadSysfsDescriptor(const char* sysfsRoot, unsigned major, unsigned minor, std::uint8_t* area,
-                         std::uint32_t* returned) {
-  char path[PATH_MAX];
-  char vendor[kAttributeMax];
-  char model[kAttributeMax];
-  if (!Format(path, sizeof path, "%s/dev/block/%u:%u/device/vendor", sysfsRoot, major, minor) ||
-      !ReadAttribute(path, vendor, sizeof vendor)) {
-    return false;
-  }
-  if (!Format(path, sizeof path, "%s/dev/block/%u:%u/device/model", sysfsRoot, major, minor) ||
-      !ReadAttribute(path, model, sizeof model)) {
-    return false;
-  }
-
-  // The bus shows in the device's place in the tree; only the part below the root counts.
-  char root[PATH_MAX];
-  char device[PATH_MAX];
-  if (!Format(path, sizeof path, "%s/dev/block/%u:%u", sysfsRoot, major, minor) ||
-      realpath(sysfsRoot, root) == nullptr || realpath(path, device) == nullptr) {
-    return false;
-  }
-  std::size_t rootLength = std::strlen(root);
-  const char* below = std::strncmp(device, root, rootLength) == 0 ? device + rootLength : device;
-  std::uint32_t bus = kBusTypeScsi;
-  if (std::strstr(below, "/usb") != nullptr) {
-    bus = kBusTypeUsb;
-  } else if (std::strstr(below, "/ata") != nullptr) {
-    bus = kBusTypeSata;
-  }
-
-  std::uint32_t vendorAt = kDescriptorHeaderSize;
-  std::uint32_t modelAt = vendorAt + static_cast<std::uint32_t>(std::strlen(vendor)) + 1;
-  std::uint32_t used = modelAt + static_cast<std::uint32_t>(std::strlen(model)) + 1;
-  static_assert(kDescriptorHeaderSize + 2 * kAttributeMax <= kDescriptorAreaSize);
-  std::memcpy(area + vendorAt, vendor, modelAt - vendorAt);
-  std::memcpy(area + modelAt, model, used - modelAt);
-  PutLe(area + 0, used, 4);  // Version
-  PutLe(area + 4, used, 4);  // Size
-  PutLe(area + kVendorIdOffsetField, vendorAt, 4);
-  PutLe(area + kProductIdOffsetField, modelAt, 4);
-  PutLe(area + kBusTypeField, bus, 4);
-  *returned = used;
-  return true;
-}
-
-void ParseKernelRelease(const char* release, std::uint32_t* major, std::uint32_t* minor,
-                        std::uint32_t* build) {
-  std::uint32_t* fields[3] = {major, minor, build};
-  for (std::uint32_t* field : fields) {
-    *field = 0;
-  }
-  const char* p = release;
-  for (std::uint32_t* field : fields) {
-    if (*p < '0' || *p > '9') {
-      break;
-    }
-    std::uint32_t value = 0;
-    while (*p >= '0' && *p <= '9') {
-      value = value * 10 + static_cast<std::uint32_t>(*p - '0');
-      ++p;
-    }
-    *field = value;
-    if (*p != '.') {
-      break;
-    }
-    ++p;
-  }
-}
-
-}  // namespace linuxplatform
-
-using namespace linuxplatform;
-
-// ---- Drives -------------------------------------------------------------------------------------
-
-namespace linuxplatform {
-
-namespace {
-
-// The latest failure of a drive open or query, told by PlatformDriveFailure.
-struct Failure {
-  bool known;
-  FailedNode node;
-  int code;
-  char path[PATH_MAX];
-};
-Failure g_failure = {};
-
-bool Fail(const char* path, int code, FailedNode node) {
-  g_failure.known = true;
-  g_failure.node = node;
-  g_failure.code = code != 0 ? code : EIO;
-  Format(g_failure.path, sizeof g_failure.path, "%s", path);
-  return false;
-}
-
 // O_NONBLOCK lets a bridge without a medium open, and makes an sg node held with O_EXCL fail at
 // once. Never O_EXCL on the disk: it fails while any partition is mounted.
 int OpenNode(const char* path, int access) {
   return open(path, access | O_NONBLOCK | O_CLOEXEC);
 }
 
-bool OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRoot,
-                  const struct stat& disk, int* passFd) {
+DriveError OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRoot,
+                        const struct stat& disk, int* passFd) {
   // SG_IO on the disk raises short time-outs to the block layer's minimum; the sg node keeps
   // the 2 s the bridge commands ask for.
   char sgPath[PATH_MAX];
@@ -209,7 +42,7 @@ bool OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRo
   FailedNode node = generic ? FailedNode::kGeneric : FailedNode::kDisk;
   int fd = OpenNode(path, O_RDWR);
   if (fd < 0) {
-    return Fail(path, errno, node);
+    return FailureOf(path, errno, node);
   }
   // Vendor commands go only to the device that sysfs named: an sg node must be a character
   // device, and the disk must still be the one that is locked.
@@ -218,20 +51,20 @@ bool OpenPassNode(const char* diskPath, const char* sysfsRoot, const char* devRo
               (generic ? S_ISCHR(st.st_mode) : S_ISBLK(st.st_mode) && st.st_rdev == disk.st_rdev);
   if (!same) {
     close(fd);
-    return Fail(path, ENODEV, node);
+    return FailureOf(path, ENODEV, node);
   }
   *passFd = fd;
-  return true;
+  return {};
 }
 
 }  // namespace
 
-bool OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* devRoot,
-                     WorkingDisk* disk) {
+DriveError OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* devRoot,
+                           WorkingDisk* disk) {
   // Read-only is enough for the lock, and closing a read-only disk leaves udev quiet.
   int diskFd = OpenNode(diskPath, O_RDONLY);
   if (diskFd < 0) {
-    return Fail(diskPath, errno, FailedNode::kDisk);
+    return FailureOf(diskPath, errno, FailedNode::kDisk);
   }
   // The whole-disk flock is the convention udev and other disk tools respect.
   struct stat st;
@@ -241,35 +74,36 @@ bool OpenWorkingDisk(const char* diskPath, const char* sysfsRoot, const char* de
                                                      : 0;
   if (code != 0) {
     close(diskFd);
-    return Fail(diskPath, code, FailedNode::kDisk);
+    return FailureOf(diskPath, code, FailedNode::kDisk);
   }
   int passFd = -1;
-  if (!OpenPassNode(diskPath, sysfsRoot, devRoot, st, &passFd)) {
+  DriveError error = OpenPassNode(diskPath, sysfsRoot, devRoot, st, &passFd);
+  if (error.fault != DriveFault::kNone) {
     close(diskFd);
-    return false;
+    return error;
   }
   *disk = {diskFd, passFd, major(st.st_rdev), minor(st.st_rdev)};
-  return true;
+  return {};
 }
 
-DriveFailure DescribeFailure(const char* path, int code, FailedNode node, char* text,
-                             std::size_t size) {
-  bool absent = node == FailedNode::kDisk && (code == ENOENT || code == ENXIO);
-  const char* hint = "";
-  if (absent) {
-    hint = " (no such drive)";
+DriveError FailureOf(const char* path, int code, FailedNode node) {
+  code = code != 0 ? code : EIO;
+  DriveError error = {DriveFault::kFailed, {}, {}};
+  if (node == FailedNode::kDisk && (code == ENOENT || code == ENXIO)) {
+    error.fault = DriveFault::kNoDrive;
   } else if (code == EACCES || code == EPERM) {
-    hint = " (run as root)";
+    error.fault = DriveFault::kNoRights;
   } else if (code == EWOULDBLOCK || code == EBUSY) {
-    hint = " (another program holds the drive)";
+    error.fault = DriveFault::kBusy;
   }
-  if (size > 0) {
-    std::snprintf(text, size, "%s: %s%s", path, std::strerror(code), hint);
-  }
-  return absent ? DriveFailure::kNoDrive : DriveFailure::kFailed;
+  Format(error.device, sizeof error.device, "%s", path);
+  Format(error.text, sizeof error.text, "%s", std::strerror(code));
+  return error;
 }
 
 }  // namespace linuxplatform
+
+using namespace linuxplatform;
 
 namespace {
 
@@ -291,8 +125,9 @@ DriveSlot* SlotOf(DriveHandle drive) {
 
 }  // namespace
 
-DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
-  g_failure.known = false;
+const char kPlatformRightsHint[] = " (run as root)";
+
+DriveOpening PlatformOpenDrive(std::int32_t number, bool exclusive) {
   int slot = 0;
   while (slot < kDriveSlots && g_drives[slot].used) {
     ++slot;
@@ -300,17 +135,17 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
   char path[32];
   if (!DiskNodeName(number, path, sizeof path)) {
     Format(path, sizeof path, "drive %d", static_cast<int>(number));
-    Fail(path, ENXIO, FailedNode::kDisk);  // no node has a negative number
-    return kInvalidDriveHandle;
+    // No node has a negative number.
+    return {kInvalidDriveHandle, FailureOf(path, ENXIO, FailedNode::kDisk)};
   }
   if (slot == kDriveSlots) {
-    Fail(path, EMFILE, FailedNode::kDisk);
-    return kInvalidDriveHandle;
+    return {kInvalidDriveHandle, FailureOf(path, EMFILE, FailedNode::kDisk)};
   }
   WorkingDisk disk = {-1, -1, 0, 0};
   if (exclusive) {
-    if (!OpenWorkingDisk(path, kSysfsRoot, "/dev", &disk)) {
-      return kInvalidDriveHandle;
+    DriveError error = OpenWorkingDisk(path, kSysfsRoot, "/dev", &disk);
+    if (error.fault != DriveFault::kNone) {
+      return {kInvalidDriveHandle, error};
     }
   } else {
     // A probe needs only the device number for sysfs: opening each disk would wake it, and
@@ -318,14 +153,13 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
     struct stat st;
     int code = stat(path, &st) != 0 ? errno : !S_ISBLK(st.st_mode) ? ENOTBLK : 0;
     if (code != 0) {
-      Fail(path, code, FailedNode::kDisk);
-      return kInvalidDriveHandle;
+      return {kInvalidDriveHandle, FailureOf(path, code, FailedNode::kDisk)};
     }
     disk.major = major(st.st_rdev);
     disk.minor = minor(st.st_rdev);
   }
   g_drives[slot] = {true, disk, number};
-  return slot;
+  return {slot, {}};
 }
 
 void PlatformCloseDrive(DriveHandle drive) {
@@ -342,29 +176,22 @@ void PlatformCloseDrive(DriveHandle drive) {
   *slot = {};
 }
 
-DriveFailure PlatformDriveFailure(char* text, std::uint32_t size) {
-  if (!g_failure.known) {
-    if (size > 0) {
-      text[0] = '\0';
-    }
-    return DriveFailure::kUnknown;
-  }
-  return DescribeFailure(g_failure.path, g_failure.code, g_failure.node, text, size);
-}
-
-bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned) {
-  g_failure.known = false;
+DriveError PlatformQueryDrive(DriveHandle drive, DriveIdentity* identity) {
+  std::memset(identity, 0, sizeof *identity);
   DriveSlot* slot = SlotOf(drive);
+  char path[64];
   if (slot == nullptr) {
-    return false;
+    Format(path, sizeof path, "drive handle %ld", static_cast<long>(drive));
+    return FailureOf(path, EBADF, FailedNode::kSysfs);
   }
   errno = 0;
-  if (!ReadSysfsDescriptor(kSysfsRoot, slot->disk.major, slot->disk.minor, area, returned)) {
-    char path[64];
+  if (!ReadSysfsIdentity(kSysfsRoot, slot->disk.major, slot->disk.minor, identity)) {
+    int code = errno;
+    std::memset(identity, 0, sizeof *identity);
     Format(path, sizeof path, "%s/dev/block/%u:%u", kSysfsRoot, slot->disk.major, slot->disk.minor);
-    return Fail(path, errno, FailedNode::kSysfs);
+    return FailureOf(path, code, FailedNode::kSysfs);
   }
-  return true;
+  return {};
 }
 
 void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {
@@ -374,26 +201,7 @@ void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {
   }
 }
 
-const PassThroughLayout& PlatformPassThroughLayout() {
-  return kPassThroughLayout32;
-}
-
-bool PlatformPassThrough(DriveHandle drive, std::uint8_t* block, std::uint32_t length,
-                         std::uint32_t* error) {
+int linuxplatform::PassFdOf(DriveHandle drive) {
   DriveSlot* slot = SlotOf(drive);
-  if (slot == nullptr || slot->disk.passFd < 0) {
-    *error = EBADF;
-    return false;
-  }
-  return PassThroughOnFd(slot->disk.passFd, block, length, error);
-}
-
-void PlatformQueryOsVersion(OsVersion* version) {
-  std::memset(version, 0, sizeof *version);
-  utsname name;
-  if (uname(&name) != 0) {
-    return;
-  }
-  ParseKernelRelease(name.release, &version->major, &version->minor, &version->build);
-  Format(version->text, sizeof version->text, "%s", name.sysname);
+  return slot != nullptr ? slot->disk.passFd : -1;
 }

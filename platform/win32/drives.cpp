@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/scsi_layout.h"
 
 namespace {
 
@@ -19,7 +20,8 @@ static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == kVendorIdOffsetField);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == kProductIdOffsetField);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == kBusTypeField);
-static_assert(BusTypeUsb == 7);
+static_assert(BusTypeUsb == kBusTypeUsb && BusTypeScsi == kBusTypeScsi &&
+              BusTypeSata == kBusTypeSata);
 
 static_assert(sizeof(OSVERSIONINFOEXA) == 156 && sizeof(OSVERSIONINFOA) == 148);
 static_assert(sizeof(OSVERSIONINFOEXA::szCSDVersion) == sizeof(OsVersion::text));
@@ -42,15 +44,6 @@ OpenDrive g_open[kOpenDrives] = {{kInvalidDriveHandle, 0},
                                  {kInvalidDriveHandle, 0},
                                  {kInvalidDriveHandle, 0}};
 
-// The latest failure of a drive open or query, told by PlatformDriveFailure.
-struct Failure {
-  bool known;
-  bool opening;
-  std::int32_t number;
-  DWORD code;
-};
-Failure g_failure = {};
-
 // Whether the process runs with an administrator's full rights; then a refusal has another cause.
 bool Elevated() {
   HANDLE token = nullptr;
@@ -66,10 +59,29 @@ bool Elevated() {
   return elevated;
 }
 
+// The failure of error `code` on `device`, sorted by kind; only an open can find no drive.
+DriveError FailureOf(const char* device, DWORD code, bool opening) {
+  DriveError error = {DriveFault::kFailed, {}, {}};
+  if (opening && (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)) {
+    error.fault = DriveFault::kNoDrive;
+  } else if (code == ERROR_ACCESS_DENIED && !Elevated()) {
+    error.fault = DriveFault::kNoRights;
+  } else if (code == ERROR_SHARING_VIOLATION) {
+    error.fault = DriveFault::kBusy;
+  }
+  std::snprintf(error.device, sizeof error.device, "%s", device);
+  SystemErrorText(code, error.text, sizeof error.text);
+  return error;
+}
+
+// One reply area serves every query: the tool runs them one at a time.
+std::uint8_t g_area[kDescriptorAreaSize];
+
 }  // namespace
 
-DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
-  g_failure.known = false;
+const char kPlatformRightsHint[] = " (run as administrator)";
+
+DriveOpening PlatformOpenDrive(std::int32_t number, bool exclusive) {
   char path[kDrivePathSize];
   DrivePath(number, path);
   // The descriptor query needs no access rights: a probe that asked for any would fail where a
@@ -81,8 +93,7 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
   // INVALID_HANDLE_VALUE is -1, the same value as kInvalidDriveHandle.
   DriveHandle drive = reinterpret_cast<DriveHandle>(handle);
   if (drive == kInvalidDriveHandle) {
-    g_failure = {true, true, number, GetLastError()};
-    return drive;
+    return {drive, FailureOf(path, GetLastError(), true)};
   }
   for (OpenDrive& open : g_open) {
     if (open.handle == kInvalidDriveHandle) {
@@ -90,7 +101,7 @@ DriveHandle PlatformOpenDrive(std::int32_t number, bool exclusive) {
       break;
     }
   }
-  return drive;
+  return {drive, {}};
 }
 
 void PlatformCloseDrive(DriveHandle drive) {
@@ -100,34 +111,6 @@ void PlatformCloseDrive(DriveHandle drive) {
     }
   }
   CloseHandle(AsHandle(drive));
-}
-
-DriveFailure PlatformDriveFailure(char* text, std::uint32_t size) {
-  if (size > 0) {
-    text[0] = '\0';
-  }
-  if (!g_failure.known) {
-    return DriveFailure::kUnknown;
-  }
-  const DWORD code = g_failure.code;
-  const bool absent =
-      g_failure.opening && (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND);
-  const char* hint = "";
-  if (absent) {
-    hint = " (no such drive)";
-  } else if (code == ERROR_ACCESS_DENIED && !Elevated()) {
-    hint = " (run as administrator)";
-  } else if (code == ERROR_SHARING_VIOLATION) {
-    hint = " (another program holds the drive)";
-  }
-  char system[256];
-  SystemErrorText(code, system, sizeof system);
-  char path[kDrivePathSize];
-  DrivePath(g_failure.number, path);
-  if (size > 0) {
-    std::snprintf(text, size, "%s: %s%s", path, system, hint);
-  }
-  return absent ? DriveFailure::kNoDrive : DriveFailure::kFailed;
 }
 
 void PlatformDriveName(DriveHandle drive, char* text, std::uint32_t size) {
@@ -175,25 +158,24 @@ PathDrive PlatformDriveOfPath(const char* path, std::int32_t* number, char* text
   return PathDrive::kDrive;
 }
 
-bool PlatformQueryDescriptor(DriveHandle drive, std::uint8_t* area, std::uint32_t* returned) {
-  g_failure.known = false;
+DriveError PlatformQueryDrive(DriveHandle drive, DriveIdentity* identity) {
+  std::memset(identity, 0, sizeof *identity);
   STORAGE_PROPERTY_QUERY query;
   std::memset(&query, 0, sizeof query);
   query.PropertyId = StorageDeviceProperty;
   query.QueryType = PropertyStandardQuery;
+  // Fresh for every drive, so no text of the drive before can show under this one.
+  std::memset(g_area, 0, sizeof g_area);
   DWORD got = 0;
-  const BOOL ok = DeviceIoControl(AsHandle(drive), IOCTL_STORAGE_QUERY_PROPERTY, &query,
-                                  sizeof query, area, kDescriptorAreaSize, &got, nullptr);
-  *returned = got;
-  if (!ok) {
+  if (!DeviceIoControl(AsHandle(drive), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, g_area,
+                       sizeof g_area, &got, nullptr)) {
     const DWORD code = GetLastError();
-    for (const OpenDrive& open : g_open) {
-      if (open.handle == drive) {
-        g_failure = {true, false, open.number, code};
-      }
-    }
+    char name[64];
+    PlatformDriveName(drive, name, sizeof name);
+    return FailureOf(name, code, false);
   }
-  return ok != 0;
+  ParseStorageDescriptor(g_area, got, identity);
+  return {};
 }
 
 void PlatformQueryOsVersion(OsVersion* version) {

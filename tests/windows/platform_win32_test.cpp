@@ -3,17 +3,21 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "app/file_policy.h"
 #include "base/byteorder.h"
 #include "platform/platform.h"
 #include "platform/win32/backend.h"
+#include "platform/win32/scsi_layout.h"
 #include "platform/win32/win32.h"
 
 namespace {
@@ -23,24 +27,20 @@ bool UnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-TEST(Win32Drives, DescriptorOfWinesFakeDisk) {
+TEST(Win32Drives, IdentityOfWinesFakeDisk) {
   if (!UnderWine()) {
     GTEST_SKIP() << "needs Wine's PhysicalDrive0";
   }
-  DriveHandle drive = PlatformOpenDrive(0, false);
+  DriveHandle drive = PlatformOpenDrive(0, false).drive;
   ASSERT_NE(drive, kInvalidDriveHandle);
-  std::uint8_t area[kDescriptorAreaSize] = {};
-  std::uint32_t returned = 0;
-  EXPECT_TRUE(PlatformQueryDescriptor(drive, area, &returned));
+  static DriveIdentity identity;
+  EXPECT_EQ(PlatformQueryDrive(drive, &identity).fault, DriveFault::kNone);
   PlatformCloseDrive(drive);
-  // A STORAGE_DEVICE_DESCRIPTOR: Version (its size) first, BusType at 28 (SCSI, not USB).
-  EXPECT_GE(returned, 40u);
-  EXPECT_EQ(area[0], 40);
-  EXPECT_EQ(area[kBusTypeField], 1);
+  EXPECT_EQ(identity.bus, kBusTypeScsi);
 }
 
 TEST(Win32Drives, FailuresCarryTheSystemErrorCode) {
-  const DriveHandle fake = UnderWine() ? PlatformOpenDrive(0, true) : kInvalidDriveHandle;
+  const DriveHandle fake = UnderWine() ? PlatformOpenDrive(0, true).drive : kInvalidDriveHandle;
   ASSERT_EQ(fake != kInvalidDriveHandle, UnderWine());
   const std::pair<DriveHandle, DWORD> cases[] = {
       {0x1234, ERROR_INVALID_HANDLE},  // a handle that is no handle
@@ -48,10 +48,8 @@ TEST(Win32Drives, FailuresCarryTheSystemErrorCode) {
   };
   for (const auto& [drive, code] : cases) {
     if (drive != kInvalidDriveHandle) {
-      std::uint8_t block[68 + 16] = {};
-      std::uint32_t error = 0;
-      EXPECT_FALSE(PlatformPassThrough(drive, block, sizeof block, &error));
-      EXPECT_EQ(error, code);
+      PassThroughResult r = PlatformPassThrough(drive, {{0x12}, 6, DataDirection::kIn, {}, 0, 2});
+      EXPECT_EQ(std::make_pair(r.sent, r.error), std::make_pair(false, std::uint32_t{code}));
     }
   }
   if (fake != kInvalidDriveHandle) {
@@ -142,31 +140,85 @@ TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
   }
 }
 
+// Every byte of the SCSI_PASS_THROUGH block in both widths: the fields that carry values, and
+// zero everywhere else.
+TEST(Win32PassThrough, BlockInBothLayouts) {
+  std::uint8_t data[5] = {1, 2, 3, 4, 5};
+  const PassThroughRequest request = {
+      {0x3C, 0x01, 0x01, 0x01, 0xFC, 0, 0, 0x04, 0, 0}, 10, DataDirection::kOut, data, 5, 30};
+  for (const PassThroughLayout& layout : {kPassThroughLayout32, kPassThroughLayout64}) {
+    static std::uint8_t block[kMaxBlockSize];
+    std::memset(block, 0xCC, sizeof block);
+    const std::uint32_t length = layout.headerSize + 24 + 5;
+    ASSERT_EQ(BuildPassThroughBlock(layout, request, block), length);
+    // Length, CdbLength 10, SenseInfoLength 24, DataIn 0 (out), DataTransferLength 5, 30 seconds.
+    const auto header = static_cast<std::uint8_t>(layout.headerSize);
+    std::vector<std::uint8_t> expected = {header, 0, 0, 0, 0, 0, 10, 24, 0,
+                                          0,      0, 0, 5, 0, 0, 0,  30};
+    expected.resize(length);
+    expected[layout.dataBufferOffsetAt] = static_cast<std::uint8_t>(layout.headerSize + 24);
+    expected[layout.senseInfoOffsetAt] = static_cast<std::uint8_t>(layout.headerSize);
+    std::memcpy(expected.data() + layout.cdbAt, request.cdb, 10);
+    std::memcpy(expected.data() + layout.headerSize + 24, data, 5);
+    EXPECT_EQ(std::vector<std::uint8_t>(block, block + length), expected) << layout.headerSize;
+    EXPECT_EQ(block[length], 0xCC) << "wrote past the request";
+  }
+}
+
 // What a driver gives back: less than the header is no answer at all; inbound data counts only as
-// far as it came back; outbound, the header and sense alone come back and the count stands.
+// far as it came back; outbound, the header and sense alone come back and the count stands. The
+// status, the sense and the inbound data come out of the block.
 TEST(Win32PassThrough, ReturnedCount) {
   struct Case {
-    std::uint8_t dataIn;
+    DataDirection direction;
     int past;  // bytes returned past the data offset; -24 is the header alone, without sense
     bool ok;
     std::uint32_t moved;
   };
-  const Case cases[] = {{1, 512, true, 512},  {1, 513, false, 512}, {1, 100, true, 100},
-                        {1, 0, true, 0},      {0, 0, true, 512},    {1, -24, true, 0},
-                        {1, -25, false, 512}, {0, -24, true, 512}};
+  using enum DataDirection;
+  const Case cases[] = {{kIn, 512, true, 512}, {kIn, 513, false, 0},  {kIn, 100, true, 100},
+                        {kIn, 0, true, 0},     {kOut, 0, true, 512},  {kIn, -24, true, 0},
+                        {kIn, -25, false, 0},  {kOut, -24, true, 512}};
   for (const PassThroughLayout& layout : {kPassThroughLayout32, kPassThroughLayout64}) {
     const int dataAt = layout.headerSize + 24;
     for (const Case& c : cases) {
-      std::uint8_t block[56 + 24 + 512] = {};
-      block[kDataInAt] = c.dataIn;
-      PutLe(block + kDataTransferLengthAt, 512, 4);
-      PutLe(block + layout.dataBufferOffsetAt, dataAt, layout.dataBufferOffsetWidth);
-      std::uint32_t error = 0;
+      std::uint8_t data[512] = {};
+      const PassThroughRequest request = {{0x3C}, 10, c.direction, data, 512, 2};
+      static std::uint8_t block[kMaxBlockSize];
+      const std::uint32_t length = BuildPassThroughBlock(layout, request, block);
+      block[kScsiStatusAt] = 2;
+      block[layout.headerSize] = 0x70;
+      block[layout.headerSize + 23] = 0x0E;
+      block[dataAt] = 0x5A;
       const auto returned = static_cast<std::uint32_t>(dataAt + c.past);
-      EXPECT_EQ(TakeReturnedCount(layout, block, dataAt + 512, returned, &error), c.ok) << c.past;
-      EXPECT_EQ(error, c.ok ? 0u : static_cast<std::uint32_t>(ERROR_INVALID_DATA)) << c.past;
-      EXPECT_EQ(GetLe(block + kDataTransferLengthAt, 4), c.moved) << c.past;
+      PassThroughResult r = ReadPassThroughReply(layout, block, length, returned, request);
+      const int in = c.direction == kIn;
+      EXPECT_EQ(
+          std::make_tuple(r.sent, r.error, r.moved, r.status, r.sense[0], r.sense[23], data[0]),
+          std::make_tuple(c.ok, c.ok ? 0u : std::uint32_t{ERROR_INVALID_DATA}, c.moved, 2 * c.ok,
+                          0x70 * c.ok, 0x0E * c.ok, 0x5A * c.ok * in))
+          << c.past;
     }
+  }
+}
+
+// The storage descriptor's texts are read only inside the count returned and the area: an offset of
+// 0 or past them gives no text, a text without its zero is cut at their end.
+TEST(Win32Drives, DescriptorTexts) {
+  std::vector<std::uint8_t> area(kDescriptorAreaSize, 'A');
+  PutLe(area.data() + 12, 0x0F00, 4);  // vendor
+  PutLe(area.data() + 16, 0x0FF0, 4);  // product: no zero up to the area's end
+  area[28] = 7;
+  const std::tuple<std::uint32_t, std::string, std::string> cases[] = {
+      {0x0F00, "", ""},  // both offsets past the count
+      {5000, std::string(256, 'A'), std::string(16, 'A')}};
+  static DriveIdentity identity;
+  for (const auto& [returned, vendor, product] : cases) {
+    ParseStorageDescriptor(area.data(), returned, &identity);
+    EXPECT_EQ(std::make_tuple(std::string(identity.vendor), std::string(identity.product),
+                              int{identity.bus}),
+              std::make_tuple(vendor, product, 7))
+        << returned;
   }
 }
 
