@@ -1,0 +1,78 @@
+#include "sim/scenario_files.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+std::string Shown(const std::string& text, std::size_t width) {
+  return text.size() <= width ? text : text.substr(0, width - 3) + "...";
+}
+
+std::string NextLine(const std::string& text, std::size_t* at) {
+  std::size_t end = text.find_first_of("\r\n", *at);
+  end = end == std::string::npos ? text.size() : end;
+  std::string line = text.substr(*at, end - *at);
+  *at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+  return line;
+}
+
+bool ParseNumber(const std::string& word, unsigned long long max, unsigned long long* value) {
+  bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+  unsigned base = hex ? 16 : 10;
+  std::size_t i = hex ? 2 : 0;
+  if (i >= word.size()) {
+    return false;
+  }
+  unsigned long long v = 0;
+  for (; i < word.size(); ++i) {
+    char c = word[i];
+    unsigned digit = c >= '0' && c <= '9'          ? static_cast<unsigned>(c - '0')
+                     : hex && c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
+                     : hex && c >= 'A' && c <= 'F' ? static_cast<unsigned>(c - 'A' + 10)
+                                                   : 99;
+    // Checked before it is added, so no value wraps past `max`.
+    if (digit >= base || v > (max - digit) / base) {
+      return false;
+    }
+    v = v * base + digit;
+  }
+  *value = v;
+  return true;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+std::string ReadRegularFile(const std::string& path, std::size_t limit, std::string* bytes) {
+  bytes->clear();
+  // Told from its kind before it is opened: opening a FIFO would wait for a writer.
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    return "cannot read " + Shown(path);
+  }
+  if ((info.st_mode & S_IFMT) != S_IFREG) {
+    return Shown(path) + " is not a regular file";
+  }
+  if (static_cast<unsigned long long>(info.st_size) > limit) {
+    return Shown(path) + " holds more than " + std::to_string(limit) + " bytes";
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    return "cannot read " + Shown(path);
+  }
+  // The size may have changed since: never read past the limit.
+  bytes->resize(limit + 1);
+  std::size_t n = std::fread(bytes->data(), 1, bytes->size(), f);
+  bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  bytes->resize(n);
+  if (failed) {
+    return "cannot read " + Shown(path);
+  }
+  if (n > limit) {
+    return Shown(path) + " holds more than " + std::to_string(limit) + " bytes";
+  }
+  return "";
+}
