@@ -63,15 +63,19 @@ std::string ReadRegularFile(const std::string& path, std::size_t limit, std::str
     return "cannot read " + Shown(path);
   }
   // The size may have changed since: never read past the limit.
-  bytes->resize(limit + 1);
-  std::size_t n = std::fread(bytes->data(), 1, bytes->size(), f);
+  bytes->reserve(static_cast<std::size_t>(info.st_size));
+  char chunk[4096];
+  std::size_t n = 0;
+  do {
+    n = std::fread(chunk, 1, sizeof chunk, f);
+    bytes->append(chunk, n);
+  } while (n == sizeof chunk && bytes->size() <= limit);
   bool failed = std::ferror(f) != 0;
   std::fclose(f);
-  bytes->resize(n);
   if (failed) {
     return "cannot read " + Shown(path);
   }
-  if (n > limit) {
+  if (bytes->size() > limit) {
     return Shown(path) + " holds more than " + std::to_string(limit) + " bytes";
   }
   return "";
