@@ -28,45 +28,6 @@ constexpr const char* kDefaults[] = {
     "nvram 268 pattern 1",
 };
 
-// Splits a line into words; "double quotes" keep blanks inside a word.
-bool SplitWords(const std::string& line, std::vector<std::string>* words) {
-  words->clear();
-  std::size_t i = 0;
-  while (i < line.size()) {
-    if (line[i] == ' ' || line[i] == '\t') {
-      ++i;
-      continue;
-    }
-    if (line[i] == '#') {
-      break;
-    }
-    std::string word;
-    if (line[i] == '"') {
-      std::size_t end = line.find('"', i + 1);
-      if (end == std::string::npos) {
-        return false;
-      }
-      word = line.substr(i + 1, end - i - 1);
-      i = end + 1;
-    } else {
-      while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
-        word += line[i++];
-      }
-    }
-    words->push_back(word);
-  }
-  return true;
-}
-
-bool HexByte(const std::string& word, std::uint8_t* byte) {
-  unsigned long long v = 0;
-  if (word.empty() || word.size() > 2 || !ParseNumber("0x" + word, 0xFF, &v)) {
-    return false;
-  }
-  *byte = static_cast<std::uint8_t>(v);
-  return true;
-}
-
 // One scenario being read: where its files are, and what its lines have set so far.
 struct Loader {
   std::string baseDir;
@@ -413,19 +374,4 @@ bool LoadScenarioFile(const char* path, ScenarioOutputs* out, std::string* error
     return false;
   }
   return true;
-}
-
-bool SaveNvramStore(const char* path) {
-  std::FILE* f = std::fopen(path, "wb");
-  if (f == nullptr) {
-    return false;
-  }
-  for (const auto& [address, sector] : Sim().bridge.nvram) {
-    std::fprintf(f, "%04X ", address);
-    for (std::uint8_t byte : sector) {
-      std::fprintf(f, "%02X", byte);
-    }
-    std::fputc('\n', f);
-  }
-  return std::fclose(f) == 0;
 }

@@ -80,3 +80,42 @@ std::string ReadRegularFile(const std::string& path, std::size_t limit, std::str
   }
   return "";
 }
+
+// Splits a line into words; "double quotes" keep blanks inside a word.
+bool SplitWords(const std::string& line, std::vector<std::string>* words) {
+  words->clear();
+  std::size_t i = 0;
+  while (i < line.size()) {
+    if (line[i] == ' ' || line[i] == '\t') {
+      ++i;
+      continue;
+    }
+    if (line[i] == '#') {
+      break;
+    }
+    std::string word;
+    if (line[i] == '"') {
+      std::size_t end = line.find('"', i + 1);
+      if (end == std::string::npos) {
+        return false;
+      }
+      word = line.substr(i + 1, end - i - 1);
+      i = end + 1;
+    } else {
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+        word += line[i++];
+      }
+    }
+    words->push_back(word);
+  }
+  return true;
+}
+
+bool HexByte(const std::string& word, std::uint8_t* byte) {
+  unsigned long long v = 0;
+  if (word.empty() || word.size() > 2 || !ParseNumber("0x" + word, 0xFF, &v)) {
+    return false;
+  }
+  *byte = static_cast<std::uint8_t>(v);
+  return true;
+}

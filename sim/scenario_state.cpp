@@ -1,5 +1,6 @@
-// The state file of jmreader-sim: the bridge's firmware and NVRAM store kept between runs, so that
-// a dump after an update shows the sector the update wrote. A text file:
+// The files jmreader-sim writes at the end of a run: the NVRAM store, and the state file, which
+// keeps the bridge's firmware and NVRAM store between runs, so that a dump after an update shows
+// the sector the update wrote. The state file is a text file:
 //
 //   jmreader-sim state 1
 //   firmware <length in bytes>
@@ -8,10 +9,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <string>
 #include <system_error>
 #include <vector>
 
 #include "app/jobs.h"
+#include "sim/platform_sim.h"
 #include "sim/scenario.h"
 #include "sim/scenario_files.h"
 
@@ -129,4 +132,19 @@ bool SaveState(const std::string& path, const sim::Bridge& bridge) {
     return false;
   }
   return true;
+}
+
+bool SaveNvramStore(const char* path) {
+  std::FILE* f = std::fopen(path, "wb");
+  if (f == nullptr) {
+    return false;
+  }
+  for (const auto& [address, sector] : Sim().bridge.nvram) {
+    std::fprintf(f, "%04X ", address);
+    for (std::uint8_t byte : sector) {
+      std::fprintf(f, "%02X", byte);
+    }
+    std::fputc('\n', f);
+  }
+  return std::fclose(f) == 0;
 }
