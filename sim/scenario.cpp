@@ -44,8 +44,9 @@ struct Loader {
     }
     if (!word.empty() &&
         (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '-' || word[0] == '+')) {
-      why = "\"" + Shown(word, 24) + "\" is no " + what + " (decimal or 0x hex, 0 to " +
-            std::to_string(max) + ")";
+      // Appended piece by piece: "\"" + a temporary string trips a false -Wrestrict in GCC 12.
+      why.assign(1, '"').append(Shown(word, 24)).append("\" is no ").append(what);
+      why.append(" (decimal or 0x hex, 0 to ").append(std::to_string(max)).append(")");
     }
     return false;
   }
