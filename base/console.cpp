@@ -7,6 +7,7 @@ std::FILE* g_out = nullptr;
 std::FILE* g_in = nullptr;
 std::FILE* g_err = nullptr;
 bool g_inputEnded = false;
+const char* g_name = "jmreader";
 }  // namespace
 
 std::FILE* ConsoleOut() {
@@ -29,6 +30,10 @@ void SetConsoleErrorStream(std::FILE* err) {
   g_err = err;
 }
 
+void SetProgramName(const char* name) {
+  g_name = name;
+}
+
 bool ConsoleInputEnded() {
   return g_inputEnded;
 }
@@ -46,7 +51,7 @@ int Print(const char* format, ...) {
 }
 
 void PrintError(const char* format, ...) {
-  std::fputs("jmreader: ", ConsoleErr());
+  std::fprintf(ConsoleErr(), "%s: ", g_name);
   std::va_list args;
   va_start(args, format);
   std::vfprintf(ConsoleErr(), format, args);

@@ -13,6 +13,9 @@ void SetConsoleStreams(std::FILE* out, std::FILE* in);
 std::FILE* ConsoleErr();
 void SetConsoleErrorStream(std::FILE* err);
 
+// A program that runs the tool under another name sets it once at start, before anything prints.
+void SetProgramName(const char* name);
+
 // Set once Ctrl+Z (0x1A) has ended the input: later reads see the end as well.
 bool ConsoleInputEnded();
 void EndConsoleInput();
@@ -24,8 +27,8 @@ __attribute__((format(printf, 1, 2)))
 #endif
 int Print(const char* format, ...);
 
-// Prints "jmreader: " and the formatted text to the error stream, apart from the transcript on
-// the console output.
+// Prints the program's name ("jmreader: ") and the formatted text to the error stream, apart from
+// the transcript on the console output.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif

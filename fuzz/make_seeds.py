@@ -57,8 +57,17 @@ def scenario():
             b'layout 64\n'
             b'log requests.txt\n'
             b'nvram-out store.txt\n')
+    # The files "a", "b", "c" after a NUL, each with its 16-bit length first.
+    def named(*files):
+        return b'\0' + b''.join(struct.pack('<H', len(f)) + f for f in files)
+    files = (b'identity file a\r\nfirmware file b\rnvram 0x10C file c\n' +
+             named(bytes(range(16)), bytes(range(256)) * 4, b'\x5a' * 512))
+    state = (b'drive 1 usb "J" "G" bridge\nstate a\n' +
+             named(b'jmreader-sim state 1\nfirmware 40\n' + b'00' * 32 + b'\n' + b'AB' * 8 +
+                   b'\nnvram 010C ' + b'5A' * 512 + b'\n'))
     cases = [full, b'drive 1 usb "unclosed\n', b'identity 01 02\n', b'nvram 65536 00\n',
-             b'layout 48\n', b'\n\n  # only comments\n\tkeys\n']
+             b'layout 48\n', b'\n\n  # only comments\n\tkeys\n', files, state,
+             b'drive 4294967297 usb J G\nfault block 010 zero\nkeys 0x1F 256\n']
     for i, data in enumerate(cases):
         write("fuzz_scenario", "seed%02d" % i, data)
 

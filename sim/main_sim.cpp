@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/run.h"
+#include "base/console.h"
 #include "sim/platform_sim.h"
 #include "sim/scenario.h"
 
@@ -30,6 +31,7 @@ int Refuse(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetProgramName(kSimText.name);
   ScenarioOutputs outputs;
   const char* path = std::getenv("JMREADER_SIM");
   // Help and options need no machine; a selection and a device path are looked up in it.
@@ -55,6 +57,9 @@ int main(int argc, char** argv) {
   }
   if (!outputs.nvramOut.empty() && !SaveNvramStore(outputs.nvramOut.c_str())) {
     return Refuse("cannot write " + outputs.nvramOut);
+  }
+  if (!outputs.state.empty() && !SaveState(outputs.state, Sim().bridge)) {
+    return Refuse("cannot write " + outputs.state);
   }
   return status;
 }

@@ -1,100 +1,113 @@
 #include "sim/scenario.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <set>
 #include <vector>
 
+#include "app/jobs.h"
+#include "bridge/drives.h"
 #include "sim/platform_sim.h"
+#include "sim/scenario_files.h"
 
 namespace {
 
-// Splits a line into words; "double quotes" keep blanks inside a word.
-bool SplitWords(const std::string& line, std::vector<std::string>* words) {
-  words->clear();
-  std::size_t i = 0;
-  while (i < line.size()) {
-    if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {
-      ++i;
-      continue;
+constexpr unsigned long long kMax32 = 0xFFFFFFFFull;
+constexpr std::size_t kScenarioLimit = 1 << 20;
+
+// The built-in machine. A scenario keeps each part of it that it does not set itself: the drives
+// (unless it has a drive line), the identity, the descriptor, the firmware and the NVRAM store.
+constexpr const char* kDefaults[] = {
+    "drive 0 sata \"ATA     \" \"SIM SATA DISK   \"",
+    "drive 1 usb \"JMicron \" \"Generic         \" bridge",
+    "identity 4A 4D 53 00 00 00 00 00 53 49 4D 00 01 02 A0 FF",
+    "descriptor 00 01 00 00",
+    "firmware pattern 65536",
+    "nvram 268 pattern 1",
+};
+
+// One scenario being read: where its files are, and what its lines have set so far.
+struct Loader {
+  std::string baseDir;
+  ScenarioOutputs* out;
+  std::set<std::string> given;  // the keywords met
+  std::string why;  // what is wrong with the line, when more than that it misses its form
+
+  // A number meant as one (it starts with a digit or a sign) that is out of its range says so;
+  // any other word is just not a number, perhaps another form of the line.
+  bool Number(const std::string& word, unsigned long long max, const char* what,
+              unsigned long long* value) {
+    if (ParseNumber(word, max, value)) {
+      return true;
     }
-    if (line[i] == '#') {
-      break;
+    if (!word.empty() &&
+        (std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '-' || word[0] == '+')) {
+      // Appended piece by piece: "\"" + a temporary string trips a false -Wrestrict in GCC 12.
+      why.assign(1, '"').append(Shown(word, 24)).append("\" is no ").append(what);
+      why.append(" (decimal or 0x hex, 0 to ").append(std::to_string(max)).append(")");
     }
-    std::string word;
-    if (line[i] == '"') {
-      std::size_t end = line.find('"', i + 1);
-      if (end == std::string::npos) {
+    return false;
+  }
+
+  // Bytes given as hex words from `first` on, as "pattern [<seed>]" (`size` bytes), or as
+  // "file <path>" (a regular file of at most `limit` bytes).
+  bool Bytes(const std::vector<std::string>& w, std::size_t first, std::size_t size,
+             std::size_t limit, std::vector<std::uint8_t>* bytes) {
+    bytes->clear();
+    if (first + 2 == w.size() && w[first] == "file") {
+      std::string path = w[first + 1];
+      if (!path.empty() && path[0] != '/' && !baseDir.empty()) {
+        path = baseDir + "/" + path;
+      }
+      std::string text;
+      why = ReadRegularFile(path, limit, &text);
+      bytes->assign(text.begin(), text.end());
+      return why.empty();
+    }
+    if (first < w.size() && w[first] == "pattern" && first + 2 >= w.size()) {
+      unsigned long long seed = 0;
+      if (first + 1 < w.size() && !Number(w[first + 1], kMax32, "seed", &seed)) {
         return false;
       }
-      word = line.substr(i + 1, end - i - 1);
-      i = end + 1;
-    } else {
-      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
-        word += line[i++];
+      for (std::size_t i = 0; i < size; ++i) {
+        bytes->push_back(static_cast<std::uint8_t>((i * 7 + seed + (i >> 8)) & 0xFF));
       }
+      return true;
     }
-    words->push_back(word);
-  }
-  return true;
-}
-
-bool Number(const std::string& word, unsigned long long* value) {
-  if (word.empty()) {
-    return false;
-  }
-  char* end = nullptr;
-  *value = std::strtoull(word.c_str(), &end, 0);
-  return *end == '\0';
-}
-
-bool HexByte(const std::string& word, std::uint8_t* byte) {
-  if (word.empty() || word.size() > 2 || !std::isxdigit(static_cast<unsigned char>(word[0])) ||
-      !std::isxdigit(static_cast<unsigned char>(word.back()))) {
-    return false;
-  }
-  char* end = nullptr;
-  unsigned long v = std::strtoul(word.c_str(), &end, 16);
-  *byte = static_cast<std::uint8_t>(v);
-  return *end == '\0';
-}
-
-// Bytes given as hex words from `first` on, or as "pattern <seed>", or as "file <path>".
-bool ReadBytes(const std::vector<std::string>& w, std::size_t first, const std::string& baseDir,
-               std::size_t size, std::vector<std::uint8_t>* bytes) {
-  bytes->clear();
-  if (first < w.size() && w[first] == "file" && first + 1 < w.size()) {
-    std::string path = w[first + 1];
-    if (!path.empty() && path[0] != '/' && !baseDir.empty()) {
-      path = baseDir + "/" + path;
+    for (std::size_t i = first; i < w.size() && bytes->size() <= limit; ++i) {
+      std::uint8_t b = 0;
+      if (!HexByte(w[i], &b)) {
+        return false;
+      }
+      bytes->push_back(b);
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    return bytes->size() <= limit;
+  }
+
+  // Exactly `array.size()` bytes, as Bytes gives them.
+  template <std::size_t N>
+  bool Exact(const std::vector<std::string>& w, std::array<std::uint8_t, N>* array) {
+    std::vector<std::uint8_t> bytes;
+    if (!Bytes(w, 1, N, N, &bytes)) {
       return false;
     }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (bytes.size() != N) {
+      if (w.size() == 3 && w[1] == "file") {
+        why = Shown(w[2]) + " holds " + std::to_string(bytes.size()) + " bytes, not " +
+              std::to_string(N);
+      }
+      return false;
+    }
+    std::copy(bytes.begin(), bytes.end(), array->begin());
     return true;
   }
-  if (first < w.size() && w[first] == "pattern") {
-    unsigned long long seed = 0;
-    if (first + 1 < w.size() && !Number(w[first + 1], &seed)) {
-      return false;
-    }
-    for (std::size_t i = 0; i < size; ++i) {
-      bytes->push_back(static_cast<std::uint8_t>((i * 7 + seed + (i >> 8)) & 0xFF));
-    }
-    return true;
-  }
-  for (std::size_t i = first; i < w.size(); ++i) {
-    std::uint8_t b = 0;
-    if (!HexByte(w[i], &b)) {
-      return false;
-    }
-    bytes->push_back(b);
-  }
-  return true;
-}
+
+  bool Fault(const std::vector<std::string>& w, std::size_t at, sim::Fault* fault);
+  bool Drive(const std::vector<std::string>& w);
+  bool Line(const std::vector<std::string>& w);
+};
 
 bool CommandIndex(const std::string& name, int* index) {
   static const char* const kNames[] = {"identify", "descriptor", "block", "read-nvram",
@@ -108,121 +121,125 @@ bool CommandIndex(const std::string& name, int* index) {
   return false;
 }
 
-bool ParseFault(const std::vector<std::string>& w, std::size_t at, sim::Fault* fault) {
+bool Loader::Fault(const std::vector<std::string>& w, std::size_t at, sim::Fault* fault) {
   if (at >= w.size()) {
     return false;
   }
   unsigned long long v = 0;
   const std::string& kind = w[at];
-  if (kind == "ioctl" && at + 1 < w.size() && Number(w[at + 1], &v)) {
+  std::size_t words = w.size() - at;
+  if (kind == "ioctl" && words == 2 && Number(w[at + 1], kMax32, "error code", &v)) {
     fault->kind = sim::FaultKind::kPlatformError;
     fault->errorCode = static_cast<std::uint32_t>(v);
     return true;
   }
-  if (kind == "check" && at + 3 < w.size()) {
+  if (kind == "check" && words == 4) {
     fault->kind = sim::FaultKind::kCheckCondition;
     return HexByte(w[at + 1], &fault->senseKey) && HexByte(w[at + 2], &fault->asc) &&
            HexByte(w[at + 3], &fault->ascq);
   }
-  if (kind == "short" && at + 1 < w.size() && Number(w[at + 1], &v)) {
+  if (kind == "short" && words == 2 && Number(w[at + 1], 0xFFFF, "byte count", &v)) {
     fault->kind = sim::FaultKind::kShortTransfer;
     fault->delivered = static_cast<std::uint32_t>(v);
     return true;
   }
-  if (kind == "zero") {
+  if (kind == "zero" && words == 1) {
     fault->kind = sim::FaultKind::kZeroReply;
     return true;
   }
-  if (kind == "stall") {
+  if (kind == "stall" && words <= 2) {
     fault->kind = sim::FaultKind::kStall;
     fault->stallMs = 2000;
-    if (at + 1 < w.size() && Number(w[at + 1], &v)) {
-      fault->stallMs = static_cast<std::uint32_t>(v < 600000 ? v : 600000);
+    if (words == 2) {
+      if (!Number(w[at + 1], 600000, "time in ms", &v)) {
+        return false;
+      }
+      fault->stallMs = static_cast<std::uint32_t>(v);
     }
     return true;
   }
   return false;
 }
 
-bool ParseBus(const std::string& word, std::uint8_t* bus) {
+bool Loader::Drive(const std::vector<std::string>& w) {
+  unsigned long long v = 0;
+  if (w.size() < 5 || !Number(w[1], kListedDrives - 1, "drive number", &v)) {
+    return false;
+  }
+  SimDrive d;
+  d.number = static_cast<std::int32_t>(v);
   struct Name {
     const char* name;
     std::uint8_t bus;
   };
   static const Name kBuses[] = {{"scsi", 1}, {"ata", 3}, {"usb", 7}, {"sata", 11}, {"nvme", 17}};
+  bool named = false;
   for (const Name& n : kBuses) {
-    if (word == n.name) {
-      *bus = n.bus;
-      return true;
+    named = named || w[2] == n.name;
+    d.bus = w[2] == n.name ? n.bus : d.bus;
+  }
+  if (!named && !Number(w[2], 255, "bus number", &v)) {
+    return false;
+  }
+  d.bus = named ? d.bus : static_cast<std::uint8_t>(v);
+  d.vendor = w[3];
+  d.product = w[4];
+  for (std::size_t i = 5; i < w.size(); ++i) {
+    if (w[i] == "bridge") {
+      d.bridge = true;
+    } else if (w[i] == "open-fails") {
+      d.workingOpenFails = true;
+    } else if (w[i] == "query-fails") {
+      d.queryFails = true;
+    } else {
+      return false;
     }
   }
-  unsigned long long v = 0;
-  if (Number(word, &v) && v <= 255) {
-    *bus = static_cast<std::uint8_t>(v);
-    return true;
+  for (const SimDrive& other : Sim().drives) {
+    if (other.number == d.number) {
+      why = "drive " + std::to_string(d.number) + " is set up twice";
+      return false;
+    }
   }
-  return false;
+  Sim().drives.push_back(d);
+  return true;
 }
 
-bool ParseLine(const std::vector<std::string>& w, const std::string& baseDir,
-               ScenarioOutputs* out) {
+bool Loader::Line(const std::vector<std::string>& w) {
   SimMachine& m = Sim();
   sim::Bridge& b = m.bridge;
   const std::string& key = w[0];
   unsigned long long v = 0;
   std::vector<std::uint8_t> bytes;
+  given.insert(key);
 
-  if (key == "drive" && w.size() >= 5 && Number(w[1], &v)) {
-    SimDrive d;
-    d.number = static_cast<std::int32_t>(v);
-    if (!ParseBus(w[2], &d.bus)) {
-      return false;
-    }
-    d.vendor = w[3];
-    d.product = w[4];
-    for (std::size_t i = 5; i < w.size(); ++i) {
-      if (w[i] == "bridge") {
-        d.bridge = true;
-      } else if (w[i] == "open-fails") {
-        d.workingOpenFails = true;
-      } else if (w[i] == "query-fails") {
-        d.queryFails = true;
-      } else {
-        return false;
-      }
-    }
-    m.drives.push_back(d);
-    return true;
+  if (key == "drive") {
+    return Drive(w);
   }
   if (key == "identity") {
-    if (!ReadBytes(w, 1, baseDir, 16, &bytes) || bytes.size() != 16) {
-      return false;
-    }
-    std::copy(bytes.begin(), bytes.end(), b.identity.begin());
-    return true;
+    return Exact(w, &b.identity);
   }
   if (key == "descriptor") {
-    if (!ReadBytes(w, 1, baseDir, 4, &bytes) || bytes.size() != 4) {
-      return false;
-    }
-    std::copy(bytes.begin(), bytes.end(), b.descriptor.begin());
-    return true;
+    return Exact(w, &b.descriptor);
   }
-  if (key == "firmware" && w.size() >= 3 && w[1] == "pattern" && Number(w[2], &v) &&
-      v <= 0xFFFFull * 256 + 0x10000) {
+  if (key == "firmware" && w.size() >= 3 && w.size() <= 4 && w[1] == "pattern" &&
+      Number(w[2], kFirmwareAreaSize, "firmware length", &v)) {
     unsigned long long seed = 0;
-    if (w.size() > 3 && !Number(w[3], &seed)) {
+    if (w.size() == 4 && !Number(w[3], kMax32, "seed", &seed)) {
       return false;
     }
     b.SetFirmwarePattern(static_cast<std::uint32_t>(v), static_cast<std::uint32_t>(seed));
     return true;
   }
   if (key == "firmware" && w.size() == 3 && w[1] == "file") {
-    return ReadBytes(w, 1, baseDir, 0, &b.firmware);
+    return Bytes(w, 1, 0, kFirmwareAreaSize, &b.firmware);
   }
-  if (key == "nvram" && w.size() >= 3 && Number(w[1], &v) && v <= 0xFFFF) {
-    if (!ReadBytes(w, 2, baseDir, sim::kNvramSectorSize, &bytes) ||
-        bytes.size() > sim::kNvramSectorSize) {
+  if (key == "nvram" && w.size() >= 3 && Number(w[1], 0xFFFF, "NVRAM address", &v)) {
+    if (!Bytes(w, 2, sim::kNvramSectorSize, sim::kNvramSectorSize, &bytes)) {
+      return false;
+    }
+    if (b.nvram.size() >= kMaxNvramSectors && b.nvram.count(static_cast<std::uint32_t>(v)) == 0) {
+      why = "at most " + std::to_string(kMaxNvramSectors) + " NVRAM sectors";
       return false;
     }
     sim::NvramSector& sector = b.nvram[static_cast<std::uint32_t>(v)];
@@ -231,15 +248,16 @@ bool ParseLine(const std::vector<std::string>& w, const std::string& baseDir,
     return true;
   }
   if (key == "fault" && w.size() >= 3) {
-    if (w[1] == "block" && w.size() >= 4 && Number(w[2], &v)) {
-      return ParseFault(w, 3, &b.blockFaults[static_cast<std::uint32_t>(v)]);
+    if (w[1] == "block" && w.size() >= 4 && Number(w[2], kMax32, "block", &v)) {
+      return Fault(w, 3, &b.blockFaults[static_cast<std::uint32_t>(v)]);
     }
     int index = 0;
-    return CommandIndex(w[1], &index) && ParseFault(w, 2, &b.commandFaults[index]);
+    return why.empty() && CommandIndex(w[1], &index) && Fault(w, 2, &b.commandFaults[index]);
   }
-  if (key == "os" && w.size() >= 4) {
+  if (key == "os" && (w.size() == 4 || w.size() == 5)) {
     unsigned long long major = 0, minor = 0, build = 0;
-    if (!Number(w[1], &major) || !Number(w[2], &minor) || !Number(w[3], &build)) {
+    if (!Number(w[1], kMax32, "version", &major) || !Number(w[2], kMax32, "version", &minor) ||
+        !Number(w[3], kMax32, "build", &build)) {
       return false;
     }
     m.os = {static_cast<std::uint32_t>(major),
@@ -254,7 +272,7 @@ bool ParseLine(const std::vector<std::string>& w, const std::string& baseDir,
   if (key == "keys") {
     m.console = true;
     for (std::size_t i = 1; i < w.size(); ++i) {
-      if (!Number(w[i], &v) || v > 255) {
+      if (!Number(w[i], 255, "key code", &v)) {
         return false;
       }
       m.keys.push_back(static_cast<int>(v));
@@ -266,12 +284,12 @@ bool ParseLine(const std::vector<std::string>& w, const std::string& baseDir,
   if (key == "layout" && w.size() == 2 && (w[1] == "32" || w[1] == "64")) {
     return true;
   }
-  if (key == "log" && w.size() == 2) {
-    out->requestLog = w[1];
-    return true;
-  }
-  if (key == "nvram-out" && w.size() == 2) {
-    out->nvramOut = w[1];
+  std::string* file = key == "log"         ? &out->requestLog
+                      : key == "nvram-out" ? &out->nvramOut
+                      : key == "state"     ? &out->state
+                                           : nullptr;
+  if (file != nullptr && w.size() == 2) {
+    *file = w[1];
     return true;
   }
   return false;
@@ -280,39 +298,33 @@ bool ParseLine(const std::vector<std::string>& w, const std::string& baseDir,
 }  // namespace
 
 void LoadDefaultScenario() {
-  SimReset();
   std::string error;
   ScenarioOutputs outputs;
-  LoadScenarioText(
-      "drive 0 sata \"ATA     \" \"SIM SATA DISK   \"\n"
-      "drive 1 usb \"JMicron \" \"Generic         \" bridge\n"
-      "identity 4A 4D 53 00 00 00 00 00 53 49 4D 00 01 02 A0 FF\n"
-      "descriptor 00 01 00 00\n"
-      "firmware pattern 65536\n"
-      "nvram 268 pattern 1\n",
-      "", &outputs, &error);
+  LoadScenarioText("", "", &outputs, &error);
 }
 
 bool LoadScenarioText(const std::string& text, const std::string& baseDir, ScenarioOutputs* out,
                       std::string* error) {
   SimReset();
-  std::istringstream lines(text);
-  std::string line;
-  int number = 0;
+  *out = {};
+  Loader loader{baseDir, out, {}, {}};
   std::vector<std::string> words;
-  // Block faults are checked against the firmware length once every line is in.
-  struct BlockFault {
+  // Block faults are checked against the firmware length once every line is in, and the state
+  // once the scenario has set up the first run.
+  struct Later {
     int at;
     std::string line;
     unsigned long long unit;
   };
-  std::vector<BlockFault> blockFaults;
+  std::vector<Later> blockFaults;
+  Later state{};
   auto fail = [&](int at, const std::string& bad, const std::string& what) {
-    std::string shown = bad.substr(0, bad.find_last_not_of("\r") + 1);
-    *error = "line " + std::to_string(at) + " \"" + shown + "\": " + what;
+    *error = "line " + std::to_string(at) + " \"" + Shown(bad) + "\": " + what;
     return false;
   };
-  while (std::getline(lines, line)) {
+  int number = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::string line = NextLine(text, &at);
     ++number;
     if (!SplitWords(line, &words)) {
       return fail(number, line, "unclosed quote");
@@ -320,53 +332,48 @@ bool LoadScenarioText(const std::string& text, const std::string& baseDir, Scena
     if (words.empty()) {
       continue;
     }
-    if (!ParseLine(words, baseDir, out)) {
-      return fail(number, line, WhatIsWrong(words, baseDir));
+    loader.why.clear();
+    if (!loader.Line(words)) {
+      return fail(number, line, loader.why.empty() ? WhatIsWrong(words) : loader.why);
     }
     // "fault block <unit> ..." hits one block; "fault block ioctl 5" hits every block.
     unsigned long long unit = 0;
-    if (words[0] == "fault" && words[1] == "block" && Number(words[2], &unit)) {
+    if (words[0] == "fault" && words[1] == "block" && ParseNumber(words[2], kMax32, &unit)) {
       blockFaults.push_back({number, line, unit});
     }
+    if (words[0] == "state") {
+      state = {number, line, 0};
+    }
   }
-  for (const BlockFault& fault : blockFaults) {
+  for (const char* line : kDefaults) {
+    SplitWords(line, &words);
+    if (loader.given.count(words[0]) == 0) {
+      loader.Line(words);
+      loader.given.erase(words[0]);  // the second default drive
+    }
+  }
+  for (const Later& fault : blockFaults) {
     std::string wrong = UnreadBlock(fault.unit, Sim().bridge);
     if (!wrong.empty()) {
       return fail(fault.at, fault.line, wrong);
     }
   }
-  return true;
+  std::string wrong = out->state.empty() ? "" : LoadState(out->state, &Sim().bridge);
+  return wrong.empty() || fail(state.at, state.line, wrong);
 }
 
 bool LoadScenarioFile(const char* path, ScenarioOutputs* out, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = std::string("cannot read ") + path;
+  std::string text;
+  *error = ReadRegularFile(path, kScenarioLimit, &text);
+  if (!error->empty()) {
     return false;
   }
-  std::stringstream text;
-  text << in.rdbuf();
   std::string base(path);
   std::size_t slash = base.find_last_of("/\\");
   base = slash == std::string::npos ? "" : base.substr(0, slash);
-  if (!LoadScenarioText(text.str(), base, out, error)) {
-    *error = std::string(path) + ": " + *error;
+  if (!LoadScenarioText(text, base, out, error)) {
+    *error = Shown(path) + ": " + *error;
     return false;
   }
   return true;
-}
-
-bool SaveNvramStore(const char* path) {
-  std::FILE* f = std::fopen(path, "wb");
-  if (f == nullptr) {
-    return false;
-  }
-  for (const auto& [address, sector] : Sim().bridge.nvram) {
-    std::fprintf(f, "%04X ", address);
-    for (std::uint8_t byte : sector) {
-      std::fprintf(f, "%02X", byte);
-    }
-    std::fputc('\n', f);
-  }
-  return std::fclose(f) == 0;
 }

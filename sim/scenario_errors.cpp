@@ -1,8 +1,7 @@
 // What is wrong with a scenario line that the loader cannot use.
-#include <fstream>
-
 #include "app/jobs.h"
 #include "sim/scenario.h"
+#include "sim/scenario_files.h"
 
 namespace {
 
@@ -17,47 +16,33 @@ constexpr Syntax kSyntax[] = {
      "[open-fails] [query-fails]"},
     {"identity", "identity <16 hex bytes> | pattern [<seed>] | file <path>"},
     {"descriptor", "descriptor <4 hex bytes> | pattern [<seed>] | file <path>"},
-    {"firmware", "firmware pattern <bytes> [<seed>] | file <path>"},
+    {"firmware", "firmware pattern <bytes, at most 131072> [<seed>] | file <path>"},
     {"nvram",
      "nvram <address, at most 0xFFFF> <up to 512 hex bytes> | pattern [<seed>] | file <path>"},
     {"fault",
      "fault identify|descriptor|block <unit>|read-nvram|write-nvram ioctl <code> | check <key> "
-     "<asc> <ascq> | short <bytes> | zero | stall"},
+     "<asc> <ascq> | short <bytes> | zero | stall [<ms>]"},
     {"os", "os <major> <minor> <build> [\"<text>\"]"},
     {"keys", "keys <key code 0-255>..."},
     {"layout", "layout 32|64"},
     {"log", "log <file>"},
     {"nvram-out", "nvram-out <file>"},
+    {"state", "state <file>"},
 };
 
-// What is wrong with a line that ParseLine refused.
 }  // namespace
 
-std::string WhatIsWrong(const std::vector<std::string>& w, const std::string& baseDir) {
+std::string WhatIsWrong(const std::vector<std::string>& w) {
   for (const Syntax& syntax : kSyntax) {
-    if (w[0] != syntax.key) {
-      continue;
+    if (w[0] == syntax.key) {
+      return std::string("expected ") + syntax.form;
     }
-    std::size_t file = 0;
-    while (file < w.size() && w[file] != "file") {
-      ++file;
-    }
-    if (file + 1 < w.size()) {
-      std::string path = w[file + 1];
-      if (!path.empty() && path[0] != '/' && !baseDir.empty()) {
-        path = baseDir + "/" + path;
-      }
-      if (!std::ifstream(path, std::ios::binary)) {
-        return "cannot read " + path;
-      }
-    }
-    return std::string("expected ") + syntax.form;
   }
   std::string known;
   for (const Syntax& syntax : kSyntax) {
     known += std::string(known.empty() ? "" : ", ") + syntax.key;
   }
-  return "unknown keyword \"" + w[0] + "\" (known: " + known + ")";
+  return "unknown keyword \"" + Shown(w[0], 24) + "\" (known: " + known + ")";
 }
 
 // A fault on a firmware block that no dump reads would never show: the dump reads blocks of
