@@ -23,6 +23,9 @@ if(Python3_FOUND)
                    ${PROJECT_SOURCE_DIR}/README.md
                    $<TARGET_FILE:jmreader> ${JMREADER_GENERATED}/jmreader.8
                    $<TARGET_FILE:jmreader-sim> ${JMREADER_GENERATED}/jmreader-sim.1)
+  add_test(NAME readme_rehearsal
+           COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/readme_rehearsal.py
+                   ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR} $<TARGET_FILE:jmreader-sim>)
 else()
-  message(STATUS "docs_agree left out: it needs Python 3")
+  message(STATUS "docs_agree and readme_rehearsal left out: they need Python 3")
 endif()
