@@ -60,6 +60,8 @@ dpkg -x "$deb" "$scratch"
 doc=./usr/share/doc/jmreader
 check contents "$(cd "$scratch" && find . -type f | LC_ALL=C sort | tr '\n' ' ')" \
   "./usr/bin/jmreader-sim ./usr/sbin/jmreader $doc/README.md $doc/changelog.gz $doc/copyright \
+$doc/doc/building.md $doc/doc/departures.md $doc/doc/design.md $doc/doc/hardening.md \
+$doc/doc/jmreader-sim.md $doc/doc/packaging.md $doc/doc/usage.md \
 $doc/examples/bridge.txt $doc/examples/dropped-write.txt $doc/examples/stalled-block.txt \
 ./usr/share/lintian/overrides/jmreader ./usr/share/man/man1/jmreader-sim.1.gz \
 ./usr/share/man/man8/jmreader.8.gz "
@@ -77,7 +79,11 @@ check "changelog's version" "$(dpkg-parsechangelog -l "$scratch/changelog" -S Ve
 cmake --install build-deb --prefix "$scratch/install" >/dev/null
 check "cmake --install" "$(cd "$scratch/install" && find . -type f | LC_ALL=C sort | tr '\n' ' ')" \
   "./bin/jmreader-sim ./sbin/jmreader ./share/doc/jmreader/LICENSE \
-./share/doc/jmreader/README.md ./share/doc/jmreader/examples/bridge.txt \
+./share/doc/jmreader/README.md ./share/doc/jmreader/doc/building.md \
+./share/doc/jmreader/doc/departures.md ./share/doc/jmreader/doc/design.md \
+./share/doc/jmreader/doc/hardening.md ./share/doc/jmreader/doc/jmreader-sim.md \
+./share/doc/jmreader/doc/packaging.md ./share/doc/jmreader/doc/usage.md \
+./share/doc/jmreader/examples/bridge.txt \
 ./share/doc/jmreader/examples/dropped-write.txt ./share/doc/jmreader/examples/stalled-block.txt \
 ./share/man/man1/jmreader-sim.1.gz ./share/man/man8/jmreader.8.gz "
 

@@ -120,8 +120,8 @@ test_tree() {
 
 # ---------------------------------------------------------------------------------------------
 # The release zips, one per architecture (`cmake --workflow --preset win32|win64`), each holding
-# exactly the two exes, the README, the licence and the simulator's examples in a folder named
-# like the zip.
+# exactly the two exes, the README, the licence, the documents it links to and the simulator's
+# examples, in a folder named like the zip.
 package_zips() {
   local version preset arch name listing tree exe
   version=$(sed -n 's/^set(JMREADER_VERSION \([^ )]*\))$/\1/p' "$root/CMakeLists.txt")
@@ -142,7 +142,9 @@ package_zips() {
       return 1
     fi
     listing=$(unzip -Z1 "$tree/$name.zip" | LC_ALL=C sort | tr '\n' ' ')
-    if [ "$listing" != "$name/LICENSE $name/README.md $name/examples/ $name/examples/bridge.txt \
+    if [ "$listing" != "$name/LICENSE $name/README.md $name/doc/ $name/doc/building.md \
+$name/doc/departures.md $name/doc/design.md $name/doc/hardening.md $name/doc/jmreader-sim.md \
+$name/doc/packaging.md $name/doc/usage.md $name/examples/ $name/examples/bridge.txt \
 $name/examples/dropped-write.txt $name/examples/stalled-block.txt $name/jmreader-sim.exe \
 $name/jmreader.exe " ]; then
       log "FAIL: $name.zip holds $listing"

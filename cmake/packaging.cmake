@@ -4,18 +4,23 @@ include(GNUInstallDirs)
 # Scenario files for jmreader-sim, ready to run: a fault-free bridge and two faults.
 set(JMREADER_EXAMPLES doc/examples/bridge.txt doc/examples/stalled-block.txt
                       doc/examples/dropped-write.txt)
+# The documents the README links to, installed where its links lead.
+set(JMREADER_DOCUMENTS doc/building.md doc/departures.md doc/design.md doc/hardening.md
+                       doc/jmreader-sim.md doc/packaging.md doc/usage.md)
 if(WIN32)
   # Unpacked anywhere, the exes, the README and the licence sit side by side, the simulator's
   # examples in a folder beside them.
   install(TARGETS jmreader jmreader-sim RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
   install(FILES ${JMREADER_EXAMPLES} DESTINATION examples)
+  install(FILES ${JMREADER_DOCUMENTS} DESTINATION doc)
 else()
   # jmreader needs root, like the disk tools it sits beside; jmreader-sim needs no privilege.
   install(TARGETS jmreader RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   install(TARGETS jmreader-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES ${JMREADER_EXAMPLES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  install(FILES ${JMREADER_DOCUMENTS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
 
   # The man pages are made from their templates with the version filled in (the tests read them
   # there too), and installed compressed, without a time stamp in the gzip header so that the
