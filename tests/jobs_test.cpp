@@ -273,23 +273,16 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
   const std::string failed = "Fw nvram update error\n";
   const std::string high = "Fw size: 16774144\nNvram ofs: 10000\nNvram ofs 10000 out of range!\n";
   const std::string unknown = "Fw size: 0\nFw size unknown, no nvram ofs!\n" + failed;
-  auto notSector = [&](std::uint64_t bytes, std::uint16_t units, const std::string& looks) {
-    return std::tuple(
-        "Fw size: " + std::to_string(units * 256) +
-            "\nNvram ofs: " + (units == 0x100 ? "10c" : "30c") + "\njm_nvram.bin holds " +
-            std::to_string(bytes) + " bytes, not 512: nothing written\n" + failed,
-        "jmreader: jm_nvram.bin " + looks + ": tail -c 512 " + kName + ".bin > jm_nvram.bin\n");
-  };
   // Anything but the sector alone is refused before anybody is asked, and says what it is.
-  const auto other = "must hold the sector alone: the last 512 bytes of a whole dump";
-  const auto whole = "is a whole dump: the sector is its last 512 bytes";
-  const auto [short100, other100] = notSector(100, 0x100, other);
-  const auto [long600, other600] = notSector(600, 0x100, other);
-  const auto [huge, otherHuge] = notSector(0x100000200, 0x100, other);
-  const auto [whole64k, whole64kNote] = notSector(0x10200, 0x100, whole);
-  const auto [whole128k, whole128kNote] = notSector(0x20200, 0x300, whole);
-  const auto [fwOnly, fwOnlyNote] = notSector(
-      0x10000, 0x100, "is a firmware-only dump (N), which holds no sector: dump without N");
+  auto refused = [&](std::uint64_t bytes, std::string head = "Fw size: 65536\nNvram ofs: 10c\n") {
+    return head + "jm_nvram.bin holds " + std::to_string(bytes) +
+           " bytes, not 512: nothing written\n" + failed;
+  };
+  auto looks = [&](const std::string& what) {
+    return "jmreader: jm_nvram.bin " + what + ": tail -c 512 " + kName + ".bin > jm_nvram.bin\n";
+  };
+  const std::string other = looks("must hold the sector alone: the last 512 bytes of a whole dump");
+  const std::string whole = looks("is a whole dump: the sector is its last 512 bytes");
   using C = sim::Command;
   using K = sim::FaultKind;
   const C none = C::kUnknown;
@@ -313,11 +306,12 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     std::uint8_t seed = 0x21;  // of the file's pattern; the sector there is 0x77's
   };
   const Case cases[] = {
-      {"1u", "y\n", 100, 0x100, none, clean, short100 + kKeyWait, false, notDone, other100},
-      {"1uy", "", 600, 0x100, none, clean, long600, false, notDone, other600},
+      {"1u", "y\n", 100, 0x100, none, clean, refused(100) + kKeyWait, false, notDone, other},
+      {"1uy", "", 600, 0x100, none, clean, refused(600), false, notDone, other},
       // Its size told right, not wrapped around at 32 bits to 512.
-      {"1uy", "", 0x100000200, 0x100, none, clean, huge, false, notDone, otherHuge},
-      {"1uy", "", 0x10000, 0x100, none, clean, fwOnly, false, notDone, fwOnlyNote},
+      {"1uy", "", 0x100000200, 0x100, none, clean, refused(0x100000200), false, notDone, other},
+      {"1uy", "", 0x10000, 0x100, none, clean, refused(0x10000), false, notDone,
+       looks("is a firmware-only dump (N), which holds no sector: dump without N")},
       {"1u", "Yes please\n", 512, 0x100, none, clean, yes, true, done},
       // Nothing to change: nothing asked, written or saved.
       {"1u", "", 512, 0x100, none, clean,
@@ -339,9 +333,11 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       {"1uy", "", 512, 0x10C, C::kDescriptor, short2,
        "Fw size short read: 2 of 4 bytes\n" + unknown, false, notDone},
       {"1uy", "", 512, 0x100, C::kDescriptor, zero, unknown, false, notDone},
-      {"1u", "y\n", 0x10200, 0x100, none, clean, whole64k + kKeyWait, false, notDone, whole64kNote},
+      {"1u", "y\n", 0x10200, 0x100, none, clean, refused(0x10200) + kKeyWait, false, notDone,
+       whole},
       // A dump keeps 0x20000 bytes of firmware, whatever the bridge has.
-      {"1uy", "", 0x20200, 0x300, none, clean, whole128k, false, notDone, whole128kNote},
+      {"1uy", "", 0x20200, 0x300, none, clean,
+       refused(0x20200, "Fw size: 196608\nNvram ofs: 30c\n"), false, notDone, whole},
       {"1u", "y\n", 512, 0x100, C::kReadNvram, ioctl79,
        "Fw size: 65536\nNvram ofs: 10c\n" + target +
            "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
@@ -376,10 +372,9 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       std::filesystem::create_directory(beforeName);
     }
     std::filesystem::remove("jm_nvram.bin");
-    // A file larger than a bridge holds is left sparse, its bytes zeros.
-    const bool sparse = c.fileSize > 0x100000;
-    Bytes file = Pattern(
-        sparse ? 0 : static_cast<std::size_t>(std::max<std::int64_t>(c.fileSize, 0)), c.seed);
+    // A file larger than a bridge holds is sparse past its first MiB.
+    Bytes file =
+        Pattern(static_cast<std::size_t>(std::clamp<std::int64_t>(c.fileSize, 0, 1 << 20)), c.seed);
     if (c.fileSize >= 0) {
       WriteFileBytes("jm_nvram.bin", file);
       std::filesystem::resize_file("jm_nvram.bin", static_cast<std::uintmax_t>(c.fileSize));
@@ -393,7 +388,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
     ExpectReasons(r, label, c.errors);
     EXPECT_EQ(r.status, std::string(c.selection) == "1uy" ? 1 : 0) << label;
-    file.resize(512, 0);  // a short file is padded with zeros, a long one cut
+    file.resize(512, 0);
     EXPECT_EQ(Sector(address) == file, c.written) << label;
     if (!c.written && c.fault.kind != K::kShortTransfer) {
       EXPECT_EQ(Sector(address), old) << label;
