@@ -19,9 +19,9 @@ void Ignore(char c, char (&ignored)[sizeof Selection::ignored]) {
   const char shown = b < 0x20 || b == 0x7F ? '?' : c;
   const std::size_t n = std::strlen(ignored);
   const bool continuation = b >= 0x80 && b < 0xC0;
-  // A new character needs room for up to 4 bytes of UTF-8, so that none is cut.
+  // A new character needs room for up to 4 bytes of UTF-8, so that none is cut, and the end.
   if ((b < 0x80 && std::strchr(ignored, shown) != nullptr) ||
-      n + (continuation ? 1 : 5) > sizeof ignored) {
+      n + (continuation ? 1 : 4) + 1 > sizeof ignored) {
     return;
   }
   ignored[n] = shown;
