@@ -113,11 +113,9 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
   };
   const Case cases[] = {
       {"typed 100", "", "100\r\n", "Please select drive number:Error: bad disk number\r\n", 23, ""},
-      // An update must begin with its drive number (a full-width 1 is none), and a number past
-      // 32 bits is never wrapped: refused before anything is opened.
+      // An update must begin with its drive number (a full-width 1 is none): refused before
+      // anything is opened.
       {"typed \uFF11u", "", "\xEF\xBC\x91u\r\n",
-       "Please select drive number:Error: bad disk number\r\n", 23, ""},
-      {"typed 4294967297u", "", "4294967297u\r\n",
        "Please select drive number:Error: bad disk number\r\n", 23, ""},
       {"an update without its number first", "y0u", "", "", 2,
        R"(jmreader: y0u: an update needs the drive number first, e\.g\. 2uy\r\n)"},
