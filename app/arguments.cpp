@@ -24,11 +24,14 @@ void PrintUsage(std::FILE* stream, const ProgramText& program) {
   std::fputs(
       "selection: a drive number followed by option letters, in either case and any order:\n"
       "  (none)  dump: read the firmware and the NVRAM sector into jm<name>.bin\n"
-      "  N       dump the firmware only, without the NVRAM sector\n"
-      "  U       update: write jm_nvram.bin into the NVRAM sector, after you confirm with Y\n"
+      "  N       dump the firmware only, without the NVRAM sector, into jm<name>.fw.bin\n"
+      "  U       update: write jm_nvram.bin into the NVRAM sector, after you confirm with Y; the\n"
+      "          selection must begin with the drive number (2uy, not y2u)\n"
       "  Y       do not ask before writing, and do not wait for a key at the end\n"
       "Without a selection the drives are listed and the selection is asked for. Letters count\n"
-      "anywhere in the selection: 1dump means an update (it holds a u), y2 is drive 0.\n"
+      "anywhere in the selection: 1dump means an update (it holds a u). Any other character but\n"
+      "blanks is ignored with a warning (d, m, p in 1dump; 2 in y2, which dumps drive 0). A\n"
+      "drive number of 4294967296 or more is refused.\n"
       "Only the first argument is used. An argument that starts with - and a letter or a second\n"
       "-, and a device path (/dev/sdX or a link to one, \\\\.\\PhysicalDriveN), are refused.\n",
       stream);
@@ -41,22 +44,27 @@ void PrintUsage(std::FILE* stream, const ProgramText& program) {
       "  --version       print the version line and exit 0, without touching a drive\n"
       "\n"
       "Files, in the current folder:\n"
-      "  jm<name>.bin          written by a dump: the firmware, then the 512-byte NVRAM sector\n"
-      "                        (absent with N); only a complete dump is saved under this name\n"
-      "  jm<name>.partial.bin  written instead when a read failed: never a backup to restore from\n"
-      "  jm<name>.nvram-before.bin  written by U: the sector as it was before the write\n"
+      "  jm<name>.bin          written by a dump: the firmware, then the 512-byte NVRAM sector;\n"
+      "                        only a complete dump is saved under this name\n"
+      "  jm<name>.fw.bin       written by a dump with N: the firmware alone\n"
+      "  jm<name>.partial.bin  written instead when a read failed (jm<name>.fw.partial.bin with\n"
+      "                        N): never a backup to restore from\n"
+      "  jm<name>.nvram-before.bin  written by U: the sector as it was before the write (none\n"
+      "                        when the sector already holds jm_nvram.bin: nothing is written)\n"
       "  <file>.~N~            an earlier file of that name whose content differed, kept under\n"
       "                        the first free number\n"
-      "  jm_nvram.bin          read by U: the sector to write; a regular file that you may write\n"
-      "                        (a whole dump is refused: its sector is its last 512 bytes)\n"
+      "  jm_nvram.bin          read by U: the sector to write, exactly 512 bytes (the last 512 of\n"
+      "                        a whole dump); a regular file that you may write\n"
       "\n"
       "Exit status:\n"
       "  0   the run ended (after the key wait, which ends at once when there is no console)\n"
       "  1   the run ended with Y in the selection, once the drive was open, whatever the outcome\n"
-      "  2   an argument was refused (an unknown option or a device path); nothing was opened\n"
+      "  2   an argument was refused (an unknown option, a device path, or a selection: an update\n"
+      "      without its drive number first, a drive number too large); nothing was opened\n"
       "  16  the drive could not be opened (\"Error open disk\"; on Linux also when another\n"
       "      program holds it)\n"
-      "  23  the typed drive number was not 0 to 99, or input ended before a line was typed\n",
+      "  23  the typed drive number was not 0 to 99, the typed selection was refused like an\n"
+      "      argument, or input ended before a line was typed\n",
       stream);
   std::fputs(program.statuses, stream);
   std::fflush(stream);

@@ -67,8 +67,10 @@ JobOutcome DumpFirmware(DriveHandle drive, const BridgeInfo& info, bool noNvram)
     return JobOutcome::kNotDone;
   }
 
+  // A firmware-only dump has a name of its own: "<imageName>.bin" always ends with the sector.
   char savedName[48];
-  std::snprintf(savedName, sizeof savedName, complete ? "%s" : "%s.partial", info.imageName);
+  std::snprintf(savedName, sizeof savedName, "%s%s%s", info.imageName, noNvram ? ".fw" : "",
+                complete ? "" : ".partial");
   char fileName[56];
   std::snprintf(fileName, sizeof fileName, "%s.bin", savedName);
   std::uint32_t fileBytes = firmwareBytes + (noNvram ? 0 : kNvramSectorSize);

@@ -169,7 +169,7 @@ void SaveHeld(void* context) {
 }  // namespace
 
 std::int32_t ReadRegularFile(const char* name, std::uint8_t* buffer, std::uint32_t length,
-                             FileError* error, char (&path)[kFullPathSize]) {
+                             FileError* error, char (&path)[kFullPathSize], std::uint64_t* size) {
   FileHandle file = kNoFile;
   *error = PlatformOpenRegular(name, FileOpen::kRead, &file);
   const bool opened = !Failed(*error);
@@ -184,6 +184,11 @@ std::int32_t ReadRegularFile(const char* name, std::uint8_t* buffer, std::uint32
   *error = PlatformReadFile(file, buffer, length, &got);
   if (got == 0 && !Failed(*error)) {
     *error = {FileFailure::kEmpty};
+  }
+  if (size != nullptr) {
+    // A read that stopped short reached the end; one that did not leaves the rest untold.
+    const std::uint64_t told = got < length ? got : PlatformFileSize(file);
+    *size = told > got ? told : got;
   }
   PlatformCloseFile(file);
   return static_cast<std::int32_t>(got);

@@ -10,9 +10,11 @@ inline constexpr std::uint32_t kFullPathSize = 4096;
 // Reads up to `length` bytes from the start of the regular file `name` (PlatformOpenRegular's
 // kRead). The count read, or -1 when it cannot be opened; `error` tells why it failed, or
 // kEmpty when it holds no byte. `path` receives the file's full path (a link's target) when it
-// was opened, else the name made absolute; "" when that does not fit.
+// was opened, else the name made absolute; "" when that does not fit. `size`, when given,
+// receives the file's whole size: what was read when that is less than `length`.
 std::int32_t ReadRegularFile(const char* name, std::uint8_t* buffer, std::uint32_t length,
-                             FileError* error, char (&path)[kFullPathSize]);
+                             FileError* error, char (&path)[kFullPathSize],
+                             std::uint64_t* size = nullptr);
 
 enum class SaveOutcome {
   kSaved,

@@ -49,12 +49,12 @@ void PrintBackup(const char* name, const SaveReport& report) {
 
 }  // namespace
 
-bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length,
-                  std::int32_t* count) {
+bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length, std::int32_t* count,
+                  std::uint64_t* size) {
   FileError error;
   char path[kFullPathSize];
   std::int32_t got = ReadRegularFile(
-      name, buffer, length > 0 ? static_cast<std::uint32_t>(length) : 0, &error, path);
+      name, buffer, length > 0 ? static_cast<std::uint32_t>(length) : 0, &error, path, size);
   if (count != nullptr) {
     *count = got;
   }

@@ -37,12 +37,14 @@ bool IdentifyBridge(DriveHandle drive, BridgeInfo* info);
 
 // Reads the firmware and the NVRAM sector and saves them as "<imageName>.bin", or as
 // "<imageName>.partial.bin" when any of it could not be read, so an incomplete image never
-// replaces a complete dump. Done only when the complete image was saved.
+// replaces a complete dump; with `noNvram`, the firmware alone as "<imageName>.fw.bin" (or
+// ".fw.partial.bin"). Done only when the complete image was saved.
 JobOutcome DumpFirmware(DriveHandle drive, const BridgeInfo& info, bool noNvram);
 
 // Writes "jm_nvram.bin" into the bridge's NVRAM sector after the user confirms (or at once with
 // `autoYes`), naming `target`, the drive written. Refused when the firmware length, and so the
-// sector's address, is not known, when the file is a whole dump, or when the sector there cannot
-// be read first. The sector there is saved as "<imageName>.nvram-before.bin" before the write,
+// sector's address, is not known, when the file holds other than 512 bytes, or when the sector
+// there cannot be read first. Done at once, with nothing written, when the sector there is the
+// file's already. The sector there is saved as "<imageName>.nvram-before.bin" before the write,
 // and read back and compared after it: done only when the two are equal.
 JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& info, bool autoYes);

@@ -28,6 +28,24 @@ void PrintSystem() {
   }
 }
 
+// Names the characters of a selection that mean nothing: a letter mistyped may hide the intent.
+void WarnIgnored(const char* text, const Selection& selection) {
+  if (selection.ignored[0] != '\0') {
+    PrintError("%s: only N, U and Y count; ignored: %s\n", text, selection.ignored);
+  }
+}
+
+// The selection given as the argument; none (after the reason) when it is refused.
+std::optional<Selection> TakeSelection(const char* text) {
+  const Selection selection = ParseSelection(text);
+  if (selection.fault != SelectionFault::kNone) {
+    PrintError("%s: %s\n", text, SelectionFaultText(selection.fault));
+    return std::nullopt;
+  }
+  WarnIgnored(text, selection);
+  return selection;
+}
+
 // Lists the drives and reads the selection typed. None (after a message) when no line came or
 // its number is no drive's: no line at all never falls back to drive 0.
 std::optional<Selection> AskSelection(ToldFailure* told) {
@@ -36,7 +54,9 @@ std::optional<Selection> AskSelection(ToldFailure* told) {
   char line[128];
   if (ReadInputLine(line, sizeof line)) {
     const Selection selection = ParseSelection(line);
-    if (selection.drive >= 0 && selection.drive <= kHighestTypedDrive) {
+    if (selection.fault == SelectionFault::kNone && selection.drive >= 0 &&
+        selection.drive <= kHighestTypedDrive) {
+      WarnIgnored(line, selection);
       return selection;
     }
   }
@@ -92,11 +112,14 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOu
   if (const std::optional<int> status = TakeArguments(argc, argv, program)) {
     return *status;
   }
+  const std::optional<Selection> given = argc < 2 ? std::nullopt : TakeSelection(argv[1]);
+  if (argc >= 2 && !given) {
+    return kExitRefused;
+  }
   PrintSystem();
   // A drive's failure is told once, though the list, the bus query and the open may each meet it.
   ToldFailure told = {};
-  const std::optional<Selection> selection =
-      argc < 2 ? AskSelection(&told) : ParseSelection(argv[1]);
+  const std::optional<Selection> selection = argc < 2 ? AskSelection(&told) : given;
   if (!selection) {
     return kExitBadNumber;
   }

@@ -4,9 +4,36 @@
 
 namespace {
 
-std::int32_t ParseLeadingInt(const char* text) {
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';  // a full-width or other non-ASCII digit is none
+}
+
+// Adds `c` to the ignored characters unless it is there already. The bytes of a character
+// outside ASCII are each kept, so that it shows whole; a control character shows as '?'.
+void Ignore(char c, char (&ignored)[sizeof Selection::ignored]) {
+  const std::uint8_t b = static_cast<std::uint8_t>(c);
+  const char shown = b < 0x20 || b == 0x7F ? '?' : c;
+  const std::size_t n = std::strlen(ignored);
+  const bool continuation = b >= 0x80 && b < 0xC0;
+  // A new character needs room for up to 4 bytes of UTF-8, so that none is cut, and the end.
+  if ((b < 0x80 && std::strchr(ignored, shown) != nullptr) ||
+      n + (continuation ? 1 : 4) + 1 > sizeof ignored) {
+    return;
+  }
+  ignored[n] = shown;
+  ignored[n + 1] = '\0';
+}
+
+}  // namespace
+
+Selection ParseSelection(const char* text) {
+  Selection s = {};
   const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') {
+  while (IsSpace(*p)) {
     ++p;
   }
   bool negative = false;
@@ -14,19 +41,36 @@ std::int32_t ParseLeadingInt(const char* text) {
     negative = *p == '-';
     ++p;
   }
-  std::uint32_t value = 0;
-  while (*p >= '0' && *p <= '9') {
-    value = value * 10u + static_cast<std::uint32_t>(*p - '0');
-    ++p;
+  const bool numbered = IsDigit(*p);
+  std::uint64_t value = 0;
+  for (; IsDigit(*p); ++p) {
+    value = value * 10u + static_cast<std::uint64_t>(*p - '0');
+    if (value > 0xFFFFFFFFu) {
+      s.fault = SelectionFault::kNumberTooLarge;
+      value = 0xFFFFFFFFu + 1ull;  // kept from growing on
+    }
   }
-  return static_cast<std::int32_t>(negative ? 0u - value : value);
+  const std::uint32_t low = static_cast<std::uint32_t>(value);
+  s.drive = static_cast<std::int32_t>(negative ? 0u - low : low);
+  // Without digits the sign was no number's: it is read as a letter, as the rest is.
+  for (const char* q = numbered ? p : text; *q != '\0'; ++q) {
+    const char upper = *q >= 'a' && *q <= 'z' ? static_cast<char>(*q - 'a' + 'A') : *q;
+    s.noNvram |= upper == 'N';
+    s.autoYes |= upper == 'Y';
+    s.updateNvram |= upper == 'U';
+    if (!IsSpace(*q) && upper != 'N' && upper != 'Y' && upper != 'U') {
+      Ignore(*q, s.ignored);
+    }
+  }
+  if (s.updateNvram && !numbered && s.fault == SelectionFault::kNone) {
+    s.fault = SelectionFault::kUpdateWithoutNumber;
+  }
+  return s;
 }
 
-}  // namespace
-
-Selection ParseSelection(const char* text) {
-  auto has = [text](char upper) {
-    return std::strchr(text, upper) != nullptr || std::strchr(text, upper - 'A' + 'a') != nullptr;
-  };
-  return {ParseLeadingInt(text), has('N'), has('Y'), has('U')};
+const char* SelectionFaultText(SelectionFault fault) {
+  return fault == SelectionFault::kUpdateWithoutNumber
+             ? "an update needs the drive number first, e.g. 2uy"
+         : fault == SelectionFault::kNumberTooLarge ? "the drive number is too large"
+                                                    : "";
 }

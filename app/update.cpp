@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <cstring>
 
 #include "app/files.h"
 #include "app/input.h"
@@ -9,34 +8,32 @@
 
 namespace {
 
-// The size of a full dump of this bridge: the firmware bytes the dump keeps, then the sector.
-std::uint32_t WholeDumpBytes(std::uint32_t units) {
-  return (units < kMaxUnits ? units : kMaxUnits) * 256 + kNvramSectorSize;
+// Only a file of exactly the sector's size is written: anything else is some other file, or part
+// of one, and its first 512 bytes would be firmware or zeros in the settings sector. Says what a
+// file of `size` bytes looks like, and what to do.
+bool SectorSized(const BridgeInfo& info, std::uint64_t size) {
+  if (size == kNvramSectorSize) {
+    return true;
+  }
+  Print("jm_nvram.bin holds %llu bytes, not 512: nothing written\n",
+        static_cast<unsigned long long>(size));
+  // What a dump of this bridge keeps of its firmware.
+  const std::uint64_t firmware =
+      (info.firmwareUnits < kMaxUnits ? info.firmwareUnits : kMaxUnits) * 256u;
+  const char* looks =
+      size == firmware + kNvramSectorSize ? "is a whole dump: the sector is its last 512 bytes"
+      : size == firmware ? "is a firmware-only dump (N), which holds no sector: dump without N"
+                         : "must hold the sector alone: the last 512 bytes of a whole dump";
+  PrintError("jm_nvram.bin %s: tail -c 512 %s.bin > jm_nvram.bin\n", looks, info.imageName);
+  return false;
 }
 
-// Takes the sector out of the file's first `size` bytes, as read. A whole dump's first 512 bytes
-// are firmware: it is refused. Any other size than 512 is taken as the sector's start, with a
-// warning.
-bool TakeSector(const BridgeInfo& info, const std::uint8_t* file, std::int32_t size,
-                std::uint8_t* sector) {
-  std::uint32_t bytes = static_cast<std::uint32_t>(size);
-  if (bytes == WholeDumpBytes(info.firmwareUnits)) {
-    Print("jm_nvram.bin is a whole dump (%u bytes), not a sector: nothing written\n", bytes);
-    PrintError("the sector is the dump's last 512 bytes: tail -c 512 %s.bin > jm_nvram.bin\n",
-               info.imageName);
-    return false;
+unsigned CountDiffering(const std::uint8_t* a, const std::uint8_t* b) {
+  unsigned differ = 0;
+  for (std::uint32_t i = 0; i < kNvramSectorSize; ++i) {
+    differ += a[i] != b[i] ? 1u : 0u;
   }
-  if (bytes > kImageBufferSize) {
-    PrintError("jm_nvram.bin holds more than %u bytes, not 512: its first 512 are written\n",
-               kImageBufferSize);
-  } else if (bytes != kNvramSectorSize) {
-    PrintError("jm_nvram.bin holds %u bytes, not 512: %s\n", bytes,
-               bytes < kNvramSectorSize ? "the rest of the sector is written as zeros"
-                                        : "its first 512 are written");
-  }
-  std::memset(sector, 0, kNvramSectorSize);
-  std::memcpy(sector, file, bytes < kNvramSectorSize ? bytes : kNvramSectorSize);
-  return true;
+  return differ;
 }
 
 bool Confirmed() {
@@ -59,10 +56,7 @@ bool Verify(DriveHandle drive, const std::uint8_t* sector, std::uint32_t address
     Print("Nvram verify error: read back failed\n");
     return false;
   }
-  unsigned differ = 0;
-  for (std::uint32_t i = 0; i < kNvramSectorSize; ++i) {
-    differ += back[i] != sector[i] ? 1u : 0u;
-  }
+  const unsigned differ = CountDiffering(back, sector);
   if (differ != 0) {
     Print("Nvram verify error: %u bytes differ\n", differ);
     return false;
@@ -75,11 +69,10 @@ bool Verify(DriveHandle drive, const std::uint8_t* sector, std::uint32_t address
 
 JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& info,
                        bool autoYes) {
-  // Read up to one byte more than the largest dump, so that a whole dump shows by its size. Too
-  // large for the stack; only the bytes read this time are used.
-  static std::uint8_t file[kImageBufferSize + 1];
-  std::int32_t size = 0;
-  if (!ReadHostFile("jm_nvram.bin", file, sizeof file, &size)) {
+  // One byte more than the sector shows a file too long; its true size comes from the file system.
+  std::uint8_t sector[kNvramSectorSize + 1];
+  std::uint64_t size = 0;
+  if (!ReadHostFile("jm_nvram.bin", sector, sizeof sector, nullptr, &size)) {
     Print("Nvram file read error\n");
     return JobOutcome::kNotDone;
   }
@@ -92,9 +85,8 @@ JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& 
   }
   std::uint32_t address = info.firmwareUnits + kNvramAddressGap;
   Print("Nvram ofs: %x\n", address);
-  std::uint8_t sector[kNvramSectorSize];
   // Nobody is asked to confirm a write that cannot be sent.
-  if (!NvramAddressFits(address) || !TakeSector(info, file, size, sector)) {
+  if (!NvramAddressFits(address) || !SectorSized(info, size)) {
     Print("Fw nvram update error\n");
     return JobOutcome::kNotDone;
   }
@@ -105,6 +97,13 @@ JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& 
   if (!ReadNvramSector(drive, before, address)) {
     Print("Nvram read before write failed: nothing written\nFw nvram update error\n");
     return JobOutcome::kNotDone;
+  }
+  const unsigned changes = CountDiffering(before, sector);
+  Print("Nvram changes: %u of 512 bytes\n", changes);
+  // Written again, the sector would gain nothing, and the before-file would hold the new content.
+  if (changes == 0) {
+    Print("Nvram already holds jm_nvram.bin: nothing written\n");
+    return JobOutcome::kDone;
   }
   if (!autoYes && !Confirmed()) {
     return JobOutcome::kNotDone;

@@ -11,13 +11,29 @@ namespace {
 // stack.
 DriveIdentity g_identity;
 
+// Asks the open `drive` what it is, into g_identity. The texts come from the device, and not
+// every system cleans them: a control character (a carriage return, an escape) could make the
+// line show another name, so each byte outside printable ASCII becomes '?'.
+void Clean(char* text) {
+  for (char* c = text; *c != '\0'; ++c) {
+    *c = *c < ' ' || *c > '~' ? '?' : *c;
+  }
+}
+
+DriveError Query(DriveHandle drive) {
+  DriveError error = PlatformQueryDrive(drive, &g_identity);
+  Clean(g_identity.vendor);
+  Clean(g_identity.product);
+  return error;
+}
+
 // Asks drive `number` through a shared open what it is, into g_identity.
 DriveError Identify(std::int32_t number) {
   DriveOpening opening = PlatformOpenDrive(number, false);
   if (opening.drive == kInvalidDriveHandle) {
     return opening.error;
   }
-  DriveError error = PlatformQueryDrive(opening.drive, &g_identity);
+  DriveError error = Query(opening.drive);
   PlatformCloseDrive(opening.drive);
   return error;
 }
@@ -84,7 +100,7 @@ std::uint8_t QueryBusType(std::int32_t number, ToldFailure* told) {
 void DescribeDrive(DriveHandle drive, char* text, std::size_t size) {
   char name[64];
   PlatformDriveName(drive, name, sizeof name);
-  if (PlatformQueryDrive(drive, &g_identity).fault != DriveFault::kNone) {
+  if (Query(drive).fault != DriveFault::kNone) {
     std::snprintf(text, size, "%s", name);
     return;
   }

@@ -1,4 +1,5 @@
 // The selection text (argument or typed line): drive number and option letters.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,8 +10,10 @@
 
 namespace {
 
-// C's leading-integer rule (space, sign, digits) with the value taken modulo 2^32.
-std::int32_t ReferenceInt(const std::string& text) {
+// C's leading-integer rule (space, sign, ASCII digits); the value taken modulo 2^32 once the
+// digits' value fits in 32 bits. `numbered`: there were digits; `tooLarge`: they did not fit.
+std::int32_t ReferenceInt(const std::string& text, bool* numbered, bool* tooLarge,
+                          std::size_t* end) {
   std::size_t i = 0;
   while (i < text.size() && std::strchr(" \t\n\v\f\r", text[i]) != nullptr && text[i] != '\0') {
     ++i;
@@ -20,10 +23,15 @@ std::int32_t ReferenceInt(const std::string& text) {
     negative = text[i] == '-';
     ++i;
   }
+  *numbered = i < text.size() && text[i] >= '0' && text[i] <= '9';
+  *tooLarge = false;
   std::uint64_t value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = (value * 10 + static_cast<std::uint64_t>(text[i] - '0')) % (std::uint64_t{1} << 32);
+    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    *tooLarge |= value >= (std::uint64_t{1} << 32);
+    value %= std::uint64_t{1} << 32;
   }
+  *end = *numbered ? i : 0;
   if (negative) {
     value = ((std::uint64_t{1} << 32) - value) % (std::uint64_t{1} << 32);
   }
@@ -52,18 +60,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(copy, text.c_str(), text.size() + 1);
 
   const Selection selection = ParseSelection(copy);
+  bool numbered = false, tooLarge = false;
+  std::size_t end = 0;
+  const std::int32_t expected = ReferenceInt(text, &numbered, &tooLarge, &end);
+  auto has = [&](char c) { return text.find(c) != std::string::npos; };
+  const bool update = has('U') || has('u');
+  const SelectionFault fault = tooLarge              ? SelectionFault::kNumberTooLarge
+                               : update && !numbered ? SelectionFault::kUpdateWithoutNumber
+                                                     : SelectionFault::kNone;
+  FUZZ_CHECK(selection.fault == fault, "\"%s\": fault %d, expected %d", text.c_str(),
+             static_cast<int>(selection.fault), static_cast<int>(fault));
   const std::int32_t parsed = selection.drive;
-  FUZZ_CHECK(parsed == ReferenceInt(text), "\"%s\": %d, expected %d", text.c_str(), parsed,
-             ReferenceInt(text));
-  if (FitsStrtol(text)) {
-    long expected = std::strtol(copy, nullptr, 10);
-    FUZZ_CHECK(parsed == expected, "\"%s\": %d, strtol %ld", text.c_str(), parsed, expected);
+  if (fault == SelectionFault::kNone) {
+    FUZZ_CHECK(parsed == expected, "\"%s\": %d, expected %d", text.c_str(), parsed, expected);
+  }
+  if (fault == SelectionFault::kNone && FitsStrtol(text)) {
+    long c = std::strtol(copy, nullptr, 10);
+    FUZZ_CHECK(parsed == c, "\"%s\": %d, strtol %ld", text.c_str(), parsed, c);
   }
 
-  auto has = [&](char c) { return text.find(c) != std::string::npos; };
   FUZZ_CHECK(selection.noNvram == (has('N') || has('n')), "\"%s\": N", text.c_str());
   FUZZ_CHECK(selection.autoYes == (has('Y') || has('y')), "\"%s\": Y", text.c_str());
-  FUZZ_CHECK(selection.updateNvram == (has('U') || has('u')), "\"%s\": U", text.c_str());
+  FUZZ_CHECK(selection.updateNvram == update, "\"%s\": U", text.c_str());
+
+  // Past the number, every printable ASCII character but blanks and N, U, Y is named once, while
+  // there is room; what is named comes from the text (a control character as '?').
+  const std::string ignored = selection.ignored;
+  FUZZ_CHECK(ignored.size() < sizeof selection.ignored, "\"%s\": ignored unterminated",
+             text.c_str());
+  for (std::size_t i = end; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool meaningless = c > ' ' && c < 0x7F && std::strchr("NUYnuy", c) == nullptr;
+    const std::size_t named = std::count(ignored.begin(), ignored.end(), c);
+    FUZZ_CHECK(
+        !meaningless || named == 1 || (named == 0 && ignored.size() + 5 > sizeof selection.ignored),
+        "\"%s\": '%c' named %zu times", text.c_str(), c, named);
+  }
+  for (char c : ignored) {
+    FUZZ_CHECK(c == '?' || text.find(c, end) != std::string::npos, "\"%s\": '%c' named",
+               text.c_str(), c);
+  }
 
   delete[] copy;
   return 0;

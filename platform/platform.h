@@ -168,6 +168,8 @@ FileError PlatformCreateFile(const char* name, FileHandle* file);
 // the file or on a failure.
 FileError PlatformReadFile(FileHandle file, std::uint8_t* buffer, std::uint32_t length,
                            std::uint32_t* got);
+// The size of the open file in bytes, as the file system tells it; 0 when it cannot tell.
+std::uint64_t PlatformFileSize(FileHandle file);
 // Writes all `length` bytes and flushes them to the disk.
 FileError PlatformWriteFile(FileHandle file, const std::uint8_t* data, std::uint32_t length);
 FileError PlatformCloseFile(FileHandle file);

@@ -124,8 +124,9 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
   const Case cases[] = {
       {0, "1", none, -1, clean, Size(0) + saved, "R", "s12", done},
       {0, "1n", none, -1, clean, Size(0) + "Fw empty!\n", "", "", notDone},
-      {5, "1N", none, -1, clean, Size(1280) + kept + "Fw saved to " + kName + ".bin\n", "BB",
-       "f0-1280", done},
+      // A firmware-only dump has a name of its own: the whole dump's file stays.
+      {5, "1N", none, -1, clean, Size(1280) + "Fw saved to " + kName + ".fw.bin\n", "BB", "f0-1280",
+       done},
       {0x200, "1", none, -1, clean, Size(0x20000) + saved, all, "f0-0x20000 s0x20C", done},
       // The sector lies behind the whole firmware, where the update writes it.
       {0x300, "1", none, -1, clean, cut + saved, all, "f0-0x20000 s0x30C", done},
@@ -140,6 +141,10 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
       {5, "1", block, 4, shortBy(255),
        Size(1280) + "Fw block #4 short read: 255 of 256 bytes\n" + error4 + partial, "BBR",
        "f0-1279 z1 s17", notDone},
+      {5, "1n", block, 4, shortBy(255),
+       Size(1280) + "Fw block #4 short read: 255 of 256 bytes\n" + error4 + "Fw saved to " + kName +
+           ".fw.partial.bin\n",
+       "BB", "f0-1279 z1", notDone},
       // The sector's place keeps the overhang of the last block.
       {5, "1", nvram, -1, ioctl79, Size(1280) + "IOCtl: failed 0x79!\n" + nvramError + partial,
        "BBR", "f0-1792", notDone},
@@ -171,15 +176,16 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
     EXPECT_EQ(r.output, kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines + kKeyWait) << label;
     ExpectReasons(r, label);
     EXPECT_EQ(Commands(), "ID" + c.commands) << label;
-    bool complete = c.lines.find(".partial") == std::string::npos;
+    const std::size_t at = c.lines.find(" saved to ") + 10;
+    const std::string savedAs =
+        c.file.empty() ? "" : c.lines.substr(at, c.lines.find('\n', at) - at);
     if (!c.file.empty()) {
-      EXPECT_EQ(ReadFileBytes(kName + (complete ? ".bin" : ".partial.bin")), Image(c.file))
-          << label;
+      EXPECT_EQ(ReadFileBytes(savedAs), Image(c.file)) << label;
     }
     // A complete dump keeps the earlier file under a numbered name; otherwise it stays as it was.
-    bool replaced = !c.file.empty() && complete;
+    bool replaced = savedAs == kName + ".bin";
     EXPECT_EQ(ReadFileBytes(kName + (replaced ? ".bin.~1~" : ".bin")), earlier) << label;
-    std::filesystem::remove(kName + ".partial.bin");
+    std::filesystem::remove(savedAs);
     std::filesystem::remove(kName + ".bin.~1~");
   }
 }
@@ -257,7 +263,8 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
   const std::string prompt =
       "Make changes, You sure? Press 'Y' and 'Enter' for continue, 'N' for cancel ";
   const std::string target = "Target     : \\\\.\\PhysicalDrive1, JMicron Generic\n";
-  const std::string ofs = "Fw size: 65536\nNvram ofs: 10c\n" + target;
+  const std::string changes = "Nvram changes: 512 of 512 bytes\n";
+  const std::string ofs = "Fw size: 65536\nNvram ofs: 10c\n" + target + changes;
   const std::string beforeName = kName + ".nvram-before.bin";
   const std::string before = "Nvram before write saved to " + beforeName + "\n";
   const std::string equal = "Nvram written and read back equal\n";
@@ -266,7 +273,16 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
   const std::string failed = "Fw nvram update error\n";
   const std::string high = "Fw size: 16774144\nNvram ofs: 10000\nNvram ofs 10000 out of range!\n";
   const std::string unknown = "Fw size: 0\nFw size unknown, no nvram ofs!\n" + failed;
-  const std::string sizeNote = "jmreader: jm_nvram.bin holds ";
+  // Anything but the sector alone is refused before anybody is asked, and says what it is.
+  auto refused = [&](std::uint64_t bytes, std::string head = "Fw size: 65536\nNvram ofs: 10c\n") {
+    return head + "jm_nvram.bin holds " + std::to_string(bytes) +
+           " bytes, not 512: nothing written\n" + failed;
+  };
+  auto looks = [&](const std::string& what) {
+    return "jmreader: jm_nvram.bin " + what + ": tail -c 512 " + kName + ".bin > jm_nvram.bin\n";
+  };
+  const std::string other = looks("must hold the sector alone: the last 512 bytes of a whole dump");
+  const std::string whole = looks("is a whole dump: the sector is its last 512 bytes");
   using C = sim::Command;
   using K = sim::FaultKind;
   const C none = C::kUnknown;
@@ -279,7 +295,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
   struct Case {
     const char* selection;
     std::string input;
-    int fileSize;  // -1: no file; 0x10200: a whole dump
+    std::int64_t fileSize;  // -1: no file; 0x10200: a whole dump
     std::uint16_t units;
     C faultOn;
     sim::Fault fault;
@@ -287,18 +303,28 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     bool written;
     JobOutcome outcome;
     std::string errors = "";
+    std::uint8_t seed = 0x21;  // of the file's pattern; the sector there is 0x77's
   };
   const Case cases[] = {
-      {"1u", "y\n", 100, 0x100, none, clean, yes, true, done,
-       sizeNote + "100 bytes, not 512: the rest of the sector is written as zeros\n"},
-      {"1u", "Yes please\n", 600, 0x100, none, clean, yes, true, done,
-       sizeNote + "600 bytes, not 512: its first 512 are written\n"},
+      {"1u", "y\n", 100, 0x100, none, clean, refused(100) + kKeyWait, false, notDone, other},
+      {"1uy", "", 600, 0x100, none, clean, refused(600), false, notDone, other},
+      // Its size told right, not wrapped around at 32 bits to 512.
+      {"1uy", "", 0x100000200, 0x100, none, clean, refused(0x100000200), false, notDone, other},
+      {"1uy", "", 0x10000, 0x100, none, clean, refused(0x10000), false, notDone,
+       looks("is a firmware-only dump (N), which holds no sector: dump without N")},
+      {"1u", "Yes please\n", 512, 0x100, none, clean, yes, true, done},
+      // Nothing to change: nothing asked, written or saved.
+      {"1u", "", 512, 0x100, none, clean,
+       "Fw size: 65536\nNvram ofs: 10c\n" + target +
+           "Nvram changes: 0 of 512 bytes\nNvram already holds jm_nvram.bin: nothing written\n" +
+           kKeyWait,
+       true, done, "", 0x77},
       {"1u", std::string(300, 'y') + "\n", 512, 0x100, none, clean, yes, true, done},
       {"1u", "N\n", 512, 0x100, none, clean, no, false, notDone},
       {"1u", "", 512, 0x100, none, clean, no, false, notDone},
       {"1u", " y\n", 512, 0x100, none, clean, no, false, notDone},
       {"1uy", "", 512, 0xF4, none, clean,
-       "Fw size: 62464\nNvram ofs: 100\n" + target + before + equal, true, done},
+       "Fw size: 62464\nNvram ofs: 100\n" + target + changes + before + equal, true, done},
       {"1uy", "", -1, 0x100, none, clean,
        "Fw size: 65536\njm_nvram.bin: Open File Error\nNvram file read error\n", false, notDone},
       // Refused before anybody is asked.
@@ -307,28 +333,14 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       {"1uy", "", 512, 0x10C, C::kDescriptor, short2,
        "Fw size short read: 2 of 4 bytes\n" + unknown, false, notDone},
       {"1uy", "", 512, 0x100, C::kDescriptor, zero, unknown, false, notDone},
-      {"1u", "y\n", 0x10200, 0x100, none, clean,
-       "Fw size: 65536\nNvram ofs: 10c\njm_nvram.bin is a whole dump (66048 bytes), not a sector: "
-       "nothing written\n" +
-           failed + kKeyWait,
-       false, notDone,
-       "jmreader: the sector is the dump's last 512 bytes: tail -c 512 " + kName +
-           ".bin > jm_nvram.bin\n"},
-      // A dump keeps 0x20000 bytes of firmware, whatever the bridge has; a file that size
-      // elsewhere is a sector with a warning.
+      {"1u", "y\n", 0x10200, 0x100, none, clean, refused(0x10200) + kKeyWait, false, notDone,
+       whole},
+      // A dump keeps 0x20000 bytes of firmware, whatever the bridge has.
       {"1uy", "", 0x20200, 0x300, none, clean,
-       "Fw size: 196608\nNvram ofs: 30c\njm_nvram.bin is a whole dump (131584 bytes), not a "
-       "sector: nothing written\n" +
-           failed,
-       false, notDone,
-       "jmreader: the sector is the dump's last 512 bytes: tail -c 512 " + kName +
-           ".bin > jm_nvram.bin\n"},
-      {"1uy", "", 0x20200, 0x100, none, clean, ofs + before + equal, true, done,
-       sizeNote + "131584 bytes, not 512: its first 512 are written\n"},
-      {"1uy", "", 0x20300, 0x100, none, clean, ofs + before + equal, true, done,
-       sizeNote + "more than 131584 bytes, not 512: its first 512 are written\n"},
+       refused(0x20200, "Fw size: 196608\nNvram ofs: 30c\n"), false, notDone, whole},
       {"1u", "y\n", 512, 0x100, C::kReadNvram, ioctl79,
-       ofs + "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
+       "Fw size: 65536\nNvram ofs: 10c\n" + target +
+           "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
            kKeyWait,
        false, notDone},
       // The write, checked by reading it back.
@@ -344,7 +356,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
        unverified},
       // Without the sector that was there kept, nothing is written.
       {"1uy", "", 512, 0x101, none, clean,
-       "Fw size: 65792\nNvram ofs: 10d\n" + target + beforeName +
+       "Fw size: 65792\nNvram ofs: 10d\n" + target + changes + beforeName +
            ": Rename File Error, new file kept as " + beforeName +
            ".*.tmp\nNvram before write not saved: nothing written\n" + failed,
        false, notDone},
@@ -360,9 +372,12 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       std::filesystem::create_directory(beforeName);
     }
     std::filesystem::remove("jm_nvram.bin");
-    Bytes file = Pattern(static_cast<std::size_t>(std::max(c.fileSize, 0)), 0x21);
+    // A file larger than a bridge holds is sparse past its first MiB.
+    Bytes file =
+        Pattern(static_cast<std::size_t>(std::clamp<std::int64_t>(c.fileSize, 0, 1 << 20)), c.seed);
     if (c.fileSize >= 0) {
       WriteFileBytes("jm_nvram.bin", file);
+      std::filesystem::resize_file("jm_nvram.bin", static_cast<std::uintmax_t>(c.fileSize));
     }
     std::uint32_t address = c.units + 12u;
     PutSector(address, 0x77);
@@ -373,7 +388,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
     ExpectReasons(r, label, c.errors);
     EXPECT_EQ(r.status, std::string(c.selection) == "1uy" ? 1 : 0) << label;
-    file.resize(512, 0);  // a short file is padded with zeros, a long one cut
+    file.resize(512, 0);
     EXPECT_EQ(Sector(address) == file, c.written) << label;
     if (!c.written && c.fault.kind != K::kShortTransfer) {
       EXPECT_EQ(Sector(address), old) << label;

@@ -7,6 +7,7 @@ namespace {
 const std::string kBanner =
     "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove\n"
     "OS: 10.0 build 19045 Simulated\n";
+const std::string kVersion = kBanner.substr(0, kBanner.find('\n') + 1);
 
 SimDrive Disk(std::int32_t number, const char* vendor, const char* product, std::uint8_t bus) {
   SimDrive d;
@@ -17,22 +18,28 @@ SimDrive Disk(std::int32_t number, const char* vendor, const char* product, std:
   return d;
 }
 
-// The drive is the leading number, after white space and a sign, wrapping around at 32 bits; the
-// letters count in either case, anywhere.
+// The drive is the leading ASCII number, after white space and a sign, a "-" counting in 32 bits;
+// the letters count in either case, anywhere; an update must begin with its number, and no number
+// may need more than 32 bits. What is neither is named once.
 TEST(Selection, NumberAndOptionLetters) {
-  // The text; the drive, then which of n, y and u were found.
-  const int min = INT32_MIN;
-  const std::tuple<const char*, int, std::string> cases[] = {
-      {"2uy", 2, "yu"},        {"y2", 0, "y"},        {"nu3", 0, "nu"},
-      {"1dump", 1, "u"},       {"3NYU", 3, "nyu"},    {"\t\n\v\f\r -1", -1, ""},
-      {"+7", 7, ""},           {"- 5", 0, ""},        {"", 0, ""},
-      {"2147483648", min, ""}, {"4294967297", 1, ""}, {"-2147483648", min, ""},
-  };
-  for (const auto& [text, drive, letters] : cases) {
-    Selection s = ParseSelection(text);
-    std::string found =
-        std::string(s.noNvram ? "n" : "") + (s.autoYes ? "y" : "") + (s.updateNvram ? "u" : "");
-    EXPECT_EQ(std::pair(s.drive, found), std::pair(drive, letters)) << '"' << text << '"';
+  // The text; the refusal, or the drive, which of n, y and u were found, and what is ignored.
+  // clang-format off
+  const std::pair<const char*, const char*> cases[] = {
+      {"2uy", "2 yu "}, {"y2", "0 y 2"}, {"y2u", "first"}, {"u", "first"}, {"usb1", "first"},
+      {"\xEF\xBC\x91u", "first"}, {"1dump", "1 u dmp"}, {"3NYU", "3 nyu "}, {"+7", "7  "},
+      {"\t\n\v\f\r -1u", "-1 u "}, {"1 x\x1BX,x", "1  x?X,"}, {"- 5", "0  -5"}, {"", "0  "},
+      {"2147483648", "-2147483648  "}, {"-4294967295", "1  "}, {"004294967296", "large"},
+      {"4294967297u", "large"}};
+  // clang-format on
+  for (const auto& [text, expected] : cases) {
+    const Selection s = ParseSelection(text);
+    const std::string found = std::to_string(s.drive) + " " + (s.noNvram ? "n" : "") +
+                              (s.autoYes ? "y" : "") + (s.updateNvram ? "u " : " ") + s.ignored;
+    EXPECT_EQ(s.fault == SelectionFault::kUpdateWithoutNumber ? "first"
+              : s.fault == SelectionFault::kNumberTooLarge    ? "large"
+                                                              : found,
+              std::string(expected))
+        << '"' << text << '"';
   }
 }
 
@@ -82,14 +89,31 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{"256"}, "", "Drive      : 256" + noDisk, 16, {{256, false}, {256, true}}, absent("256")},
       // A "-" before a digit is a sign, as ever.
       {{"-1"}, "", "Drive      : 4294967295" + noDisk, 16, {{-1, false}, {-1, true}}, absent("-1")},
-      {{"abc", "7", "u"}, "", notUsb + keyWait, 0, drive0, ignored},
+      {{"abc", "7", "u"},
+       "",
+       notUsb + keyWait,
+       0,
+       drive0,
+       ignored + "jmreader: abc: only N, U and Y count; ignored: abc\n"},
       {{"0y"}, "", notUsb, 1, drive0},
+      {{},
+       "0 q\n",
+       list + notUsb + keyWait,
+       0,
+       drive0,
+       "jmreader: 0 q: only N, U and Y count; ignored: q\n"},
+      // Refused, never read as drive 0 or as a number wrapped around: typed, or as the argument
+      // (status 2, before the OS line).
+      {{}, "y0u\n", bad, 23, {}},
+      {{}, "4294967296\n", bad, 23, {}},
+      {{"y0u"}, "", "", 2, {}, "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
+      {{"4294967296u"}, "", "", 2, {}, "jmreader: 4294967296u: the drive number is too large\n"},
   };
   for (const Case& c : cases) {
     Fresh();
     RunResult r = RunWith(c.args, c.input);
     std::string label = c.args.empty() ? "typed " + c.input : c.args[0];
-    EXPECT_EQ(r.output, kBanner + c.output) << label;
+    EXPECT_EQ(r.output, (c.status == 2 ? kVersion : kBanner) + c.output) << label;
     EXPECT_EQ(r.status, c.status) << label;
     EXPECT_EQ(r.errors, c.errors) << label;
     Opens opens;
@@ -107,7 +131,8 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
 }
 
 TEST_F(RunTest, ListShowsEveryDriveThatAnswers) {
-  Sim().drives.push_back(Disk(3, "", "NoVendor", 11));
+  // A device's text shows no control character or byte outside printable ASCII.
+  Sim().drives.push_back(Disk(3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11));
   Sim().drives.push_back(Disk(12, "JMicron ", "Generic         ", 7));
   SimDrive silent = Disk(5, "X", "Y", 7);
   silent.queryFails = true;
@@ -116,7 +141,7 @@ TEST_F(RunTest, ListShowsEveryDriveThatAnswers) {
   RunResult r = RunWith({}, "100\n");
   EXPECT_EQ(r.output, kBanner +
                           " 0: ATA     SIM SATA DISK   \n"
-                          " 3: NoVendor\n"
+                          " 3: No?Vendor?[2J???\n"
                           "12: JMicron Generic         \n"
                           "Please select drive number:Error: bad disk number\n");
   EXPECT_EQ(r.status, 23);
@@ -164,7 +189,7 @@ TEST_F(RunTest, ArgumentsThatAreNoSelection) {
            list,
        2},
   };
-  const std::string version = kBanner.substr(0, kBanner.find('\n') + 1);
+  const std::string& version = kVersion;
   for (const Case& c : cases) {
     Sim().opens.clear();
     RunResult r = RunWith({c.arg});

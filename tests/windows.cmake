@@ -14,9 +14,10 @@ target_link_libraries(console_keys_test PRIVATE jmplatform GTest::gtest GTest::g
 add_executable(exe_test windows/exe_test.cpp)
 target_compile_definitions(exe_test PRIVATE
   "JMREADER_EXE=\"$<TARGET_FILE:jmreader>\""
+  "JMREADER_SIM_EXE=\"$<TARGET_FILE:jmreader-sim>\""
   "CONSOLE_KEYS_TEST_EXE=\"$<TARGET_FILE:console_keys_test>\"")
 target_link_libraries(exe_test PRIVATE GTest::gtest GTest::gtest_main)
-add_dependencies(exe_test jmreader console_keys_test)
+add_dependencies(exe_test jmreader jmreader-sim console_keys_test)
 gtest_discover_tests(exe_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180)
 
 # The PE machine type and the embedded manifest, read straight from the file (no need to run it).

@@ -82,6 +82,11 @@ FileError PlatformReadFile(FileHandle file, std::uint8_t* buffer, std::uint32_t 
   return {};
 }
 
+std::uint64_t PlatformFileSize(FileHandle file) {
+  struct stat st;
+  return fstat(static_cast<int>(file), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
 FileError PlatformWriteFile(FileHandle file, const std::uint8_t* data, std::uint32_t length) {
   const int fd = static_cast<int>(file);
   for (std::uint32_t done = 0; done < length;) {

@@ -111,6 +111,11 @@ FileError PlatformReadFile(FileHandle file, std::uint8_t* buffer, std::uint32_t 
   return {};
 }
 
+std::uint64_t PlatformFileSize(FileHandle file) {
+  LARGE_INTEGER size = {};
+  return GetFileSizeEx(AsFile(file), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+}
+
 FileError PlatformWriteFile(FileHandle file, const std::uint8_t* data, std::uint32_t length) {
   for (std::uint32_t done = 0; done < length;) {
     DWORD n = 0;

@@ -113,6 +113,12 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
   };
   const Case cases[] = {
       {"typed 100", "", "100\r\n", "Please select drive number:Error: bad disk number\r\n", 23, ""},
+      // An update must begin with its drive number (a full-width 1 is none): refused before
+      // anything is opened.
+      {"typed \uFF11u", "", "\xEF\xBC\x91u\r\n",
+       "Please select drive number:Error: bad disk number\r\n", 23, ""},
+      {"an update without its number first", "y0u", "", "", 2,
+       R"(jmreader: y0u: an update needs the drive number first, e\.g\. 2uy\r\n)"},
       {"drive 150 cannot be opened", "150", "", "Drive      : 150(NVME)\r\nError open disk\r\n", 16,
        R"(jmreader: \\\\\.\\PhysicalDrive150: [^\r\n]+ \(no such drive\)\r\n)"},
       {"no console: the key wait ends at once", "0", "",
@@ -149,6 +155,15 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
     EXPECT_EQ(rest, c.after) << out;
     EXPECT_TRUE(std::regex_match(err, std::regex(c.errors, std::regex::icase))) << err;
   }
+}
+
+// A device's texts show no control character: the Windows build over the simulator's drive.
+TEST_F(ExeTest, DeviceTextsWithoutControlCharacters) {
+  std::ofstream(dir_ / "sim.txt") << "drive 0 usb \"JM\x1B[2J\" \"Bad\x07\x7FName\xC3\xA9\"\n";
+  SetEnvironmentVariableA("JMREADER_SIM", (dir_ / "sim.txt").string().c_str());
+  EXPECT_EQ(Run(JMREADER_SIM_EXE, "", "100\r\n"), 23u);
+  SetEnvironmentVariableA("JMREADER_SIM", nullptr);
+  EXPECT_NE(Slurp(dir_ / "out.txt").find("\n 0: JM?[2JBad??Name??\r\nPlease"), std::string::npos);
 }
 
 TEST_F(ExeTest, ConsoleKeysInAConsoleWithoutWindow) {
