@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +152,72 @@ TEST(SaveFile, AnEarlierFileThatTakesNoHardLinkIsMovedToItsBackupName) {
   }
   EXPECT_EQ(Text(dir / "dump.bin") + Text(dir / "dump.bin.~1~"), "newearlier");
   fs::remove_all(dir);
+}
+
+// Two runs save the same name at once, with different contents, pair after pair: each content
+// ends up under the name or a numbered backup, none is lost.
+TEST(SaveFile, TwoRunsAtOnceLoseNeitherContent) {
+  const fs::path dir = fs::temp_directory_path() / ("jmrace." + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  for (int pair = 0; pair < 200; ++pair) {
+    const std::string name = (dir / ("dump" + std::to_string(pair))).string();
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    pid_t children[2];
+    for (char run : {'a', 'b'}) {
+      if ((children[run - 'a'] = fork()) == 0) {
+        char go;
+        close(start[1]);
+        const bool started = read(start[0], &go, 1) == 0;  // both start when the pipe closes
+        const std::uint8_t data[] = {static_cast<std::uint8_t>(run)};
+        SaveReport report;
+        SaveFile(name.c_str(), data, 1, &report);
+        _exit(started && report.outcome == SaveOutcome::kSaved ? 0 : 1);
+      }
+    }
+    close(start[0]);
+    close(start[1]);
+    std::string contents;
+    for (pid_t child : children) {
+      int status = -1;
+      waitpid(child, &status, 0);
+      EXPECT_EQ(status, 0) << pair;
+    }
+    for (const char* end : {"", ".~1~", ".~2~"}) {
+      contents += Text(name + end);
+    }
+    std::sort(contents.begin(), contents.end());
+    ASSERT_EQ(contents, "ab") << pair;
+  }
+  fs::remove_all(dir);
+}
+
+// In a folder whose path is longer than PATH_MAX, where the kernel names no open file's path, the
+// full paths are made from the current folder's.
+TEST(SaveFile, PathsPastPathMax) {
+  const int back = open(".", O_RDONLY | O_DIRECTORY);
+  const fs::path top = fs::temp_directory_path() / ("jmlong." + std::to_string(getpid()));
+  fs::create_directories(top);
+  ASSERT_EQ(chdir(top.c_str()), 0);
+  std::string here = top.string();
+  while (here.size() <= PATH_MAX) {
+    const std::string part(250, 'd');
+    ASSERT_TRUE(mkdir(part.c_str(), 0700) == 0 && chdir(part.c_str()) == 0);
+    here += "/" + part;
+  }
+  SaveReport report;
+  SaveFile("dump.bin", reinterpret_cast<const std::uint8_t*>("x"), 1, &report);
+  EXPECT_EQ(report.outcome, SaveOutcome::kSaved);
+  EXPECT_EQ(report.path, here + "/dump.bin");
+  std::uint8_t byte = 0;
+  char path[kFullPathSize];
+  FileError error;
+  EXPECT_EQ(ReadRegularFile("dump.bin", &byte, 1, &error, path), 1);
+  EXPECT_EQ(path, here + "/dump.bin");
+  EXPECT_EQ(fchdir(back), 0);
+  close(back);
+  EXPECT_EQ(std::system(("rm -rf " + top.string()).c_str()), 0);
 }
 
 }  // namespace
