@@ -265,101 +265,77 @@ TEST(Win32ConsoleEvents, HeldDuringASave) {
   }
 }
 
-// Only a name-surrogate tag stands for another file; a cloud placeholder (dehydrated or not), a
-// deduplicated or a compressed file is a regular one.
-TEST(Win32Files, ReparseTagsThatMakeALink) {
-  const DWORD reparse = FILE_ATTRIBUTE_REPARSE_POINT;
-  const DWORD placeholder = reparse | FILE_ATTRIBUTE_OFFLINE | 0x400000;  // recall on data access
-  const std::tuple<DWORD, DWORD, bool> cases[] = {
-      {FILE_ATTRIBUTE_NORMAL, 0, true},
-      {FILE_ATTRIBUTE_ARCHIVE, 0, true},
-      {FILE_ATTRIBUTE_DIRECTORY, 0, false},
-      {FILE_ATTRIBUTE_DEVICE, 0, false},
-      {reparse, 0xA000000C, false},     // IO_REPARSE_TAG_SYMLINK
-      {reparse, 0xA0000003, false},     // IO_REPARSE_TAG_MOUNT_POINT
-      {reparse, 0xA000001D, false},     // IO_REPARSE_TAG_LX_SYMLINK
-      {reparse, 0x9000001A, true},      // IO_REPARSE_TAG_CLOUD
-      {placeholder, 0x9000601A, true},  // IO_REPARSE_TAG_CLOUD_6, not yet fetched
-      {reparse, 0x80000021, true},      // IO_REPARSE_TAG_ONEDRIVE
-      {reparse, 0x80000013, true},      // IO_REPARSE_TAG_DEDUP
-      {reparse, 0x80000017, true},      // IO_REPARSE_TAG_WOF
-      {reparse, 0xC0000004, true},      // IO_REPARSE_TAG_HSM
-      {reparse | FILE_ATTRIBUTE_DIRECTORY, 0x9000001A, false}};
-  for (const auto& [attributes, tag, plain] : cases) {
+// Only a name-surrogate tag stands for another file; a cloud placeholder (fetched or not), a
+// deduplicated, compressed or HSM file is a regular one. A hard link refused for any reason but a
+// taken name (FAT's ERROR_INVALID_FUNCTION, a share's access denied, too many links) moves the
+// earlier file instead; a move is tried again only where another program's hold may end.
+TEST(Win32Files, ReparseTagsLinkAndMoveFailures) {
+  const DWORD r = FILE_ATTRIBUTE_REPARSE_POINT, none = INVALID_FILE_ATTRIBUTES, file = 0x20;
+  const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+  const std::tuple<DWORD, DWORD, bool> tags[] = {{file, 0, true},
+                                                 {folder, 0, false},
+                                                 {FILE_ATTRIBUTE_DEVICE, 0, false},
+                                                 {r, 0xA000000C, false},
+                                                 {r, 0xA0000003, false},
+                                                 {r, 0xA000001D, false},  // links
+                                                 {r, 0x9000001A, true},
+                                                 {r | 0x401000, 0x9000601A, true},
+                                                 {r, 0x80000021, true},  // cloud
+                                                 {r, 0x80000013, true},
+                                                 {r, 0x80000017, true},
+                                                 {r, 0xC0000004, true},  // dedup, WOF, HSM
+                                                 {r | folder, 0x9000001A, false}};
+  for (const auto& [attributes, tag, plain] : tags) {
     EXPECT_EQ(IsPlainFile(attributes, tag), plain) << std::hex << attributes << " " << tag;
   }
-}
-
-// A hard link refused for any reason but a taken name moves the earlier file instead: FAT's
-// ERROR_INVALID_FUNCTION, a share's access denied, a file at its most links. A move is tried
-// again only where another program's hold may end.
-TEST(Win32Files, LinkAndMoveFailures) {
-  const std::pair<DWORD, FileFailure> links[] = {
-      {ERROR_ALREADY_EXISTS, FileFailure::kExists},
-      {ERROR_FILE_EXISTS, FileFailure::kExists},
-      {ERROR_INVALID_FUNCTION, FileFailure::kNoHardLink},
-      {ERROR_NOT_SUPPORTED, FileFailure::kNoHardLink},
-      {ERROR_ACCESS_DENIED, FileFailure::kNoHardLink},
-      {ERROR_TOO_MANY_LINKS, FileFailure::kNoHardLink},
-      {ERROR_INVALID_PARAMETER, FileFailure::kNoHardLink}};
-  for (const auto& [code, failure] : links) {
-    const FileError error = LinkFailure(code);
-    EXPECT_EQ(std::make_pair(error.failure, error.code),
-              std::make_pair(failure, std::uint32_t{code}));
+  for (DWORD code : {ERROR_ALREADY_EXISTS, ERROR_FILE_EXISTS, ERROR_INVALID_FUNCTION,
+                     ERROR_NOT_SUPPORTED, ERROR_ACCESS_DENIED, ERROR_TOO_MANY_LINKS}) {
+    const bool taken = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+    const FileError e = LinkFailure(code);
+    EXPECT_EQ(std::make_pair(e.failure, e.code),
+              std::make_pair(taken ? FileFailure::kExists : FileFailure::kNoHardLink,
+                             std::uint32_t{code}));
   }
-  const DWORD none = INVALID_FILE_ATTRIBUTES, plain = FILE_ATTRIBUTE_ARCHIVE;
   const std::tuple<DWORD, DWORD, bool> moves[] = {
-      {ERROR_SHARING_VIOLATION, none, true},
-      {ERROR_LOCK_VIOLATION, plain, true},
-      {ERROR_ACCESS_DENIED, plain, true},  // a file that another program holds
-      {ERROR_ACCESS_DENIED, plain | FILE_ATTRIBUTE_READONLY, false},
-      {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_DIRECTORY, false},
-      {ERROR_ACCESS_DENIED, none, false},  // the folder refuses
-      {ERROR_ALREADY_EXISTS, plain, false},
-      {ERROR_PATH_NOT_FOUND, none, false},
-      {ERROR_DISK_FULL, plain, false}};
+      {ERROR_SHARING_VIOLATION, none, true}, {ERROR_LOCK_VIOLATION, file, true},
+      {ERROR_ACCESS_DENIED, file, true},     {ERROR_ACCESS_DENIED, file | 1, false},  // read-only
+      {ERROR_ACCESS_DENIED, folder, false},  {ERROR_ACCESS_DENIED, none, false},
+      {ERROR_ALREADY_EXISTS, file, false},   {ERROR_DISK_FULL, file, false}};
   for (const auto& [code, target, again] : moves) {
     EXPECT_EQ(RenameMayPass(code, target), again) << code << " " << target;
   }
 }
 
-// One of two runs of the test below: saves JM_RACE_DATA as JM_RACE_NAME once both are ready.
-TEST(Win32Files, RaceRun) {
-  const char* name = std::getenv("JM_RACE_NAME");
-  if (name == nullptr) {
-    GTEST_SKIP() << "run by Win32Files.TwoRunsAtOnceLoseNeitherContent";
-  }
-  HANDLE ready = OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, std::getenv("JM_RACE_READY"));
-  HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, std::getenv("JM_RACE_GO"));
-  ASSERT_TRUE(ready != nullptr && go != nullptr);
-  ReleaseSemaphore(ready, 1, nullptr);
-  WaitForSingleObject(go, INFINITE);
-  SaveReport report;
-  SaveFile(name, reinterpret_cast<const std::uint8_t*>(std::getenv("JM_RACE_DATA")), 1, &report);
-  EXPECT_EQ(report.outcome, SaveOutcome::kSaved);
-}
-
+// Two runs of this program save the same name at once, with different contents, pair after pair
+// (each run, started with JM_RACE set, saves its one byte once both are ready): each content ends
+// up under the name or a numbered backup.
 TEST(Win32Files, TwoRunsAtOnceLoseNeitherContent) {
+  if (const char* run = std::getenv("JM_RACE"); run != nullptr) {
+    ReleaseSemaphore(OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, "jm-ready"), 1, nullptr);
+    WaitForSingleObject(OpenEventA(SYNCHRONIZE, FALSE, "jm-go"), INFINITE);
+    SaveReport report;
+    SaveFile(run + 1, reinterpret_cast<const std::uint8_t*>(run), 1, &report);
+    EXPECT_EQ(report.outcome, SaveOutcome::kSaved);
+    return;
+  }
   char exe[MAX_PATH];
   ASSERT_NE(GetModuleFileNameA(nullptr, exe, sizeof exe), 0u);
-  const std::string tag = std::to_string(GetCurrentProcessId());
-  HANDLE ready = CreateSemaphoreA(nullptr, 0, 2, ("jm-ready-" + tag).c_str());
-  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, ("jm-go-" + tag).c_str());
-  SetEnvironmentVariableA("JM_RACE_READY", ("jm-ready-" + tag).c_str());
-  SetEnvironmentVariableA("JM_RACE_GO", ("jm-go-" + tag).c_str());
+  std::string command =
+      std::string("\"") + exe + "\" --gtest_filter=Win32Files.TwoRunsAtOnceLoseNeitherContent";
+  HANDLE ready = CreateSemaphoreA(nullptr, 0, 2, "jm-ready");
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, "jm-go");
   for (int pair = 0; pair < 30; ++pair) {
     const std::string name = "race" + std::to_string(pair) + ".bin";
-    SetEnvironmentVariableA("JM_RACE_NAME", name.c_str());
     PROCESS_INFORMATION runs[2] = {};
     ResetEvent(go);
-    for (const char* data : {"a", "b"}) {
-      SetEnvironmentVariableA("JM_RACE_DATA", data);
-      std::string command = std::string("\"") + exe + "\" --gtest_filter=Win32Files.RaceRun";
+    for (PROCESS_INFORMATION& run : runs) {
+      SetEnvironmentVariableA("JM_RACE", ((&run == runs ? "a" : "b") + name).c_str());
       STARTUPINFOA start = {};
       start.cb = sizeof start;
       ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &start, &runs[*data - 'a']));
+                                 nullptr, &start, &run));
     }
+    SetEnvironmentVariableA("JM_RACE", nullptr);
     WaitForSingleObject(ready, 30000);
     WaitForSingleObject(ready, 30000);
     SetEvent(go);
@@ -372,63 +348,55 @@ TEST(Win32Files, TwoRunsAtOnceLoseNeitherContent) {
       CloseHandle(run.hThread);
       CloseHandle(run.hProcess);
     }
-    for (const char* end : {"", ".~1~", ".~2~"}) {
-      contents += Text(name + end);
-      DeleteFileA((name + end).c_str());
+    for (const std::string& file : {name, name + ".~1~", name + ".~2~"}) {
+      contents += Text(file);
+      DeleteFileA(file.c_str());
     }
     std::sort(contents.begin(), contents.end());
     EXPECT_EQ(contents, "ab") << pair;
   }
-  SetEnvironmentVariableA("JM_RACE_NAME", nullptr);
   CloseHandle(ready);
   CloseHandle(go);
 }
 
-// A folder whose name the ANSI code page cannot write, and one whose path is past MAX_PATH: the
-// file is saved and read there, and its path is told in the reasons' code page.
+// In a folder whose name the ANSI code page cannot write, and under one whose path is past
+// MAX_PATH, the file is saved and read, and its path told in the reasons' code page.
 TEST(Win32Files, FoldersWithWideAndLongNames) {
   wchar_t back[MAX_PATH];
   ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, back), 0u);
-  const std::wstring longPart(120, L'd');
-  const std::vector<std::vector<std::wstring>> folders = {{L"\u0141ukasz \u042e\u043b\u044f"},
-                                                          {L"long", longPart, longPart, longPart}};
-  for (const std::vector<std::wstring>& parts : folders) {
-    std::wstring folder = std::wstring(back) + L"\\";
-    for (const std::wstring& part : parts) {
-      folder += part + L"\\";
-      CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring d(120, L'd');
+  for (const std::wstring& parts : {std::wstring(L"\u0141ukasz \u042e\u043b\u044f\\"),
+                                    L"long\\" + d + L"\\" + d + L"\\" + d + L"\\"}) {
+    const std::wstring folder = std::wstring(back) + L"\\" + parts;
+    for (std::size_t end = folder.find(L'\\', wcslen(back) + 1); end != std::wstring::npos;
+         end = folder.find(L'\\', end + 1)) {
+      CreateDirectoryW(folder.substr(0, end).c_str(), nullptr);
     }
-    char ansi[kFullPathSize], shown[kFullPathSize];
-    ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, (folder + L"dump.bin").c_str(), -1, ansi, sizeof ansi,
-                                  nullptr, nullptr),
-              0);
-    ASSERT_GT(WideCharToMultiByte(ReasonCodePage(), 0, (folder + L"dump.bin").c_str(), -1, shown,
-                                  sizeof shown, nullptr, nullptr),
-              0);
-    const bool wide = parts.size() == 1;
-    if (wide) {
-      ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
-    }
+    char ansi[kFullPathSize], shown[kFullPathSize], path[kFullPathSize];
+    WideCharToMultiByte(CP_ACP, 0, (folder + L"dump.bin").c_str(), -1, ansi, sizeof ansi, 0, 0);
+    WideCharToMultiByte(ReasonCodePage(), 0, (folder + L"dump.bin").c_str(), -1, shown,
+                        sizeof shown, nullptr, nullptr);
+    // The first by a name in the current folder, the second by its full path.
+    const bool wide = parts.size() < MAX_PATH;
+    ASSERT_TRUE(!wide || SetCurrentDirectoryW(folder.c_str()));
     const char* file = wide ? "dump.bin" : ansi;
     SaveReport report;
     for (const char* data : {"a", "b"}) {
       SaveFile(file, reinterpret_cast<const std::uint8_t*>(data), 1, &report);
-      EXPECT_EQ(report.outcome, SaveOutcome::kSaved) << shown;
     }
-    EXPECT_STREQ(report.path, shown);
-    EXPECT_EQ(std::string(report.backupPath), std::string(shown) + ".~1~");
     std::uint8_t byte = 0;
-    char path[kFullPathSize];
     FileError error;
     EXPECT_EQ(ReadRegularFile(file, &byte, 1, &error, path), 1) << shown;
-    EXPECT_EQ(std::make_pair(byte, std::string(path)),
-              std::make_pair(std::uint8_t{'b'}, std::string(shown)));
+    EXPECT_EQ(std::make_tuple(report.outcome, std::string(report.path), byte, std::string(path),
+                              std::string(report.backupPath)),
+              std::make_tuple(SaveOutcome::kSaved, std::string(shown), std::uint8_t{'b'},
+                              std::string(shown), std::string(shown) + ".~1~"));
     SetCurrentDirectoryW(back);
-    DeleteFileW((folder + L"dump.bin").c_str());
-    DeleteFileW((folder + L"dump.bin.~1~").c_str());
-    for (std::size_t i = parts.size(); i-- > 0;
-         folder.resize(folder.size() - parts[i].size() - 1)) {
-      RemoveDirectoryW(folder.c_str());
+    for (std::wstring f = folder; f.size() > wcslen(back) + 1;
+         f.resize(f.rfind(L'\\', f.size() - 2) + 1)) {
+      DeleteFileW((f + L"dump.bin").c_str());
+      DeleteFileW((f + L"dump.bin.~1~").c_str());
+      RemoveDirectoryW(f.c_str());
     }
   }
 }
