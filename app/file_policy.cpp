@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kCreateTries = 8;
 constexpr int kMaxBackups = 100000;
+// Runs saving the same name at once take turns; each turn of another makes one more try.
+constexpr int kPublishTries = 8;
 
 bool Failed(FileError error) {
   return error.failure != FileFailure::kNone;
@@ -30,11 +32,13 @@ void Join(char (&out)[kFullPathSize], const char* folder, const char* name) {
   }
 }
 
-// The full path of the open `file` into `path` when the system names one in a folder; a pointer
-// to that folder's last separator in it.
-char* OpenedPath(FileHandle file, char (&path)[kFullPathSize]) {
-  return PlatformFullPath(file, path, sizeof path) ? std::strrchr(path, kFolderSeparators[0])
-                                                   : nullptr;
+// The full path of `file`, just opened as `name`, into `path`: as the system names it, or where
+// it cannot (a folder's path past PATH_MAX, some network shares), made from the current folder's.
+// A pointer to that folder's last separator in it; null when there is none.
+char* OpenedPath(FileHandle file, const char* name, char (&path)[kFullPathSize]) {
+  return PlatformFullPath(file, path, sizeof path) || PlatformFullName(name, path, sizeof path)
+             ? std::strrchr(path, kFolderSeparators[0])
+             : nullptr;
 }
 
 // A fresh temporary name beside `name` that nobody can guess ahead of time.
@@ -46,15 +50,16 @@ bool TemporaryName(const char* name, char* out, std::size_t size) {
   return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
-// Whether the regular file at `name` differs from `data`. Nothing there, a link, a FIFO or a
-// device is no earlier file worth a backup: it is replaced, never opened or followed.
-bool DiffersFromEarlier(const char* name, const std::uint8_t* data, std::uint32_t length) {
+// What stands at `name`: no regular file (nothing, or a link, a FIFO or a device: no earlier file
+// worth a backup, never opened or followed), one with the content of `data`, or one that differs.
+enum class Earlier { kNone, kSame, kDiffers };
+Earlier LookAtEarlier(const char* name, const std::uint8_t* data, std::uint32_t length) {
   FileHandle file = kNoFile;
   if (!PlatformIsRegularFile(name)) {
-    return false;
+    return Earlier::kNone;
   }
   if (Failed(PlatformOpenRegular(name, FileOpen::kCompare, &file))) {
-    return true;  // what cannot be compared is kept
+    return Earlier::kDiffers;  // what cannot be compared is kept
   }
   std::uint8_t chunk[4096];
   std::uint32_t done = 0, got = 0;
@@ -68,7 +73,7 @@ bool DiffersFromEarlier(const char* name, const std::uint8_t* data, std::uint32_
   // It must end there too.
   same = same && !Failed(PlatformReadFile(file, chunk, 1, &got)) && got == 0;
   PlatformCloseFile(file);
-  return !same;
+  return same ? Earlier::kSame : Earlier::kDiffers;
 }
 
 // Gives the earlier file the first free numbered name as well. A hard link keeps it under `name`
@@ -87,31 +92,39 @@ FileError MakeBackup(const char* name, char (&backup)[kSaveNameSize], bool* move
       *moved = !Failed(error);
     }
     if (error.failure != FileFailure::kExists) {
-      break;
+      return error;
     }
   }
-  return error;
+  return {FileFailure::kNoBackups};
 }
 
 // The complete new file at `temporary` takes `name`, after a differing earlier file there got
-// its backup. On failure the earlier file is put back as it was (a backup that cannot be undone
-// stays, and is told), and the new one stays where it is.
+// its backup. Where no regular file was found, the rename replaces nothing: another run saving
+// the same name may have put its file there meanwhile, which then gets its backup on the next
+// try. On failure the earlier file is put back as it was (a backup that cannot be undone stays,
+// and is told), and the new one stays where it is.
 FileError Publish(const char* temporary, const char* name, const std::uint8_t* data,
                   std::uint32_t length, SaveReport* report) {
-  bool moved = false;
   FileError error;
-  if (DiffersFromEarlier(name, data, length)) {
-    error = MakeBackup(name, report->backup, &moved);
-  }
-  if (Failed(error)) {
-    report->backup[0] = '\0';
-    return error;
-  }
-  error = PlatformRenameFile(temporary, name, true);
-  if (Failed(error) && report->backup[0] != '\0' &&
-      !Failed(moved ? PlatformRenameFile(report->backup, name, false)
-                    : PlatformRemoveFile(report->backup))) {
-    report->backup[0] = '\0';
+  for (int i = 0; i < kPublishTries; ++i) {
+    const Earlier earlier = LookAtEarlier(name, data, length);
+    bool moved = false;
+    if (earlier == Earlier::kDiffers) {
+      if (const FileError kept = MakeBackup(name, report->backup, &moved); Failed(kept)) {
+        report->backup[0] = '\0';
+        return kept;
+      }
+    }
+    // A link or FIFO that still stands there after a try is replaced, as planted ones are.
+    error = PlatformRenameFile(temporary, name, earlier != Earlier::kNone || i > 0);
+    if (Failed(error) && report->backup[0] != '\0' &&
+        !Failed(moved ? PlatformRenameFile(report->backup, name, false)
+                      : PlatformRemoveFile(report->backup))) {
+      report->backup[0] = '\0';
+    }
+    if (error.failure != FileFailure::kExists || earlier != Earlier::kNone) {
+      break;
+    }
   }
   return error;
 }
@@ -142,7 +155,7 @@ void SaveHeld(void* context) {
   if (Failed(report.error)) {
     return;
   }
-  if (char* end = OpenedPath(file, report.folder); end != nullptr) {
+  if (char* end = OpenedPath(file, temporary, report.folder); end != nullptr) {
     end[1] = '\0';
     Join(report.path, report.folder, save.name);
   } else {
@@ -173,8 +186,8 @@ std::int32_t ReadRegularFile(const char* name, std::uint8_t* buffer, std::uint32
   FileHandle file = kNoFile;
   *error = PlatformOpenRegular(name, FileOpen::kRead, &file);
   const bool opened = !Failed(*error);
-  if ((!opened || OpenedPath(file, path) == nullptr) &&
-      !PlatformFullName(name, path, sizeof path)) {
+  if ((opened ? OpenedPath(file, name, path) == nullptr
+              : !PlatformFullName(name, path, sizeof path))) {
     path[0] = '\0';
   }
   if (!opened) {

@@ -5,7 +5,8 @@
 
 #include "platform/platform.h"
 
-inline constexpr std::uint32_t kFullPathSize = 4096;
+// A full path past PATH_MAX or MAX_PATH fits, up to the longest that Windows takes.
+inline constexpr std::uint32_t kFullPathSize = 32768;
 
 // Reads up to `length` bytes from the start of the regular file `name` (PlatformOpenRegular's
 // kRead). The count read, or -1 when it cannot be opened; `error` tells why it failed, or

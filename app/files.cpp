@@ -7,9 +7,12 @@ namespace {
 
 // Names on standard error the file just read or saved, or looked for: where it is may not be
 // where the user looks (a console started elsewhere, a 32-bit program's redirected System32).
-void TellPath(const char* what, const char* path) {
+// `name` stands in where the system gives no full path, and the line says so.
+void TellPath(const char* what, const char* path, const char* name) {
   if (path[0] != '\0') {
     PrintError("%s %s\n", what, path);
+  } else {
+    PrintError("%s %s (the system gives no full path for it)\n", what, name);
   }
 }
 
@@ -24,9 +27,10 @@ void ReportFileFailure(const char* name, FileError error, FileRole role) {
   const FileFailure f = error.failure;
   char system[256];
   PlatformFileErrorText(error, system, sizeof system);
-  const char* reason = f == kNotRegular ? "not a regular file"
-                       : f == kEmpty    ? "the file is empty"
-                                        : system;
+  const char* reason = f == kNotRegular  ? "not a regular file"
+                       : f == kEmpty     ? "the file is empty"
+                       : f == kNoBackups ? "every numbered name for the earlier file is taken"
+                                         : system;
   const char* hint =
       f == kMissing && role == FileRole::kRead ? " (it must be in the current folder)"
       : f == kNotRegular ? (kReadsThroughLinks ? " (it must be a regular file, or a link to one)"
@@ -34,6 +38,7 @@ void ReportFileFailure(const char* name, FileError error, FileRole role) {
       : f == kNoAccess && role == FileRole::kRead ? " (the file must be writable)"
       : f == kNoAccess && role == FileRole::kSave ? " (the folder must be writable)"
       : f == kEmpty                               ? " (it must hold the 512-byte sector)"
+      : f == kNoBackups                           ? " (move the files named .~N~ elsewhere)"
                                                   : "";
   if (f != kNone) {
     PrintError("%s: %s%s\n", name, reason, hint);
@@ -43,7 +48,7 @@ void ReportFileFailure(const char* name, FileError error, FileRole role) {
 void PrintBackup(const char* name, const SaveReport& report) {
   if (report.backup[0] != '\0') {
     Print("Earlier %s kept as %s\n", name, report.backup);
-    TellPath("kept", report.backupPath);
+    TellPath("kept", report.backupPath, report.backup);
   }
 }
 
@@ -58,7 +63,7 @@ bool ReadHostFile(const char* name, std::uint8_t* buffer, std::int32_t length, s
   if (count != nullptr) {
     *count = got;
   }
-  TellPath(got < 0 ? "not read:" : "read", path);
+  TellPath(got < 0 ? "not read:" : "read", path, name);
   if (got <= 0) {
     Print("%s: %s File Error\n", name, got < 0 ? "Open" : "Read");
     ReportFileFailure(name, error, FileRole::kRead);
@@ -73,7 +78,7 @@ bool WriteHostFile(const char* name, const std::uint8_t* data, std::int32_t leng
   // What was really written: the new file under its name, or under its temporary one.
   const bool kept = report.outcome == SaveOutcome::kKept;
   TellPath(report.outcome == SaveOutcome::kSaved || kept ? "saved" : "not saved:",
-           kept ? report.keptPath : report.path);
+           kept ? report.keptPath : report.path, kept ? report.kept : name);
   switch (report.outcome) {
     case SaveOutcome::kSaved:
       PrintBackup(name, report);

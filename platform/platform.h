@@ -133,6 +133,7 @@ enum class FileFailure {
   kExists,      // the name is taken
   kNoHardLink,  // the file system, or the file, takes no hard link
   kTooLong,     // the name does not fit
+  kNoBackups,   // every numbered name for a backup is taken
   kOther,
 };
 struct FileError {

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +152,61 @@ TEST(SaveFile, AnEarlierFileThatTakesNoHardLinkIsMovedToItsBackupName) {
   }
   EXPECT_EQ(Text(dir / "dump.bin") + Text(dir / "dump.bin.~1~"), "newearlier");
   fs::remove_all(dir);
+}
+
+// Two runs save the same name at once, with different contents, pair after pair: each content
+// ends up under the name or a numbered backup, none is lost.
+TEST(SaveFile, TwoRunsAtOnceLoseNeitherContent) {
+  const fs::path dir = fs::temp_directory_path() / ("jmrace." + std::to_string(getpid()));
+  fs::create_directories(dir);
+  for (int pair = 0; pair < 200; ++pair) {
+    const std::string name = (dir / std::to_string(pair)).string();
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    for (char run : {'a', 'b'}) {
+      if (fork() == 0) {
+        SaveReport report;
+        close(start[1]);
+        _exit(read(start[0], &run, 1) == 0 &&  // both start when the pipe closes
+                      (SaveFile(name.c_str(), reinterpret_cast<std::uint8_t*>(&run), 1, &report),
+                       report.outcome == SaveOutcome::kSaved)
+                  ? 0
+                  : 1);
+      }
+    }
+    close(start[0]);
+    close(start[1]);
+    for (int i = 0, status = -1; i < 2; ++i) {
+      EXPECT_TRUE(wait(&status) > 0 && status == 0) << pair;
+    }
+    std::string contents = Text(name) + Text(name + ".~1~") + Text(name + ".~2~");
+    std::sort(contents.begin(), contents.end());
+    ASSERT_EQ(contents, "ab") << pair;
+  }
+  fs::remove_all(dir);
+}
+
+// In a folder whose path is longer than PATH_MAX, where the kernel names no open file's path, the
+// full paths are made from the current folder's.
+TEST(SaveFile, PathsPastPathMax) {
+  const int back = open(".", O_RDONLY | O_DIRECTORY);
+  const std::string top = fs::temp_directory_path() / ("jmlong." + std::to_string(getpid()));
+  ASSERT_TRUE(mkdir(top.c_str(), 0700) == 0 && chdir(top.c_str()) == 0);
+  std::string here = top;
+  for (const std::string part(250, 'd'); here.size() <= PATH_MAX; here += "/" + part) {
+    ASSERT_TRUE(mkdir(part.c_str(), 0700) == 0 && chdir(part.c_str()) == 0);
+  }
+  SaveReport report;
+  SaveFile("dump.bin", reinterpret_cast<const std::uint8_t*>("x"), 1, &report);
+  std::uint8_t byte = 0;
+  char path[kFullPathSize];
+  FileError error;
+  EXPECT_EQ(ReadRegularFile("dump.bin", &byte, 1, &error, path), 1);
+  EXPECT_EQ(report.outcome, SaveOutcome::kSaved);
+  EXPECT_EQ(std::string(report.path) + path, here + "/dump.bin" + here + "/dump.bin");
+  EXPECT_EQ(fchdir(back), 0);
+  close(back);
+  EXPECT_EQ(std::system(("rm -rf " + top).c_str()), 0);
 }
 
 }  // namespace

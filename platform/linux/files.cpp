@@ -23,6 +23,10 @@ FileError Error(int code) {
   return {failure, static_cast<std::uint32_t>(code != 0 ? code : EIO)};
 }
 
+bool Failed(FileError error) {
+  return error.failure != FileFailure::kNone;
+}
+
 FileError Done(int result) {
   return result == 0 ? FileError{} : Error(errno);
 }
@@ -116,7 +120,16 @@ FileError PlatformLinkFile(const char* name, const char* link) {
 }
 
 FileError PlatformRenameFile(const char* from, const char* to, bool replace) {
-  return Done(renameat2(AT_FDCWD, from, AT_FDCWD, to, replace ? 0 : RENAME_NOREPLACE));
+  FileError error = Done(renameat2(AT_FDCWD, from, AT_FDCWD, to, replace ? 0 : RENAME_NOREPLACE));
+  // EINVAL: a file system without RENAME_NOREPLACE (NFS, many FUSE ones). A link takes no name
+  // that is taken either; the second name then goes.
+  if (!replace && error.code == EINVAL) {
+    error = Done(::link(from, to));
+    if (!Failed(error)) {
+      unlink(from);
+    }
+  }
+  return error;
 }
 
 FileError PlatformRemoveFile(const char* name) {
@@ -143,12 +156,13 @@ bool PlatformFullPath(FileHandle file, char* text, std::uint32_t size) {
 }
 
 bool PlatformFullName(const char* name, char* text, std::uint32_t size) {
-  char here[4096] = "";
-  if (name[0] != '/' && getcwd(here, sizeof here) == nullptr) {
+  // The C library's getcwd finds a folder past PATH_MAX too, where the kernel's gives up.
+  if (name[0] != '/' && (size == 0 || getcwd(text, size) == nullptr)) {
     return false;
   }
-  const int n = std::snprintf(text, size, "%s%s%s", here, here[0] != '\0' ? "/" : "", name);
-  return n >= 0 && static_cast<std::uint32_t>(n) < size;
+  const std::size_t here = name[0] != '/' ? std::strlen(text) : 0;
+  const int n = std::snprintf(text + here, size - here, "%s%s", here > 1 ? "/" : "", name);
+  return n >= 0 && static_cast<std::uint32_t>(n) < size - here;
 }
 
 void PlatformRandom(void* bytes, std::uint32_t size) {

@@ -26,7 +26,10 @@ BOOL WINAPI OnEvent(DWORD event) {
     if (g_file != INVALID_HANDLE_VALUE) {
       SetFileInformationByHandle(g_file, FileDispositionInfo, &remove, sizeof remove);
     }
-    DeleteFileA(g_temporary);
+    wchar_t name[32768];
+    if (MultiByteToWideChar(CP_ACP, 0, g_temporary, -1, name, 32768) > 0) {
+      DeleteFileW(name);
+    }
   }
   // The next handler, the system's own at the end, does what the event asks.
   return FALSE;

@@ -5,16 +5,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/platform.h"
 #include "platform/win32/backend.h"
 
 namespace {
 
-constexpr std::size_t kPathSize = 1024;
-
-constexpr DWORD kNotPlain =
-    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
+// The longest path the system takes, in UTF-16 units, with its zero.
+constexpr int kWideSize = 32768;
+using WidePath = wchar_t[kWideSize];
 
 FileError Error(DWORD code) {
   const FileFailure failure =
@@ -41,12 +41,64 @@ FileError Opened(HANDLE file, FileHandle* out) {
   return {};
 }
 
-// An antivirus, the indexer, a sync client or an editor holding either file refuses a move
-// for a moment: retried for about a second.
-constexpr int kMoveTries = 20;
-constexpr DWORD kMovePauseMs = 50;
+// `name` (in the ANSI code page, as the tool's names are) in UTF-16 for the W functions, which
+// take any folder's name and, with the manifest's longPathAware, paths past MAX_PATH.
+bool Wide(const char* name, WidePath& wide) {
+  return MultiByteToWideChar(CP_ACP, 0, name, -1, wide, kWideSize) > 0;
+}
+
+// `wide` in the code page the reasons are shown in, so that a path reads as the folder's name.
+bool Shown(const wchar_t* wide, char* text, std::uint32_t size) {
+  return size > 0 && WideCharToMultiByte(ReasonCodePage(), 0, wide, -1, text,
+                                         static_cast<int>(size), nullptr, nullptr) > 0;
+}
+
+// The attributes of `name` and, for a reparse point, its tag; false when it cannot be looked at.
+bool LookAt(const wchar_t* name, DWORD* attributes, DWORD* tag) {
+  *attributes = GetFileAttributesW(name);
+  *tag = 0;
+  if (*attributes == INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(name, &found);
+    // A reparse point whose tag cannot be told is taken for a link.
+    *tag = find != INVALID_HANDLE_VALUE ? found.dwReserved0 : IO_REPARSE_TAG_SYMLINK;
+    if (find != INVALID_HANDLE_VALUE) {
+      FindClose(find);
+    }
+  }
+  return true;
+}
+
+// An antivirus, the indexer, a sync client or an editor holding either file refuses a move for
+// a while: retried for about 5 s, the pauses growing.
+constexpr DWORD kMoveWaitMs = 5000;
+constexpr DWORD kMoveFirstPauseMs = 20;
+constexpr DWORD kMoveLongestPauseMs = 500;
 
 }  // namespace
+
+bool IsPlainFile(std::uint32_t attributes, std::uint32_t tag) {
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return false;
+  }
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !IsReparseTagNameSurrogate(tag);
+}
+
+FileError LinkFailure(std::uint32_t code) {
+  return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+             ? FileError{FileFailure::kExists, code}
+             : FileError{FileFailure::kNoHardLink, code};
+}
+
+bool RenameMayPass(std::uint32_t code, std::uint32_t target) {
+  const DWORD lasting = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY;
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+         (code == ERROR_ACCESS_DENIED && target != INVALID_FILE_ATTRIBUTES &&
+          (target & lasting) == 0);
+}
 
 void PlatformFileErrorText(FileError error, char* text, std::uint32_t size) {
   SystemErrorText(error.failure == FileFailure::kTooLong ? ERROR_FILENAME_EXCED_RANGE : error.code,
@@ -54,41 +106,65 @@ void PlatformFileErrorText(FileError error, char* text, std::uint32_t size) {
 }
 
 bool PlatformIsRegularFile(const char* name) {
-  const DWORD attributes = GetFileAttributesA(name);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotPlain) == 0;
+  WidePath wide;
+  DWORD attributes = 0, tag = 0;
+  return Wide(name, wide) && LookAt(wide, &attributes, &tag) && IsPlainFile(attributes, tag);
 }
 
 FileError PlatformOpenRegular(const char* name, FileOpen how, FileHandle* out) {
-  // A reparse point (a link, a junction) is looked at, never followed: its target could be a
-  // device, a pipe or a disk, which an open would reach.
-  const DWORD attributes = GetFileAttributesA(name);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  // A link or a junction is looked at, never followed: its target could be a device, a pipe or a
+  // disk, which an open would reach. Other reparse points (cloud files, deduplicated and
+  // compressed ones) are regular files whose data their driver supplies.
+  WidePath wide;
+  DWORD attributes = 0, tag = 0;
+  if (!Wide(name, wide)) {
+    return {FileFailure::kTooLong};
+  }
+  if (!LookAt(wide, &attributes, &tag)) {
     return Error(GetLastError());
   }
-  if ((attributes & kNotPlain) != 0) {
+  if (!IsPlainFile(attributes, tag)) {
     return {FileFailure::kNotRegular};
   }
   const bool read = how == FileOpen::kRead;
-  HANDLE file = CreateFileA(
-      name, read ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-      read ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  FileError error = Opened(file, out);
-  // What was opened, not what the name showed a moment before.
-  BY_HANDLE_FILE_INFORMATION info;
-  if (error.failure == FileFailure::kNone &&
-      (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
-       (info.dwFileAttributes & kNotPlain) != 0)) {
-    CloseHandle(file);
-    error = {FileFailure::kNotRegular};
+  const DWORD access = read ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+  const DWORD share =
+      read ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = CreateFileW(wide, access, share, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return Error(GetLastError());
   }
-  return error;
+  // What was opened, not what the name showed a moment before.
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (GetFileType(file) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info) ||
+      !IsPlainFile(info.FileAttributes, info.ReparseTag)) {
+    CloseHandle(file);
+    return {FileFailure::kNotRegular};
+  }
+  // The same file opened again through its driver, so that its data is fetched and not the
+  // reparse point's.
+  if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    HANDLE data = ReOpenFile(file, access, share, FILE_ATTRIBUTE_NORMAL);
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    if (data == INVALID_HANDLE_VALUE) {
+      return Error(code);
+    }
+    file = data;
+  }
+  return Opened(file, out);
 }
 
 FileError PlatformCreateFile(const char* name, FileHandle* out) {
   // CREATE_NEW never opens what is already there, a link included. DELETE lets the console
   // handler remove the file through this handle.
-  HANDLE file = CreateFileA(name, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+  WidePath wide;
+  if (!Wide(name, wide)) {
+    return {FileFailure::kTooLong};
+  }
+  HANDLE file = CreateFileW(wide, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     ConsoleEventsFile(file, true);
@@ -136,55 +212,74 @@ FileError PlatformCloseFile(FileHandle file) {
 }
 
 FileError PlatformLinkFile(const char* name, const char* link) {
-  FileError error = Done(CreateHardLinkA(link, name, nullptr));
-  // A FAT volume takes no hard links.
-  if (error.code == ERROR_INVALID_FUNCTION || error.code == ERROR_NOT_SUPPORTED ||
-      error.code == ERROR_TOO_MANY_LINKS) {
-    error.failure = FileFailure::kNoHardLink;
+  WidePath wideName, wideLink;
+  if (!Wide(name, wideName) || !Wide(link, wideLink)) {
+    return {FileFailure::kTooLong};
   }
-  return error;
+  // FAT takes no hard links, and CreateHardLinkW names no error for that; network shares refuse
+  // with others still (access denied): only a name that is taken is no reason to move the file.
+  HANDLE file = CreateFileW(wideName, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  DWORD flags = FILE_SUPPORTS_HARD_LINKS;  // where the volume cannot be asked, the link tries
+  if (file != INVALID_HANDLE_VALUE) {
+    if (!GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+      flags = FILE_SUPPORTS_HARD_LINKS;
+    }
+    CloseHandle(file);
+  }
+  if ((flags & FILE_SUPPORTS_HARD_LINKS) == 0) {
+    return LinkFailure(ERROR_NOT_SUPPORTED);
+  }
+  return CreateHardLinkW(wideLink, wideName, nullptr) ? FileError{} : LinkFailure(GetLastError());
 }
 
 FileError PlatformRenameFile(const char* from, const char* to, bool replace) {
+  WidePath wideFrom, wideTo;
+  if (!Wide(from, wideFrom) || !Wide(to, wideTo)) {
+    return {FileFailure::kTooLong};
+  }
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  for (int i = 1;; ++i) {
-    if (MoveFileExA(from, to, flags)) {
+  for (DWORD waited = 0, pause = kMoveFirstPauseMs;; waited += pause, pause *= 2) {
+    if (MoveFileExW(wideFrom, wideTo, flags)) {
       return {};
     }
     const DWORD code = GetLastError();
-    if (!replace || (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) ||
-        i == kMoveTries) {
+    if (waited >= kMoveWaitMs || !RenameMayPass(code, GetFileAttributesW(wideTo))) {
       return Error(code);
     }
-    Sleep(kMovePauseMs);
+    pause = pause < kMoveLongestPauseMs ? pause : kMoveLongestPauseMs;
+    Sleep(pause);
   }
 }
 
 FileError PlatformRemoveFile(const char* name) {
-  return Done(DeleteFileA(name));
+  WidePath wide;
+  return Wide(name, wide) ? Done(DeleteFileW(wide)) : FileError{FileFailure::kTooLong};
 }
 
 // MOVEFILE_WRITE_THROUGH has made the move durable.
 void PlatformSyncFolder(const char*) {}
 
 bool PlatformFullPath(FileHandle file, char* text, std::uint32_t size) {
-  char path[kPathSize];
-  const DWORD n = GetFinalPathNameByHandleA(AsFile(file), path, sizeof path,
+  WidePath path;
+  const DWORD n = GetFinalPathNameByHandleW(AsFile(file), path, kWideSize,
                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= sizeof path) {
-    return false;
+  if (n == 0 || n >= kWideSize) {
+    return false;  // some network shares cannot tell
   }
   // \\?\C:\x is C:\x, \\?\UNC\server\share is \\server\share.
-  const int m = std::strncmp(path, "\\\\?\\UNC\\", 8) == 0
-                    ? std::snprintf(text, size, "\\%s", path + 7)
-                    : std::snprintf(text, size, "%s",
-                                    std::strncmp(path, "\\\\?\\", 4) == 0 ? path + 4 : path);
-  return m >= 0 && static_cast<std::uint32_t>(m) < size;
+  if (std::wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+    path[6] = L'\\';
+    return Shown(path + 6, text, size);
+  }
+  return Shown(std::wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path, text, size);
 }
 
 bool PlatformFullName(const char* name, char* text, std::uint32_t size) {
-  const DWORD n = GetFullPathNameA(name, size, text, nullptr);
-  return n != 0 && n < size;
+  WidePath wide, full;
+  const DWORD n = Wide(name, wide) ? GetFullPathNameW(wide, kWideSize, full, nullptr) : 0;
+  return n != 0 && n < kWideSize && Shown(full, text, size);
 }
 
 // The system's generator does not fail; were it to, the exclusive create would still never open
@@ -194,19 +289,20 @@ void PlatformRandom(void* bytes, std::uint32_t size) {
 }
 
 bool PlatformFolderWarning(char* text, std::uint32_t size) {
-  char current[kPathSize];
-  char windows[kPathSize];
-  const DWORD c = GetCurrentDirectoryA(sizeof current, current);
-  const UINT w = GetSystemWindowsDirectoryA(windows, sizeof windows);
-  if (c == 0 || c >= sizeof current || w == 0 || w >= sizeof windows) {
+  WidePath current;
+  wchar_t windows[MAX_PATH + 1];
+  const DWORD c = GetCurrentDirectoryW(kWideSize, current);
+  const UINT w = GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
+  if (c == 0 || c >= kWideSize || w == 0 || w > MAX_PATH) {
     return false;
   }
-  const std::size_t n = std::strlen(windows);
+  const std::size_t n = std::wcslen(windows);
   const bool inside =
-      CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, current, static_cast<int>(n < c ? n : c),
+      CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, current, static_cast<int>(n < c ? n : c),
                      windows, static_cast<int>(n)) == CSTR_EQUAL &&
-      (c == n || current[n] == '\\' || windows[n - 1] == '\\');
-  if (!inside || size == 0) {
+      (c == n || current[n] == L'\\' || windows[n - 1] == L'\\');
+  char shown[4096];
+  if (!inside || size == 0 || !Shown(current, shown, sizeof shown)) {
     return false;
   }
   std::snprintf(text, size,
@@ -214,6 +310,6 @@ bool PlatformFolderWarning(char* text, std::uint32_t size) {
                 "starts: the files are read and written there (a 32-bit program's in System32 go "
                 "to SysWOW64). Run jmreader from a folder of your own, e.g. after \"cd /d "
                 "%%USERPROFILE%%\".",
-                current);
+                shown);
   return true;
 }

@@ -4,8 +4,8 @@
 #   check_manifest.sh OBJDUMP EXE MACHINE        MACHINE: i686 or x86_64
 #
 # EXE must be a console program for MACHINE whose resource 1 of type 24 (RT_MANIFEST), in its only
-# language, asks for requireAdministrator without uiAccess and names Windows Vista, 7, 8, 8.1 and
-# 10 as supported.
+# language, asks for requireAdministrator without uiAccess, names Windows Vista, 7, 8, 8.1 and
+# 10 as supported, and is aware of long paths.
 set -u
 objdump=$1 exe=$2
 fail() { echo "$exe: $*"; exit 1; }
@@ -30,6 +30,9 @@ os+='( ?<supportedOS Id="[^"]*" ?/>)* ?</application>'
 [[ $xml =~ $root ]] || fail "no asm.v1 assembly: $xml"
 [[ $xml =~ $level && $(grep -o requestedExecutionLevel <<< "$xml" | wc -l) == 1 ]] ||
   fail "not one requestedExecutionLevel, requireAdministrator without uiAccess"
+long='<application xmlns="urn:schemas-microsoft-com:asm.v3"> ?<windowsSettings> ?<longPathAware '
+long+='xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">true</longPathAware>'
+[[ $xml =~ $long ]] || fail "not longPathAware"
 [[ $xml =~ $os ]] || fail "no supportedOS list"
 ids=$(grep -o '{[^}]*}' <<< "${BASH_REMATCH[0]}" | tr A-F a-f | sort | tr '\n' ' ')
 # Windows 8.1, 10 (and 11), 7, 8, Vista
