@@ -39,7 +39,8 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
   const std::string list =
       " (give a drive number: jmreader without an argument lists the drives)\n";
   const std::tuple<std::string, std::string, std::string, int, std::string> cases[] = {
-      {"", "100\n", os + "Please select drive number:Error: bad disk number\n", 23, ""},
+      {"", "100\n", os + "Please select drive number:Error: bad disk number\n", 23,
+       "jmreader: no disk found\n"},
       {"150 u", "", os + "Drive      : 150(NVME)\nError open disk\n", 16,
        "jmreader: only the first argument is used; ignored: \"u\"\n"
        "jmreader: /dev/sdeu: No such file or directory (no such drive)\n"},
