@@ -21,8 +21,7 @@ enum class ArgumentKind {
 };
 ArgumentKind ClassifyArgument(const char* arg);
 
-// Deals with the arguments that are no selection: help, version, the list, unknown options, device
-// paths,
-// and arguments past the first (a warning). The exit status when they end the run; none when it
-// goes on, with argv[1] (if any) as the selection.
+// Deals with the arguments that are no selection: help, version, the list, unknown options,
+// device paths, and arguments past the first (a warning). The exit status when they end the run;
+// none when it goes on, with argv[1] (if any) as the selection.
 std::optional<int> TakeArguments(int argc, const char* const* argv, const ProgramText& program);
