@@ -5,6 +5,7 @@
 
 #include "app/run.h"
 #include "base/console.h"
+#include "bridge/drives.h"
 #include "platform/platform.h"
 
 const ProgramText kJmreaderText = {
@@ -19,8 +20,10 @@ namespace {
 // word; a test compares them.
 void PrintUsage(std::FILE* stream, const ProgramText& program) {
   const char* name = program.name;
-  std::fprintf(stream, "Usage: %s [selection]\n       %s -h | --help | /? | --version\n%s\n", name,
-               name, program.about);
+  std::fprintf(stream,
+               "Usage: %s [selection]\n       %s --list\n       %s -h | --help | /? | --version\n"
+               "%s\n",
+               name, name, name, program.about);
   std::fputs(
       "selection: a drive number followed by option letters, in either case and any order:\n"
       "  (none)  dump: read the firmware and the NVRAM sector into jm<name>.bin\n"
@@ -42,6 +45,9 @@ void PrintUsage(std::FILE* stream, const ProgramText& program) {
       "Options:\n"
       "  -h, --help, /?  print the usage and exit 0\n"
       "  --version       print the version line and exit 0, without touching a drive\n"
+      "  --list          list the drives, one line each (number, system's name, bus, USB IDs,\n"
+      "                  serial number, vendor and product; \"-\" where the system tells none)\n"
+      "                  and exit 0, without sending a bridge command\n"
       "\n"
       "Files, in the current folder:\n"
       "  jm<name>.bin          written by a dump: the firmware, then the 512-byte NVRAM sector;\n"
@@ -103,6 +109,9 @@ ArgumentKind ClassifyArgument(const char* arg) {
   if (std::strcmp(arg, "--version") == 0) {
     return ArgumentKind::kVersion;
   }
+  if (std::strcmp(arg, "--list") == 0) {
+    return ArgumentKind::kList;
+  }
   // A "-" before a digit is a number's sign, as it always was.
   char second = arg[0] == '-' ? arg[1] : '\0';
   if (second == '-' || (second >= 'a' && second <= 'z') || (second >= 'A' && second <= 'Z')) {
@@ -135,6 +144,9 @@ std::optional<int> TakeArguments(int argc, const char* const* argv, const Progra
       PrintUsage(ConsoleOut(), program);
       return kExitDone;
     case ArgumentKind::kVersion:
+      return kExitDone;
+    case ArgumentKind::kList:
+      ListDriveLines();
       return kExitDone;
     case ArgumentKind::kUnknownOption:
       PrintError("%s: unknown option\n", argv[1]);

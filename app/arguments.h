@@ -15,12 +15,13 @@ enum class ArgumentKind {
   kSelection,      // a drive number and option letters
   kHelp,           // -h, --help, /?
   kVersion,        // --version
+  kList,           // --list
   kUnknownOption,  // any other "-" with a letter or a second "-"
   kDevicePath,     // holds a slash or a backslash: a device path is no selection
 };
 ArgumentKind ClassifyArgument(const char* arg);
 
-// Deals with the arguments that are no selection: help, version, unknown options, device paths,
-// and arguments past the first (a warning). The exit status when they end the run; none when it
-// goes on, with argv[1] (if any) as the selection.
+// Deals with the arguments that are no selection: help, version, the list, unknown options,
+// device paths, and arguments past the first (a warning). The exit status when they end the run;
+// none when it goes on, with argv[1] (if any) as the selection.
 std::optional<int> TakeArguments(int argc, const char* const* argv, const ProgramText& program);

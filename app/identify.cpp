@@ -28,8 +28,16 @@ void FormatImageName(const std::uint8_t* identity, char* name, std::uint32_t siz
 
 bool IdentifyBridge(DriveHandle drive, BridgeInfo* info) {
   std::uint8_t identity[kIdentitySize] = {};
-  if (!IdentifyFirmware(drive, identity)) {
+  FailedAnswer answer = {};
+  if (!IdentifyFirmware(drive, identity, &answer)) {
     Print("Get fw version error!\n");
+    // Any USB disk is offered: most that fail here are simply some other bridge.
+    char device[256];
+    PlatformDriveName(drive, device, sizeof device);
+    PrintError(
+        "%s is probably not a JMicron bridge of this family: the identify command came "
+        "back with %s\n",
+        device, answer.text);
     return false;
   }
   if ((identity[12] | identity[13] | identity[14] | identity[15]) == 0) {

@@ -49,7 +49,9 @@ std::optional<Selection> TakeSelection(const char* text) {
 // Lists the drives and reads the selection typed. None (after a message) when no line came or
 // its number is no drive's: no line at all never falls back to drive 0.
 std::optional<Selection> AskSelection(ToldFailure* told) {
-  ListDrives(told);
+  if (ListDrives(told) == 0) {
+    PrintError("no disk found\n");
+  }
   Print("Please select drive number:");
   char line[128];
   if (ReadInputLine(line, sizeof line)) {
@@ -108,7 +110,10 @@ int EndRun(bool autoYes) {
 }  // namespace
 
 int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
-  PrintBanner();
+  // The list is read by scripts too: its lines alone.
+  if (argc < 2 || ClassifyArgument(argv[1]) != ArgumentKind::kList) {
+    PrintBanner();
+  }
   if (const std::optional<int> status = TakeArguments(argc, argv, program)) {
     return *status;
   }

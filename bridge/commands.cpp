@@ -1,5 +1,6 @@
 #include "bridge/commands.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/console.h"
@@ -43,14 +44,19 @@ bool NvramAddressFits(std::uint32_t address) {
   return true;
 }
 
-bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity) {
+bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity, FailedAnswer* answer) {
   const std::uint8_t cdb[12] = {0xE0, 0xF4, 0xE7};
   std::uint8_t reply[kIdentitySize] = {};
   std::uint32_t moved = 0;
-  // Missing bytes would otherwise name the file and claim a ROM.
+  FailedAnswer own = {};
+  answer = answer != nullptr ? answer : &own;
   if (!SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, sizeof reply, reply,
-                              &moved) ||
-      moved < sizeof reply) {
+                              &moved, answer)) {
+    return false;
+  }
+  // Missing bytes would otherwise name the file and claim a ROM.
+  if (moved < sizeof reply) {
+    std::snprintf(answer->text, sizeof answer->text, "%u of %u bytes", moved, kIdentitySize);
     return false;
   }
   std::uint8_t any = 0;
@@ -58,6 +64,7 @@ bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity) {
     any |= b;
   }
   if (any == 0) {
+    std::snprintf(answer->text, sizeof answer->text, "%u zero bytes", kIdentitySize);
     return false;
   }
   std::memcpy(identity, reply, sizeof reply);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "bridge/passthrough.h"
 #include "platform/platform.h"
 
 inline constexpr std::uint32_t kIdentitySize = 16;
@@ -10,8 +11,10 @@ inline constexpr std::uint32_t kDescriptorReplySize = 4;
 inline constexpr std::uint32_t kNvramSectorSize = 512;
 inline constexpr std::uint32_t kMaxNvramAddress = 0xFFFF;
 
-// Fails, without a message of its own, when the reply is all zero or not all of it arrived.
-bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity);
+// Fails, without a message of its own, when the reply is all zero or not all of it arrived. When
+// it fails, `answer` (when given) receives what came back: the request's failure, "15 of 16
+// bytes" or "16 zero bytes".
+bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity, FailedAnswer* answer = nullptr);
 // `moved`, when given, receives the number of reply bytes the device delivered.
 bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply, std::uint32_t* moved = nullptr);
 // `block` is the buffer offset in 256-byte units; `length` is in bytes. `moved`, when given,

@@ -73,12 +73,14 @@ void CloseDrive(DriveHandle drive) {
   PlatformCloseDrive(drive);
 }
 
-void ListDrives(ToldFailure* told) {
+int ListDrives(ToldFailure* told) {
   // Most numbers name no drive, and that goes unsaid. Drives that are there but unusable mostly
   // fail for one cause (no root rights): the first of them tells it for all.
   bool toldOne = false;
+  int found = 0;
   for (int number = 0; number < kListedDrives; ++number) {
     DriveError error = Identify(number);
+    found += error.fault != DriveFault::kNoDrive ? 1 : 0;
     if (error.fault == DriveFault::kNone) {
       Print("%2u: %s%s\n", static_cast<unsigned>(number), g_identity.vendor, g_identity.product);
     } else if (!toldOne && error.fault != DriveFault::kNoDrive) {
@@ -86,6 +88,7 @@ void ListDrives(ToldFailure* told) {
       toldOne = true;
     }
   }
+  return found;
 }
 
 std::uint8_t QueryBusType(std::int32_t number, ToldFailure* told) {

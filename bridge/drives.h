@@ -25,7 +25,13 @@ void CloseDrive(DriveHandle drive);
 
 // Prints "%2u: %s%s\n" with vendor and product text for every drive that opens and answers, and
 // on the error stream the reason why the first drive that is there but fails could not be listed.
-void ListDrives(ToldFailure* told);
+// Returns the number of drives that are there, listed or not.
+int ListDrives(ToldFailure* told);
+
+// The list of --list (drive_list.cpp): "%2d  name  bus  ids  serial  vendor product\n" for every
+// drive that opens and answers, "-" for a field the system does not tell; on the error stream the
+// reason for each drive that is there but fails; "No disk found" when there is none.
+void ListDriveLines();
 
 // The bus type of drive `number`, the very drive the working open takes; 0 when the drive cannot
 // be opened or asked, and then the reason goes to the error stream.

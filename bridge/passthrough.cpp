@@ -1,5 +1,6 @@
 #include "bridge/passthrough.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/console.h"
@@ -57,7 +58,7 @@ SenseSummary SummarizeSense(const std::uint8_t* sense) {
 
 bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,
                             DataDirection direction, std::uint32_t n, std::uint8_t* data,
-                            std::uint32_t* moved) {
+                            std::uint32_t* moved, FailedAnswer* answer) {
   if (n > kMaxDataLength) {
     Print("Max Size exceed(%u>%u)!\n", n, kMaxDataLength);
     return false;
@@ -79,6 +80,9 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
   if (!result.sent) {
     Print("IOCtl: failed 0x%x!\n", result.error);
     ReportFailure(drive, request, result, {});
+    if (answer != nullptr) {
+      std::snprintf(answer->text, sizeof answer->text, "\"%s\"", result.errorText);
+    }
     return false;
   }
   // A device that refused the command must not look like one that answered with zeros.
@@ -87,6 +91,12 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
     Print("IOCtl: status 0x%x, sense %x/%02x/%02x!\n", result.status, sense.key, sense.asc,
           sense.ascq);
     ReportFailure(drive, request, result, sense);
+    if (answer != nullptr && result.status == kCheckCondition) {
+      std::snprintf(answer->text, sizeof answer->text, "\"%s\" (sense %x/%02x/%02x)",
+                    kSenseKeyNames[sense.key & 0xF], sense.key, sense.asc, sense.ascq);
+    } else if (answer != nullptr) {
+      std::snprintf(answer->text, sizeof answer->text, "SCSI status 0x%x", result.status);
+    }
     return false;
   }
   if (direction == DataDirection::kIn && n > 0) {

@@ -20,9 +20,17 @@ struct SenseSummary {
 };
 SenseSummary SummarizeSense(const std::uint8_t* sense);
 
+// What came back for a request that failed, in a few words: the system's text in quotes when it
+// was not carried ("\"Incorrect function\""), else the device's verdict ("\"illegal request\"
+// (sense 5/20/00)", "SCSI status 0x8").
+struct FailedAnswer {
+  char text[300];
+};
+
 // Sends one command and, for an inbound one, hands back the n bytes of the data area (zero where
 // the device delivered nothing). On failure it prints its line and leaves `data` untouched. When
-// `moved` is given it receives the number of bytes the platform reports moved (at most n).
+// `moved` is given it receives the number of bytes the platform reports moved (at most n); when
+// `answer` is given, it receives what came back for a request that failed.
 bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,
                             DataDirection direction, std::uint32_t n, std::uint8_t* data,
-                            std::uint32_t* moved = nullptr);
+                            std::uint32_t* moved = nullptr, FailedAnswer* answer = nullptr);

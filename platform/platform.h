@@ -53,11 +53,17 @@ inline constexpr std::uint8_t kBusTypeSata = 11;
 // Room for a drive's texts: any that a Windows storage descriptor (4096 bytes) can hold.
 inline constexpr std::uint32_t kIdentityTextSize = 4096;
 // What a drive says it is: vendor and product as the device reports them (trailing blanks
-// included), and the bus it hangs on.
+// included), and the bus it hangs on. The serial number and, for a USB drive, the USB vendor and
+// product IDs only where the system tells them (Linux: a USB drive's device in sysfs; Windows:
+// the serial of the storage descriptor, and no IDs).
 struct DriveIdentity {
   char vendor[kIdentityTextSize];
   char product[kIdentityTextSize];
   std::uint8_t bus;
+  char serial[kIdentityTextSize];  // "" when unknown
+  bool usbIdsKnown;
+  std::uint16_t usbVendor;
+  std::uint16_t usbProduct;
 };
 // Fills `identity` (all zero when the query fails) with what drive `drive` says it is.
 DriveError PlatformQueryDrive(DriveHandle drive, DriveIdentity* identity);

@@ -131,7 +131,14 @@ DriveError PlatformQueryDrive(DriveHandle drive, DriveIdentity* identity) {
   };
   place(d->vendor, identity->vendor);
   place(d->product, identity->product);
+  // A bridge on USB that was given none has the IDs and a serial of a JMicron bridge.
+  const bool bridgeDefaults = d->bridge && d->bus == kBusTypeUsb && d->usbVendor == 0 &&
+                              d->usbProduct == 0 && d->serial.empty();
+  place(bridgeDefaults ? "0123456789AB" : d->serial, identity->serial);
   identity->bus = d->bus;
+  identity->usbIdsKnown = bridgeDefaults || d->usbVendor != 0 || d->usbProduct != 0;
+  identity->usbVendor = bridgeDefaults ? 0x152D : d->usbVendor;
+  identity->usbProduct = bridgeDefaults ? 0x0578 : d->usbProduct;
   return {};
 }
 

@@ -17,6 +17,11 @@ struct SimDrive {
   std::string vendor;
   std::string product;
   std::uint8_t bus = 0;
+  // USB IDs (0:0 when the system tells none) and serial; a bridge on USB given none of them
+  // reports 152d:0578 and serial 0123456789AB.
+  std::uint16_t usbVendor = 0;
+  std::uint16_t usbProduct = 0;
+  std::string serial;
   bool bridge = false;            // pass-through requests go to the simulated bridge
   bool workingOpenFails = false;  // the exclusive open fails (another process holds the drive)
   bool queryFails = false;        // the identity query fails

@@ -191,20 +191,32 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
 }
 
 // The reason of a failed command names the device and says why: the system's text (with a hint
-// for a time-out) or the bridge's verdict.
+// for a time-out) or the bridge's verdict. A failed identify adds that the device is probably no
+// such bridge, with what came back.
 TEST_F(DumpTest, FailedCommandsTellWhy) {
-  const std::string device = "jmreader: \\\\.\\PhysicalDrive1: ";
-  const std::pair<sim::Fault, std::string> cases[] = {
-      {{sim::FaultKind::kPlatformError, 0x79},
-       "The semaphore timeout period has expired (the bridge did not answer within 2 s)"},
-      {{sim::FaultKind::kPlatformError, 0x1F}, "error 31"},
-      {kCheck, "the bridge refused the command: illegal request"},
+  const std::string device = "jmreader: \\\\.\\PhysicalDrive1";
+  const std::string hint =
+      device +
+      " is probably not a JMicron bridge of this family: the identify command came back "
+      "with ";
+  using K = sim::FaultKind;
+  const std::tuple<sim::Fault, std::string, std::string> cases[] = {
+      {{K::kPlatformError, 0x79},
+       "The semaphore timeout period has expired (the bridge did not answer within 2 s)",
+       "\"The semaphore timeout period has expired\""},
+      {{K::kPlatformError, 0x1F}, "error 31", "\"error 31\""},
+      {{K::kPlatformError, 1}, "Incorrect function", "\"Incorrect function\""},
+      {kCheck, "the bridge refused the command: illegal request",
+       "\"illegal request\" (sense 5/24/00)"},
+      {{K::kShortTransfer, 0, 0, 0, 0, 15}, "", "15 of 16 bytes"},
+      {{K::kZeroReply}, "", "16 zero bytes"},
   };
-  for (const auto& [fault, reason] : cases) {
+  for (const auto& [fault, reason, answer] : cases) {
     SimReset();
     AddBridge(4);
     Sim().bridge.commandFaults[static_cast<int>(sim::Command::kIdentify)] = fault;
-    EXPECT_EQ(RunWith({"1"}).errors, device + reason + "\n");
+    EXPECT_EQ(RunWith({"1"}).errors,
+              (reason.empty() ? "" : device + ": " + reason + "\n") + hint + answer + "\n");
   }
 }
 

@@ -242,6 +242,30 @@ TEST(PlatformLinux, SysfsTellsWhatTheDriveIs) {
               std::tuple(vendorText, modelText, bus))
         << vendorText;
   }
+  // A USB drive's IDs and serial are those of the nearest USB device above it, the root hub's
+  // only when that device has no IDs; a missing serial is none.
+  FakeSysfs usb(kUsbDevice, "v", "m");
+  const fs::path hub = usb.root / "devices/pci0000:00/usb2";
+  std::ofstream(hub / "idVendor") << "1d6b\n";
+  std::ofstream(hub / "idProduct") << "0002\n";
+  std::ofstream(hub / "2-1/idVendor") << "152d\n";
+  std::ofstream(hub / "2-1/idProduct") << "0578\n";
+  std::ofstream(hub / "2-1/serial") << "E2E000000001\n";
+  auto ids = [&] {
+    char text[64];
+    EXPECT_TRUE(ReadSysfsIdentity(usb.root.c_str(), 8, 0, &identity));
+    std::snprintf(text, sizeof text, "%d %04x:%04x ", identity.usbIdsKnown, identity.usbVendor,
+                  identity.usbProduct);
+    return text + std::string(identity.serial);
+  };
+  EXPECT_EQ(ids(), "1 152d:0578 E2E000000001");
+  fs::remove(hub / "2-1/serial");
+  EXPECT_EQ(ids(), "1 152d:0578 ");
+  std::ofstream(hub / "2-1/idProduct") << "x\n";
+  EXPECT_EQ(ids(), "1 1d6b:0002 ");
+  fs::remove(hub / "idProduct");
+  EXPECT_EQ(ids(), "0 0000:0000 ");
+
   FakeSysfs sysfs(kUsbDevice, "v", "m"), noModel(kUsbDevice, "v", "m");
   fs::remove(sysfs.dir / "vendor");
   EXPECT_FALSE(ReadSysfsIdentity(sysfs.root.c_str(), 8, 0, &identity));

@@ -147,6 +147,40 @@ TEST_F(RunTest, ListShowsEveryDriveThatAnswers) {
   EXPECT_EQ(r.status, 23);
 }
 
+// --list: a line for each drive that answers, the reason for one that fails, no bridge command;
+// and a machine without disks, listed and asked.
+TEST_F(RunTest, ListOptionAndNoDisk) {
+  SimDrive odd = Disk(7, " Odd\x01", "Name  ", 200);
+  odd.usbVendor = 0x0BDA;
+  odd.usbProduct = 0x9210;
+  odd.serial = "A B";
+  SimDrive silent = Disk(5, "X", "Y", 7);
+  silent.queryFails = true;
+  const std::vector<SimDrive> drives = {Sim().drives[0], SimBridgeDrive(1),
+                                        Disk(3, "", "NoVendor", 11), silent, odd};
+  const std::string none = kBanner + "Please select drive number:Error: bad disk number\n";
+  const std::tuple<std::vector<SimDrive>, std::vector<std::string>, std::string, int, std::string>
+      cases[] = {
+          {drives,
+           {"--list"},
+           " 0  \\\\.\\PhysicalDrive0  sata  -          -  ATA SIM SATA DISK\n"
+           " 1  \\\\.\\PhysicalDrive1  usb   152d:0578  0123456789AB  JMicron Generic\n"
+           " 3  \\\\.\\PhysicalDrive3  sata  -          -  NoVendor\n"
+           " 7  \\\\.\\PhysicalDrive7  bus200  0bda:9210  A_B  Odd? Name\n",
+           0,
+           "jmreader: \\\\.\\PhysicalDrive5: Incorrect function\n"},
+          {{}, {"--list"}, "No disk found\n", 0, ""},
+          {{}, {}, none, 23, "jmreader: no disk found\n"},
+      };
+  for (const auto& [machine, args, output, status, errors] : cases) {
+    SimReset();
+    Sim().drives = machine;
+    RunResult r = RunWith(args, "100\n");
+    EXPECT_EQ(std::tuple(r.output, r.status, r.errors), std::tuple(output, status, errors));
+    EXPECT_TRUE(Sim().requests.empty());
+  }
+}
+
 // The key wait takes every key waiting, an arrow key's two codes too.
 TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
   Sim().console = true;

@@ -57,6 +57,42 @@ bool ReadAttribute(const char* path, char* text, std::size_t size) {
 
 constexpr std::size_t kAttributeMax = 1024;  // INQUIRY texts are 8 and 16 bytes; room to spare
 
+// A USB ID attribute: four hex digits.
+bool ReadUsbId(const char* folder, const char* name, std::uint16_t* id) {
+  char path[PATH_MAX];
+  char text[16];
+  char* end = nullptr;
+  if (!Format(path, sizeof path, "%s/%s", folder, name) ||
+      !ReadAttribute(path, text, sizeof text)) {
+    return false;
+  }
+  unsigned long value = std::strtoul(text, &end, 16);
+  *id = static_cast<std::uint16_t>(value);
+  return end != text && *end == '\0' && value <= 0xFFFF;
+}
+
+// The USB device that `device` (a real path below `root`) hangs on is the nearest folder above it
+// with idVendor and idProduct; its serial, when it has one, is beside them.
+void ReadUsbDevice(const char* root, char* device, DriveIdentity* identity) {
+  std::size_t rootLength = std::strlen(root);
+  for (char* slash = std::strrchr(device, '/');
+       slash != nullptr && static_cast<std::size_t>(slash - device) > rootLength;
+       slash = std::strrchr(device, '/')) {
+    *slash = '\0';
+    if (ReadUsbId(device, "idVendor", &identity->usbVendor) &&
+        ReadUsbId(device, "idProduct", &identity->usbProduct)) {
+      identity->usbIdsKnown = true;
+      char path[PATH_MAX];
+      if (!Format(path, sizeof path, "%s/serial", device) ||
+          !ReadAttribute(path, identity->serial, kAttributeMax)) {
+        identity->serial[0] = '\0';
+      }
+      return;
+    }
+  }
+  identity->usbVendor = identity->usbProduct = 0;
+}
+
 }  // namespace
 
 bool FindGenericNode(const char* sysfsRoot, const char* devRoot, unsigned major, unsigned minor,
@@ -85,6 +121,8 @@ bool ReadSysfsIdentity(const char* sysfsRoot, unsigned major, unsigned minor,
                        DriveIdentity* identity) {
   char path[PATH_MAX];
   static_assert(kAttributeMax <= kIdentityTextSize);
+  identity->serial[0] = '\0';
+  identity->usbIdsKnown = false;
   if (!Format(path, sizeof path, "%s/dev/block/%u:%u/device/vendor", sysfsRoot, major, minor) ||
       !ReadAttribute(path, identity->vendor, kAttributeMax)) {
     return false;
@@ -106,6 +144,8 @@ bool ReadSysfsIdentity(const char* sysfsRoot, unsigned major, unsigned minor,
   identity->bus = kBusTypeScsi;
   if (std::strstr(below, "/usb") != nullptr) {
     identity->bus = kBusTypeUsb;
+    static_assert(kAttributeMax <= sizeof identity->serial);
+    ReadUsbDevice(root, device, identity);
   } else if (std::strstr(below, "/ata") != nullptr) {
     identity->bus = kBusTypeSata;
   }

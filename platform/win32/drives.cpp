@@ -19,6 +19,7 @@ static_assert(IOCTL_STORAGE_QUERY_PROPERTY == 0x2D1400);
 static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == kVendorIdOffsetField);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == kProductIdOffsetField);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset) == kSerialNumberOffsetField);
 static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == kBusTypeField);
 static_assert(BusTypeUsb == kBusTypeUsb && BusTypeScsi == kBusTypeScsi &&
               BusTypeSata == kBusTypeSata);

@@ -81,5 +81,8 @@ void ParseStorageDescriptor(const std::uint8_t* area, std::uint32_t returned,
   const std::uint32_t limit = returned < kDescriptorAreaSize ? returned : kDescriptorAreaSize;
   ReadDescriptorText(area, limit, kVendorIdOffsetField, identity->vendor);
   ReadDescriptorText(area, limit, kProductIdOffsetField, identity->product);
+  // Some drivers give an offset of -1 for no serial: it lies outside the area, so no text.
+  ReadDescriptorText(area, limit, kSerialNumberOffsetField, identity->serial);
+  identity->usbIdsKnown = false;
   identity->bus = area[kBusTypeField];
 }

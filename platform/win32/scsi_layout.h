@@ -56,11 +56,13 @@ PassThroughResult ReadPassThroughReply(const PassThroughLayout& layout, const st
 inline constexpr std::uint32_t kDescriptorAreaSize = 4096;
 inline constexpr std::uint32_t kVendorIdOffsetField = 12;
 inline constexpr std::uint32_t kProductIdOffsetField = 16;
+inline constexpr std::uint32_t kSerialNumberOffsetField = 24;
 inline constexpr std::uint32_t kBusTypeField = 28;
 inline constexpr std::uint32_t kDescriptorHeaderSize = 40;
 
-// Fills `identity` from a descriptor `area` (kDescriptorAreaSize bytes) of which the system
-// returned `returned`. A text is read only inside both the count and the area: an offset of 0 or
-// outside them gives an empty text, and a text with no terminator inside them is cut there.
+// Fills `identity` (vendor, product, serial, bus; no USB IDs) from a descriptor `area`
+// (kDescriptorAreaSize bytes) of which the system returned `returned`. A text is read only inside
+// both the count and the area: an offset of 0 or outside them gives an empty text, and a text with
+// no terminator inside them is cut there.
 void ParseStorageDescriptor(const std::uint8_t* area, std::uint32_t returned,
                             DriveIdentity* identity);

@@ -206,21 +206,25 @@ TEST(Win32PassThrough, ReturnedCount) {
 }
 
 // The storage descriptor's texts are read only inside the count returned and the area: an offset of
-// 0 or past them gives no text, a text without its zero is cut at their end.
+// 0, -1 or past them gives no text, a text without its zero is cut at their end.
 TEST(Win32Drives, DescriptorTexts) {
   std::vector<std::uint8_t> area(kDescriptorAreaSize, 'A');
   PutLe(area.data() + 12, 0x0F00, 4);  // vendor
   PutLe(area.data() + 16, 0x0FF0, 4);  // product: no zero up to the area's end
+  std::memcpy(area.data() + 0x0E00, "0123456789AB", 13);
   area[28] = 7;
-  const std::tuple<std::uint32_t, std::string, std::string> cases[] = {
-      {0x0F00, "", ""},  // both offsets past the count
-      {5000, std::string(256, 'A'), std::string(16, 'A')}};
+  // The count returned, the serial's offset; the texts.
+  const std::tuple<std::uint32_t, std::uint32_t, std::string, std::string, std::string> cases[] = {
+      {0x0F00, 0x0E00, "", "", "0123456789AB"},  // vendor and product past the count
+      {5000, 0xFFFFFFFF, std::string(256, 'A'), std::string(16, 'A'), ""},
+      {5000, 0, std::string(256, 'A'), std::string(16, 'A'), ""}};
   static DriveIdentity identity;
-  for (const auto& [returned, vendor, product] : cases) {
+  for (const auto& [returned, serialAt, vendor, product, serial] : cases) {
+    PutLe(area.data() + 24, serialAt, 4);
     ParseStorageDescriptor(area.data(), returned, &identity);
     EXPECT_EQ(std::make_tuple(std::string(identity.vendor), std::string(identity.product),
-                              int{identity.bus}),
-              std::make_tuple(vendor, product, 7))
+                              std::string(identity.serial), int{identity.bus}),
+              std::make_tuple(vendor, product, serial, 7))
         << returned;
   }
 }

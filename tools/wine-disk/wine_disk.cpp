@@ -4,7 +4,9 @@
 //  - drive N exists when the service key has a value BusTypeN (7 USB, 11 SATA, ...); opening it
 //    opens \??\winediskN, which the test links as <prefix>/dosdevices/winediskN to a /dev/sgX node;
 //  - IOCTL_STORAGE_QUERY_PROPERTY, which Wine 8 fails with error 50: the device descriptor made
-//    from an INQUIRY, its texts as the device sent them (space-padded), and that bus type;
+//    from an INQUIRY, its texts as the device sent them (space-padded), and that bus type; the
+//    serial number is the service key's value SerialN when there is one (Windows' USB storage
+//    driver reports the device's USB serial string there);
 //  - IOCTL_SCSI_PASS_THROUGH in the caller's layout (44 bytes from a 32-bit process, 56 from a
 //    64-bit one). Wine carries it to SG_IO but drops SG_IO's host status, so a time-out or a
 //    transport error comes back as a GOOD command that moved nothing. Such a command fails here
@@ -58,12 +60,13 @@ struct Descriptor {
   ULONG vendorIdOffset, productIdOffset, productRevisionOffset, serialNumberOffset;
   ULONG busType, rawPropertiesLength;
   UCHAR rawDeviceProperties[4];
-  char vendor[9], product[17], revision[5];
+  char vendor[9], product[17], revision[5], serial[33];
 };
 static_assert(__builtin_offsetof(Descriptor, busType) == 28 &&
               __builtin_offsetof(Descriptor, vendor) == 40);
 
-ULONG g_busType[kDrives];  // 0: no such drive
+ULONG g_busType[kDrives];    // 0: no such drive
+char g_serial[kDrives][33];  // "": none
 DEVICE_OBJECT* g_devices[kDrives];
 WCHAR g_serviceKeyText[256];  // the service's registry key, read again for every pass-through
 UNICODE_STRING g_serviceKey;
@@ -129,6 +132,29 @@ bool QueryDword(HANDLE key, const WCHAR* name, ULONG* value) {
   }
   RtlCopyMemory(value, reply.info.Data, 4);
   return true;
+}
+
+// A REG_SZ value of ASCII characters, cut to fit `size` bytes with its zero.
+void QueryText(HANDLE key, const WCHAR* name, char* out, ULONG size) {
+  UNICODE_STRING text;
+  RtlInitUnicodeString(&text, name);
+  union {
+    KEY_VALUE_PARTIAL_INFORMATION info;
+    UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 64 * sizeof(WCHAR)];
+  } reply;
+  ULONG got = 0;
+  if (!NT_SUCCESS(
+          ZwQueryValueKey(key, &text, KeyValuePartialInformation, &reply, sizeof reply, &got)) ||
+      reply.info.Type != REG_SZ) {
+    return;
+  }
+  const auto* wide = reinterpret_cast<const WCHAR*>(reply.info.Data);
+  const ULONG length = reply.info.DataLength / sizeof(WCHAR);
+  ULONG n = 0;
+  for (; n + 1 < size && n < length && wide[n] != 0; ++n) {
+    out[n] = static_cast<char>(wide[n]);
+  }
+  out[n] = 0;
 }
 
 HANDLE OpenServiceKey() {
@@ -264,6 +290,10 @@ NTSTATUS QueryProperty(ULONG number, HANDLE target, UCHAR* buffer, ULONG inLengt
   d.productIdOffset = __builtin_offsetof(Descriptor, product);
   d.productRevisionOffset = __builtin_offsetof(Descriptor, revision);
   d.busType = g_busType[number];
+  if (g_serial[number][0] != 0) {
+    d.serialNumberOffset = __builtin_offsetof(Descriptor, serial);
+    RtlCopyMemory(d.serial, g_serial[number], sizeof d.serial);
+  }
   CopyText(d.vendor, inquiry.data + 8, 8);
   CopyText(d.product, inquiry.data + 16, 16);
   CopyText(d.revision, inquiry.data + 32, 4);
@@ -337,6 +367,8 @@ void ReadBusTypes() {
     WCHAR name[16];
     NumberedName(name, L"BusType", n);
     QueryDword(key, name, &g_busType[n]);
+    NumberedName(name, L"Serial", n);
+    QueryText(key, name, g_serial[n], sizeof g_serial[n]);
   }
   ZwClose(key);
 }

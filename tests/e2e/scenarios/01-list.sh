@@ -1,5 +1,5 @@
-# The drive list from sysfs shows the emulated bridge and the SATA disk; the SATA disk is refused
-# before any command reaches the bridge.
+# The drive list from sysfs shows the emulated bridge and the SATA disk, also as --list with the
+# USB IDs and serial; the SATA disk is refused before any command reaches the bridge.
 # limit: 30
 bridge_start || return
 
@@ -12,6 +12,16 @@ check_eq list-exit "$RC" 23
   echo " 1: JMicron Generic         "
   echo "Please select drive number:Error: bad disk number"
 } | check_transcript list-transcript
+
+# --list: the drive lines alone, with the system's names; the gadget's USB IDs and serial from
+# sysfs (the UAS gadget has no serial string); no bridge command.
+run_tool list-option 10 --list
+check_eq list-option-exit "$RC" 0
+{
+  echo " 0  /dev/sda  sata  -          -  ATA QEMU HARDDISK"
+  echo " $BR_DRIVE  /dev/$BR_DISK  usb   152d:0578  $(by_transport E2E000000001 -)  JMicron Generic"
+} | check_transcript list-option-transcript
+[ ! -s $STATE/trace ] && pass list-option-no-bridge-command || fail list-option-no-bridge-command "$(cat $STATE/trace)"
 
 run_tool sata 10 0y
 check_eq sata-exit "$RC" 1

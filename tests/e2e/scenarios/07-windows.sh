@@ -61,5 +61,13 @@ stall;-;1y;-;1;Drive      : 1(USB)|Ctrl/Fw version : jmABC_01_02_A0_FF|Fw size: 
 EOF_CASES
 done
 
+# --list on the 64-bit exe: the system's names and buses, the bridge's serial from the
+# descriptor (the gadget's, in winedisk.reg); Windows tells no USB IDs.
+run_exe list-option64 60 64 --list
+check_eq list-option64-exit "$RC" 0
+printf '%s\n' ' 0  \\.\PhysicalDrive0  sata  -          -  ATA QEMU HARDDISK' \
+  ' 1  \\.\PhysicalDrive1  usb   -          E2E000000001  JMicron Generic' |
+  check_transcript list-option64-transcript
+
 in_host wineserver -k
 scenario_done
