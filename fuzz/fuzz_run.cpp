@@ -236,6 +236,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool refused = (arg.size() > 1 && arg[0] == '-' &&
                   (arg[1] == '-' || std::isalpha(static_cast<unsigned char>(arg[1])))) ||
                  arg.find_first_of("/\\") != std::string::npos;
+  if (!s.typed && arg == "--list") {
+    // The drive list asks the drives what they are, and sends the bridge nothing.
+    FUZZ_CHECK(status == 0 && m.requests.empty(), "--list: status %d, %zu requests", status,
+               m.requests.size());
+    return 0;
+  }
   if (!s.typed && (informs || refused)) {
     FUZZ_CHECK(status == (informs ? 0 : 2), "\"%s\": status %d", arg.c_str(), status);
     FUZZ_CHECK(m.opens.empty() && m.requests.empty(), "\"%s\": a drive was touched", arg.c_str());
@@ -257,26 +263,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool noNvram = has('N') || has('n');
   bool autoYes = has('Y') || has('y');
   std::int32_t drive = 0;
+  bool hasDigits = false;
+  bool tooLarge = false;
   {
-    // The leading integer, modulo 2^32.
+    // The leading integer, modulo 2^32 (a "-" counts so), ASCII digits only.
     std::size_t i = selection.find_first_not_of(" \t\n\v\f\r");
     i = i == std::string::npos ? selection.size() : i;
     bool negative = i < selection.size() && selection[i] == '-';
     if (i < selection.size() && (selection[i] == '-' || selection[i] == '+')) {
       ++i;
     }
-    std::uint32_t v = 0;
+    std::uint64_t v = 0;
     for (; i < selection.size() && selection[i] >= '0' && selection[i] <= '9'; ++i) {
-      v = v * 10u + static_cast<std::uint32_t>(selection[i] - '0');
+      hasDigits = true;
+      v = std::min<std::uint64_t>(v * 10u + static_cast<std::uint64_t>(selection[i] - '0'),
+                                  0x100000000u);
     }
-    drive = static_cast<std::int32_t>(negative ? 0u - v : v);
+    tooLarge = v > 0xFFFFFFFFu;
+    drive = static_cast<std::int32_t>(negative ? 0u - static_cast<std::uint32_t>(v)
+                                               : static_cast<std::uint32_t>(v));
+  }
+  // An update must begin with its number, and no number may pass 32 bits: an argument that
+  // breaks either is refused before any drive is touched.
+  bool selectionRefused = (update && !hasDigits) || tooLarge;
+  if (selectionRefused && !s.typed) {
+    FUZZ_CHECK(status == 2, "\"%s\" refused with status %d", selection.c_str(), status);
+    FUZZ_CHECK(m.opens.empty() && m.requests.empty(), "\"%s\": a drive was touched",
+               selection.c_str());
+    return 0;
   }
   bool answeredYes = nextLine < lines.size() && !lines[nextLine].empty() &&
                      (lines[nextLine][0] == 'Y' || lines[nextLine][0] == 'y');
 
   int expectedStatus;
   bool opened = false;
-  if (s.typed && (!selected || drive < 0 || drive > 99)) {
+  if (s.typed && (!selected || selectionRefused || drive < 0 || drive > 99)) {
     expectedStatus = 23;
   } else if (drive < 0 || drive > 2 || (drive == kBridgeDrive && bridge.workingOpenFails)) {
     expectedStatus = 16;
@@ -347,12 +368,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The update: one write, only when confirmed, of the file's first 512 bytes, to the address
-  // that belongs to a known, non-zero firmware length, never cut to fit; never a whole dump. The
-  // sector there is read before, saved before the write, and read back after it.
-  bool fileUsable = s.nvramFile && !s.nvramFileBytes.empty() &&
-                    s.nvramFileBytes.size() != std::min<std::uint32_t>(units, 512) * 256 + 512;
-  bool mayWrite =
-      update && identified && !lengthUnknown && units > 0 && fileUsable && (autoYes || answeredYes);
+  // that belongs to a known, non-zero firmware length, never cut to fit; only a file of exactly
+  // 512 bytes, and only when it differs from the sector there. The sector there is read before,
+  // saved before the write, and read back after it.
+  bool fileUsable = s.nvramFile && s.nvramFileBytes.size() == 512;
+  auto there = sectorsBefore.find(units + 12);
+  sim::NvramSector thereSector = there != sectorsBefore.end() ? there->second : sim::NvramSector{};
+  bool unchanged = fileUsable && !s.anyFault &&
+                   std::equal(thereSector.begin(), thereSector.end(), s.nvramFileBytes.begin());
+  bool mayWrite = update && identified && !lengthUnknown && units > 0 && fileUsable && !unchanged &&
+                  (autoYes || answeredYes);
   FUZZ_CHECK(writes <= (mayWrite ? 1 : 0), "%d writes; update %d, answer yes %d, autoYes %d",
              writes, update, answeredYes, autoYes);
   if (mayWrite && addressFits && !s.anyFault) {
@@ -433,10 +458,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(files.size() == 1 && identified && !update, "unexpected file %s (and %zu more)",
              files[0].c_str(), files.size() - 1);
-  // Only a dump in which every read succeeded takes the plain name.
+  // Only a dump in which every read succeeded takes the plain name; a firmware-only one is ".fw".
   bool readFailed = output.find(" read error\n") != std::string::npos || lengthUnknown;
-  FUZZ_CHECK(files[0] == fs::path(name + (readFailed ? ".partial.bin" : ".bin")),
-             "dump named %s, identity %s", files[0].c_str(), name.c_str());
+  FUZZ_CHECK(
+      files[0] == fs::path(name + (noNvram ? ".fw" : "") + (readFailed ? ".partial.bin" : ".bin")),
+      "dump named %s, identity %s", files[0].c_str(), name.c_str());
   Bytes dump = ReadFile(files[0].string());
   FUZZ_CHECK(dump.size() == expectedLength, "dump of %zu bytes, expected %zu", dump.size(),
              expectedLength);
