@@ -7,38 +7,32 @@
 
 namespace {
 
-const char* ErrorText(std::uint32_t code) {
-  switch (code) {
-    case kErrorInvalidFunction:
-      return "Incorrect function";
-    case kErrorFileNotFound:
-      return "The system cannot find the file specified";
-    case kErrorAccessDenied:
-      return "Access is denied";
-    case kErrorInvalidHandle:
-      return "The handle is invalid";
-    case kErrorSharingViolation:
-      return "The process cannot access the file because it is being used by another process";
-    case kErrorInvalidParameter:
-      return "The parameter is incorrect";
-    case kErrorSemTimeout:
-      return "The semaphore timeout period has expired";
-    case kErrorIoDevice:
-      return "The request could not be performed because of an I/O device error";
-    default:
-      return nullptr;
-  }
-}
+struct ErrorName {
+  std::uint32_t code;
+  const char* text;
+};
+constexpr ErrorName kErrorTexts[] = {
+    {kErrorInvalidFunction, "Incorrect function"},
+    {kErrorFileNotFound, "The system cannot find the file specified"},
+    {kErrorAccessDenied, "Access is denied"},
+    {kErrorInvalidHandle, "The handle is invalid"},
+    {kErrorSharingViolation,
+     "The process cannot access the file because it is being used by another process"},
+    {kErrorInvalidParameter, "The parameter is incorrect"},
+    {kErrorSemTimeout, "The semaphore timeout period has expired"},
+    {kErrorIoDevice, "The request could not be performed because of an I/O device error"},
+};
 
 }  // namespace
 
 void SimErrorText(std::uint32_t code, char* text, std::uint32_t size) {
-  const char* known = ErrorText(code);
-  if (known != nullptr) {
-    std::snprintf(text, size, "%s", known);
-  } else {
-    std::snprintf(text, size, "error %u", static_cast<unsigned>(code));
+  for (const ErrorName& known : kErrorTexts) {
+    if (known.code == code) {
+      std::snprintf(text, size, "%s", known.text);
+      return;
+    }
   }
+  std::snprintf(text, size, "error %u", static_cast<unsigned>(code));
 }
 
 void SimDrivePath(std::int32_t number, char* text, std::uint32_t size) {

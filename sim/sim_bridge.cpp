@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/byteorder.h"
+
 namespace sim {
 
 namespace {
@@ -12,13 +14,6 @@ constexpr std::uint8_t kStatusCheckCondition = 0x02;
 constexpr std::uint8_t kSenseIllegalRequest = 0x05;
 constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
-
-std::uint32_t Be16(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 8) | p[1];
-}
-std::uint32_t Be24(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-}
 
 void Reject(Exchange& x, std::uint8_t asc) {
   x.status = kStatusCheckCondition;
@@ -84,6 +79,14 @@ Command Bridge::Classify(const std::uint8_t* cdb, std::uint8_t cdbLength) {
   return Command::kUnknown;
 }
 
+void Bridge::ExecuteWithoutFaults(Exchange& x) {
+  Bridge plain = *this;
+  plain.commandFaults = {};
+  plain.blockFaults.clear();
+  plain.Execute(x);
+  nvram = plain.nvram;
+}
+
 void Bridge::Execute(Exchange& x) {
   x.status = kStatusGood;
   x.senseLength = 0;
@@ -100,7 +103,7 @@ void Bridge::Execute(Exchange& x) {
 
   Fault fault = commandFaults[static_cast<int>(command)];
   if (command == Command::kFirmwareBlock) {
-    auto it = blockFaults.find(Be24(x.cdb + 3) / 256);
+    auto it = blockFaults.find(GetBe(x.cdb + 3, 3) / 256);
     if (it != blockFaults.end()) {
       fault = it->second;
     }
@@ -137,11 +140,11 @@ void Bridge::Execute(Exchange& x) {
       Deliver(x, identity.data(), static_cast<std::uint32_t>(identity.size()));
       break;
     case Command::kDescriptor:
-      Deliver(x, descriptor.data(), std::min<std::uint32_t>(4, Be24(x.cdb + 6)));
+      Deliver(x, descriptor.data(), std::min<std::uint32_t>(4, GetBe(x.cdb + 6, 3)));
       break;
     case Command::kFirmwareBlock: {
-      std::uint32_t offset = Be24(x.cdb + 3);
-      std::uint32_t length = std::min(Be24(x.cdb + 6), x.dataLength);
+      std::uint32_t offset = GetBe(x.cdb + 3, 3);
+      std::uint32_t length = std::min(GetBe(x.cdb + 6, 3), x.dataLength);
       if (x.direction == Direction::kOut) {
         Reject(x, kAscInvalidFieldInCdb);
         break;
@@ -155,7 +158,7 @@ void Bridge::Execute(Exchange& x) {
     }
     case Command::kReadNvram: {
       NvramSector sector{};
-      auto it = nvram.find(Be16(x.cdb + 8));
+      auto it = nvram.find(GetBe(x.cdb + 8, 2));
       if (it != nvram.end()) {
         sector = it->second;
       }
@@ -169,7 +172,7 @@ void Bridge::Execute(Exchange& x) {
       }
       {
         // A short transfer on the way out leaves the untaken tail of the sector zero.
-        NvramSector& sector = nvram[Be16(x.cdb + 8)];
+        NvramSector& sector = nvram[GetBe(x.cdb + 8, 2)];
         sector.fill(0);
         std::uint32_t taken = fault.kind == FaultKind::kShortTransfer
                                   ? std::min(fault.delivered, kNvramSectorSize)

@@ -83,6 +83,9 @@ class Bridge {
 
   // Runs one command. Faults apply before the command's own effect.
   void Execute(Exchange& exchange);
+  // Runs one command as a device that answers late runs it once the hold is over: without any
+  // fault, and counted in no fault's `after`. Only the NVRAM keeps its effect.
+  void ExecuteWithoutFaults(Exchange& exchange);
 };
 
 // Fills `sense` with fixed-format sense data (18 bytes) and returns its length.

@@ -24,7 +24,20 @@ TEST(PassThrough, SenseInFixedAndDescriptorFormats) {
   }
 }
 
-class CommandTest : public BridgeTest {};
+// A bridge as in AddBridge with firmware length 0x100, opened for work as `drive_`.
+class CommandTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    AddBridge(0x100);
+    drive_ = PlatformOpenDrive(1, true).drive;
+  }
+  void TearDown() override {
+    PlatformCloseDrive(drive_);
+    SimTest::TearDown();
+  }
+  DriveHandle drive_ = kInvalidDriveHandle;
+};
 
 // The request each command hands to the platform.
 TEST_F(CommandTest, RequestsAreExact) {

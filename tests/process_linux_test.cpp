@@ -39,8 +39,6 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
   const std::string list =
       " (give a drive number: jmreader without an argument lists the drives)\n";
   const std::tuple<std::string, std::string, std::string, int, std::string> cases[] = {
-      {"", "100\n", os + "Please select drive number:Error: bad disk number\n", 23,
-       "jmreader: no disk found\n"},
       // An update without its drive number first would write drive 0.
       {"", "\xEF\xBC\x91u\n", os + "Please select drive number:Error: bad disk number\n", 23,
        "jmreader: no disk found\n"},
@@ -50,9 +48,7 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
        "jmreader: /dev/sdeu: No such file or directory (no such drive)\n"},
       // Neither is read for letters: "u" and "y" would update drive 0 without asking.
       {kLink, "", "", 2, "jmreader: " + std::string(kLink) + ": No such file or directory" + list},
-      {"/dev/null", "", "", 2, "jmreader: /dev/null: not a disk /dev/sdX" + list},
-      {"--dry-run", "", "", 2,
-       "jmreader: --dry-run: unknown option\nUsage: jmreader [selection]\n"}};
+      {"/dev/null", "", "", 2, "jmreader: /dev/null: not a disk /dev/sdX" + list}};
   for (const auto& [args, input, tail, status, errors] : cases) {
     char folder[] = "/tmp/jmreader.XXXXXX";
     const std::string files = std::string(mkdtemp(folder)) + "/";
@@ -62,10 +58,7 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
     int code = std::system(
         ("cd " + files + " && setsid -w timeout 10 " JMREADER_PATH " " + args + " <in >out 2>err")
             .c_str());
-    std::string err = Text(files + "err");
-    const bool usage = errors.find("Usage:") != std::string::npos;
-    EXPECT_EQ(std::make_tuple(Text(files + "out"), WEXITSTATUS(code),
-                              usage ? err.substr(0, errors.size()) : err),
+    EXPECT_EQ(std::make_tuple(Text(files + "out"), WEXITSTATUS(code), Text(files + "err")),
               std::make_tuple(banner + tail, status, errors));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(files), {}), 4) << args;
     std::filesystem::remove_all(folder);

@@ -57,18 +57,3 @@ class SimTest : public ::testing::Test {
  private:
   std::filesystem::path previous_;
 };
-
-// A bridge as in AddBridge with firmware length 0x100, opened for work as `drive_`.
-class BridgeTest : public SimTest {
- protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    AddBridge(0x100);
-    drive_ = PlatformOpenDrive(1, true).drive;
-  }
-  void TearDown() override {
-    PlatformCloseDrive(drive_);
-    SimTest::TearDown();
-  }
-  DriveHandle drive_ = kInvalidDriveHandle;
-};

@@ -1,6 +1,8 @@
 // Windows console keys: the console input device "CONIN$", read in raw mode.
 #include "platform/win32/win32.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 // Console keys. The codes follow the C runtime's _getch: a character key gives its character; a
@@ -22,45 +24,18 @@ HANDLE ConsoleInput() {
   return g_consoleInput;
 }
 
-bool IsModifierOrLock(WORD virtualKey) {
-  switch (virtualKey) {
-    case VK_SHIFT:
-    case VK_LSHIFT:
-    case VK_RSHIFT:
-    case VK_CONTROL:
-    case VK_LCONTROL:
-    case VK_RCONTROL:
-    case VK_MENU:
-    case VK_LMENU:
-    case VK_RMENU:
-    case VK_LWIN:
-    case VK_RWIN:
-    case VK_CAPITAL:
-    case VK_NUMLOCK:
-    case VK_SCROLL:
-    case 0:  // no key at all (synthesised events)
-      return true;
-    default:
-      return false;
-  }
-}
+// Keys that give no code of their own: modifiers and locks, and no key at all (synthesised
+// events).
+constexpr WORD kModifiersAndLocks[] = {VK_SHIFT,    VK_LSHIFT,  VK_RSHIFT,  VK_CONTROL, VK_LCONTROL,
+                                       VK_RCONTROL, VK_MENU,    VK_LMENU,   VK_RMENU,   VK_LWIN,
+                                       VK_RWIN,     VK_CAPITAL, VK_NUMLOCK, VK_SCROLL,  0};
+// The grey navigation keys, whose prefix is 0xE0 when the key is an enhanced one.
+constexpr WORD kGreyNavigationKeys[] = {VK_INSERT, VK_DELETE, VK_HOME,  VK_END, VK_PRIOR,
+                                        VK_NEXT,   VK_LEFT,   VK_RIGHT, VK_UP,  VK_DOWN};
 
-bool IsGreyNavigationKey(WORD virtualKey) {
-  switch (virtualKey) {
-    case VK_INSERT:
-    case VK_DELETE:
-    case VK_HOME:
-    case VK_END:
-    case VK_PRIOR:
-    case VK_NEXT:
-    case VK_LEFT:
-    case VK_RIGHT:
-    case VK_UP:
-    case VK_DOWN:
-      return true;
-    default:
-      return false;
-  }
+template <std::size_t N>
+bool Listed(const WORD (&keys)[N], WORD virtualKey) {
+  return std::find(keys, keys + N, virtualKey) != keys + N;
 }
 
 // The codes a console event yields: false for events that are no key press of their own (key
@@ -80,11 +55,11 @@ bool KeyCodes(const INPUT_RECORD& record, int* first, int* second) {
     *second = -1;
     return true;
   }
-  if (IsModifierOrLock(key.wVirtualKeyCode)) {
+  if (Listed(kModifiersAndLocks, key.wVirtualKeyCode)) {
     return false;
   }
-  const bool grey =
-      (key.dwControlKeyState & ENHANCED_KEY) != 0 && IsGreyNavigationKey(key.wVirtualKeyCode);
+  const bool grey = (key.dwControlKeyState & ENHANCED_KEY) != 0 &&
+                    Listed(kGreyNavigationKeys, key.wVirtualKeyCode);
   *first = grey ? 0xE0 : 0;
   *second = key.wVirtualScanCode & 0xFF;
   return true;

@@ -112,7 +112,6 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
     bool inSystemFolder = false;  // run in the Windows folder's System32 instead
   };
   const Case cases[] = {
-      {"typed 100", "", "100\r\n", "Please select drive number:Error: bad disk number\r\n", 23, ""},
       // An update must begin with its drive number (a full-width 1 is none): refused before
       // anything is opened.
       {"typed \uFF11u", "", "\xEF\xBC\x91u\r\n",

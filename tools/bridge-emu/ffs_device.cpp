@@ -1,5 +1,6 @@
 #include "tools/bridge-emu/ffs_device.h"
 
+#include "base/byteorder.h"
 #include "tools/bridge-emu/usb_io.h"
 
 #include <fcntl.h>
@@ -33,21 +34,10 @@ int g_epIn = -1;
 int g_epOut = -1;
 bool g_verbose = false;
 
-void PutLe(std::vector<std::uint8_t>& out, std::uint32_t value, int width) {
+void AppendLe(std::vector<std::uint8_t>& out, std::uint32_t value, int width) {
   for (int i = 0; i < width; ++i) {
     out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
   }
-}
-
-void PutLe32(std::uint8_t* p, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-}
-
-std::uint32_t GetLe32(const std::uint8_t* p) {
-  return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-         (std::uint32_t{p[3]} << 24);
 }
 
 // One interface with a bulk IN (ep 1) and a bulk OUT (ep 2) endpoint.
@@ -69,25 +59,25 @@ void PutInterface(std::vector<std::uint8_t>& out, std::uint16_t maxPacket) {
 
 std::vector<std::uint8_t> Descriptors() {
   std::vector<std::uint8_t> body;
-  PutLe(body, 3, 4);  // full-speed descriptor count
-  PutLe(body, 3, 4);  // high-speed descriptor count
+  AppendLe(body, 3, 4);  // full-speed descriptor count
+  AppendLe(body, 3, 4);  // high-speed descriptor count
   PutInterface(body, 64);
   PutInterface(body, 512);
   std::vector<std::uint8_t> out;
-  PutLe(out, FUNCTIONFS_DESCRIPTORS_MAGIC_V2, 4);
-  PutLe(out, static_cast<std::uint32_t>(12 + body.size()), 4);
-  PutLe(out, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC, 4);
+  AppendLe(out, FUNCTIONFS_DESCRIPTORS_MAGIC_V2, 4);
+  AppendLe(out, static_cast<std::uint32_t>(12 + body.size()), 4);
+  AppendLe(out, FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_HAS_HS_DESC, 4);
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }
 
 std::vector<std::uint8_t> Strings() {
   std::vector<std::uint8_t> out;
-  PutLe(out, FUNCTIONFS_STRINGS_MAGIC, 4);
-  PutLe(out, static_cast<std::uint32_t>(16 + 2 + sizeof kInterfaceName), 4);
-  PutLe(out, 1, 4);       // strings
-  PutLe(out, 1, 4);       // languages
-  PutLe(out, 0x0409, 2);  // en-US
+  AppendLe(out, FUNCTIONFS_STRINGS_MAGIC, 4);
+  AppendLe(out, static_cast<std::uint32_t>(16 + 2 + sizeof kInterfaceName), 4);
+  AppendLe(out, 1, 4);       // strings
+  AppendLe(out, 1, 4);       // languages
+  AppendLe(out, 0x0409, 2);  // en-US
   out.insert(out.end(), kInterfaceName, kInterfaceName + sizeof kInterfaceName);
   return out;
 }
@@ -163,11 +153,11 @@ void BulkLoop(Target& target) {
       continue;
     }
     unsigned generation = Generation();
-    if (n != 31 || GetLe32(cbw) != kCbwSignature) {
+    if (n != 31 || GetLe(cbw, 4) != kCbwSignature) {
       Log("invalid CBW of %zd bytes ignored\n", n);
       continue;
     }
-    std::uint32_t length = GetLe32(cbw + 8);
+    std::uint32_t length = GetLe(cbw + 8, 4);
     bool in = (cbw[12] & 0x80) != 0;
     std::uint8_t cdbLength = cbw[14] & 0x1F;
     const std::uint8_t* cdb = cbw + 15;
@@ -219,9 +209,9 @@ void BulkLoop(Target& target) {
       }
     }
     std::uint8_t csw[13];
-    PutLe32(csw, kCswSignature);
-    std::memcpy(csw + 4, cbw + 4, 4);  // the tag
-    PutLe32(csw + 8, length - moved);  // residue
+    PutLe(csw, kCswSignature, 4);
+    std::memcpy(csw + 4, cbw + 4, 4);   // the tag
+    PutLe(csw + 8, length - moved, 4);  // residue
     csw[12] = reply.phaseError ? kCswPhaseError : reply.status == 0 ? 0 : 1;
     WriteAll(g_epIn, csw, sizeof csw, "bulk in");
   }

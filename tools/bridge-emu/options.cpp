@@ -1,7 +1,6 @@
 #include "tools/bridge-emu/options.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace emu {
 
@@ -40,7 +39,9 @@ const char kUsage[] =
 
 namespace {
 
-bool ParseNumber(const std::string& text, std::uint64_t limit, std::uint64_t* value) {
+// Parses a number of at most `limit` into `value`, which it leaves alone when the text is none.
+template <typename Field>
+bool ParseNumber(const std::string& text, std::uint64_t limit, Field* value) {
   if (text.empty()) {
     return false;
   }
@@ -49,17 +50,12 @@ bool ParseNumber(const std::string& text, std::uint64_t limit, std::uint64_t* va
   if (*end != '\0' || text[0] == '-' || v > limit) {
     return false;
   }
-  *value = v;
+  *value = static_cast<Field>(v);
   return true;
 }
 
 bool ParseHexByte(const std::string& text, std::uint8_t* value) {
-  std::uint64_t v = 0;
-  if (text.empty() || text.size() > 2 || !ParseNumber("0x" + text, 0xFF, &v)) {
-    return false;
-  }
-  *value = static_cast<std::uint8_t>(v);
-  return true;
+  return !text.empty() && text.size() <= 2 && ParseNumber("0x" + text, 0xFF, value);
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -112,14 +108,12 @@ bool ParseFault(const std::string& text, FaultRule* rule, std::string* error) {
   } else if (command == "block") {
     s.command = sim::Command::kFirmwareBlock;
   } else if (command.rfind("block@", 0) == 0) {
-    std::uint64_t block = 0;
-    if (!ParseNumber(command.substr(6), 0xFFFF, &block)) {
+    if (!ParseNumber(command.substr(6), 0xFFFF, &s.block)) {
       *error = "bad block number: " + command;
       return false;
     }
     s.command = sim::Command::kFirmwareBlock;
     s.perBlock = true;
-    s.block = static_cast<std::uint32_t>(block);
   } else if (command == "nvram-read") {
     s.command = sim::Command::kReadNvram;
   } else if (command == "nvram-write") {
@@ -129,7 +123,6 @@ bool ParseFault(const std::string& text, FaultRule* rule, std::string* error) {
     return false;
   }
 
-  std::uint64_t n = 0;
   if (kind == "check") {
     s.fault.kind = sim::FaultKind::kCheckCondition;
     s.fault.senseKey = 0x05;
@@ -144,16 +137,15 @@ bool ParseFault(const std::string& text, FaultRule* rule, std::string* error) {
         return false;
       }
     }
-  } else if (kind == "short" && ParseNumber(argument, 0x10000, &n)) {
+  } else if (kind == "short" && ParseNumber(argument, 0x10000, &s.fault.delivered)) {
     s.fault.kind = sim::FaultKind::kShortTransfer;
-    s.fault.delivered = static_cast<std::uint32_t>(n);
   } else if (kind == "zero" && argument.empty()) {
     s.fault.kind = sim::FaultKind::kZeroReply;
-  } else if ((kind == "stall" || kind == "delay") && ParseNumber(argument, 600000, &n)) {
+  } else if ((kind == "stall" || kind == "delay") &&
+             ParseNumber(argument, 600000, &s.fault.stallMs)) {
     // One hold, two intents: a stall outlasts the host's time-out, a delay ends within it and
     // the command then runs (a slow flash write).
     s.fault.kind = sim::FaultKind::kStall;
-    s.fault.stallMs = static_cast<std::uint32_t>(n);
   } else if (kind == "error" && argument.empty()) {
     s.fault.kind = sim::FaultKind::kPlatformError;
   } else {
@@ -166,9 +158,6 @@ bool ParseFault(const std::string& text, FaultRule* rule, std::string* error) {
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   Options o;
-  const char default_identity[16] = {'J', 'M', 'E', 'M', 'U',  0,    0,      0,
-                                     'A', 'B', 'C', 0,   0x01, 0x02, '\xA0', '\xFF'};
-  std::memcpy(o.identity.data(), default_identity, 16);
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -193,7 +182,6 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       return false;
     }
     std::string value = argv[++i];
-    std::uint64_t n = 0;
     bool ok = true;
     if (arg == "--vendor") {
       o.vendor = Pad(value, 8);
@@ -218,21 +206,17 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
         ok = ParseHexByte(parts[b], &o.identity[12 + b]);
       }
     } else if (arg == "--units") {
-      ok = ParseNumber(value, 0xFFFF, &n);
-      o.firmwareUnits = static_cast<std::uint32_t>(n);
+      ok = ParseNumber(value, 0xFFFF, &o.firmwareUnits);
     } else if (arg == "--fw-bytes") {
-      ok = ParseNumber(value, 0x1000000, &n);
-      o.firmwareBytes = static_cast<std::int64_t>(n);
+      ok = ParseNumber(value, 0x1000000, &o.firmwareBytes);
     } else if (arg == "--fw-seed") {
-      ok = ParseNumber(value, 0xFFFFFFFF, &n);
-      o.firmwareSeed = static_cast<std::uint32_t>(n);
+      ok = ParseNumber(value, 0xFFFFFFFF, &o.firmwareSeed);
     } else if (arg == "--fw-file") {
       o.firmwareFile = value;
     } else if (arg == "--nvram") {
       NvramSeed seed;
       std::size_t eq = value.find('=');
-      ok = ParseNumber(value.substr(0, eq), 0xFFFF, &n);
-      seed.address = static_cast<std::uint32_t>(n);
+      ok = ParseNumber(value.substr(0, eq), 0xFFFF, &seed.address);
       if (eq != std::string::npos) {
         seed.file = value.substr(eq + 1);
         ok = ok && !seed.file.empty();
@@ -245,8 +229,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       }
       o.faults.push_back(rule);
     } else if (arg == "--disk-mib") {
-      ok = ParseNumber(value, 1024, &n) && n > 0;
-      o.diskMiB = static_cast<std::uint32_t>(n);
+      ok = ParseNumber(value, 1024, &o.diskMiB) && o.diskMiB > 0;
     } else if (arg == "--state") {
       o.stateDir = value;
     } else if (arg == "--trace") {

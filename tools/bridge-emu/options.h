@@ -29,7 +29,9 @@ struct Options {
   std::string vendor = "JMicron ";           // INQUIRY vendor, 8 characters
   std::string product = "Generic         ";  // INQUIRY product, 16 characters
   std::string revision = "0508";             // INQUIRY revision, 4 characters
-  std::array<std::uint8_t, 16> identity{};
+  // The identify reply: "JMEMU", the name "ABC" at 8, the version 01.02.A0.FF at 12.
+  std::array<std::uint8_t, 16> identity = {'J', 'M', 'E', 'M', 'U',  0,    0,    0,
+                                           'A', 'B', 'C', 0,   0x01, 0x02, 0xA0, 0xFF};
   std::uint32_t firmwareUnits = 0x100;  // firmware length in 256-byte units, as the descriptor says
   std::int64_t firmwareBytes = -1;      // size of buffer 1; -1: firmwareUnits * 256
   std::uint32_t firmwareSeed = 1;

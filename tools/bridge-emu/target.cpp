@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/byteorder.h"
+
 namespace emu {
 
 namespace {
@@ -18,15 +20,9 @@ constexpr std::uint8_t kAscInvalidField = 0x24;
 constexpr std::uint32_t kBlockSize = 512;
 
 void PutBe32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
-std::uint32_t Be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         p[3];
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+  }
 }
 
 // Copies up to `available` bytes of `source` into the data-in room.
@@ -167,11 +163,7 @@ Reply Target::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, sim::Dire
     bridge_.Execute(x);
     DropSpentFault(command, cdb);
   } else {
-    sim::Bridge plain = bridge_;
-    plain.commandFaults = {};
-    plain.blockFaults.clear();
-    plain.Execute(x);
-    bridge_.nvram = plain.nvram;
+    bridge_.ExecuteWithoutFaults(x);
   }
 
   Reply reply;
@@ -194,8 +186,7 @@ Reply Target::Execute(const std::uint8_t* cdb, std::uint8_t cdbLength, sim::Dire
 void Target::DropSpentFault(sim::Command command, const std::uint8_t* cdb) {
   if (command == sim::Command::kFirmwareBlock) {
     // The block's own fault, when it has one, is the one that hit.
-    std::uint32_t block =
-        ((std::uint32_t{cdb[3]} << 16) | (std::uint32_t{cdb[4]} << 8) | cdb[5]) / 256;
+    std::uint32_t block = GetBe(cdb + 3, 3) / 256;
     if (bridge_.blockFaults.count(block) != 0) {
       if (onceBlocks_.erase(block) != 0) {
         bridge_.blockFaults.erase(block);
@@ -280,8 +271,8 @@ Reply Target::ExecuteDisk(const std::uint8_t* cdb, std::uint8_t cdbLength, std::
       if (cdbLength < 10) {
         return Fail(kIllegalRequest, kAscInvalidField);
       }
-      std::uint64_t lba = Be32(cdb + 2);
-      std::uint64_t count = (std::uint32_t{cdb[7]} << 8) | cdb[8];
+      std::uint64_t lba = GetBe(cdb + 2, 4);
+      std::uint64_t count = GetBe(cdb + 7, 2);
       if (lba + count > blocks) {
         return Fail(kIllegalRequest, kAscLbaOutOfRange);
       }

@@ -1,5 +1,6 @@
 #include "tools/bridge-emu/uas_device.h"
 
+#include "base/byteorder.h"
 #include "tools/bridge-emu/usb_io.h"
 
 #include <fcntl.h>
@@ -69,14 +70,6 @@ int DataInFd() {
 }
 int DataOutFd() {
   return g_fds[3];
-}
-
-std::uint32_t Be(const std::uint8_t* p, int width) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < width; ++i) {
-    value = (value << 8) | p[i];
-  }
-  return value;
 }
 
 void PutLe16(std::vector<std::uint8_t>& out, std::uint16_t value) {
@@ -221,7 +214,7 @@ void Serve(Target& target, const std::uint8_t* iu, std::vector<std::uint8_t>& da
   const std::uint8_t* cdb = iu + kCommandIuCdbAt;
   DataPhase phase = DataPhaseOf(cdb);
   if (g_verbose) {
-    Log("command tag %u opcode %02x %s %u\n", Be(tag, 2), cdb[0],
+    Log("command tag %u opcode %02x %s %u\n", GetBe(tag, 2), cdb[0],
         phase.direction == sim::Direction::kOut ? "out" : "in", phase.length);
   }
   if (phase.length > data.size()) {
@@ -306,28 +299,28 @@ DataPhase DataPhaseOf(const std::uint8_t* cdb) {
       p.length = cdb[4];
       break;
     case 0x12:  // INQUIRY
-      p.length = Be(cdb + 3, 2);
+      p.length = GetBe(cdb + 3, 2);
       break;
     case 0x25:  // READ CAPACITY(10)
       p.length = 8;
       break;
     case 0x5A:  // MODE SENSE(10)
-      p.length = Be(cdb + 7, 2);
+      p.length = GetBe(cdb + 7, 2);
       break;
     case 0x28:  // READ(10)
     case 0x2A:  // WRITE(10)
-      p.length = Be(cdb + 7, 2) * 512;
+      p.length = GetBe(cdb + 7, 2) * 512;
       p.direction = cdb[0] == 0x2A ? sim::Direction::kOut : sim::Direction::kIn;
       break;
     case 0x3C:  // READ BUFFER: the bridge's descriptor and firmware blocks
-      p.length = Be(cdb + 6, 3);
+      p.length = GetBe(cdb + 6, 3);
       break;
     case 0x9E:  // READ CAPACITY(16)
-      p.length = Be(cdb + 10, 4);
+      p.length = GetBe(cdb + 10, 4);
       break;
     case 0xA0:  // REPORT LUNS
     case 0xA3:  // REPORT SUPPORTED OPERATION CODES
-      p.length = Be(cdb + 6, 4);
+      p.length = GetBe(cdb + 6, 4);
       break;
     case 0xE0:  // the bridge's identify
       p.length = 16;

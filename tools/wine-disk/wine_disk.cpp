@@ -33,23 +33,18 @@ constexpr ULONG kStandardQuery = 0;
 constexpr ULONG kExistsQuery = 1;
 constexpr ULONG kPoolTag = 0x6B736457;  // "Wdsk" in a pool dump
 
-// SCSI_PASS_THROUGH of a 64-bit and of a 32-bit process.
-struct Block64 {
+// SCSI_PASS_THROUGH, whose DataBufferOffset is pointer-wide: of a 64-bit and of a 32-bit process.
+template <typename Offset>
+struct Block {
   USHORT length;
   UCHAR scsiStatus, pathId, targetId, lun, cdbLength, senseInfoLength, dataIn;
   ULONG dataTransferLength, timeOutValue;
-  ULONG64 dataBufferOffset;
+  Offset dataBufferOffset;
   ULONG senseInfoOffset;
   UCHAR cdb[16];
 };
-struct Block32 {
-  USHORT length;
-  UCHAR scsiStatus, pathId, targetId, lun, cdbLength, senseInfoLength, dataIn;
-  ULONG dataTransferLength, timeOutValue;
-  ULONG dataBufferOffset;
-  ULONG senseInfoOffset;
-  UCHAR cdb[16];
-};
+using Block64 = Block<ULONG64>;
+using Block32 = Block<ULONG>;
 static_assert(sizeof(Block64) == 56 && __builtin_offsetof(Block64, cdb) == 36);
 static_assert(sizeof(Block32) == 44 && __builtin_offsetof(Block32, cdb) == 28);
 
@@ -180,18 +175,18 @@ ULONG ReturnedLimit(ULONG number) {
 }
 
 // The caller's block, either layout, and what it sends, run as a native block of its own.
-template <typename Block>
+template <typename Caller>
 NTSTATUS PassThroughAs(HANDLE target, UCHAR* buffer, ULONG inLength, ULONG outLength,
                        ULONG_PTR* information) {
   const ULONG area = Larger(inLength, outLength);
-  if (inLength < sizeof(Block)) {
+  if (inLength < sizeof(Caller)) {
     return STATUS_INVALID_PARAMETER;
   }
-  auto* caller = reinterpret_cast<Block*>(buffer);
+  auto* caller = reinterpret_cast<Caller*>(buffer);
   const ULONG dataAt = static_cast<ULONG>(caller->dataBufferOffset);
   const ULONG dataLength = caller->dataTransferLength;
   const ULONG senseLength = caller->senseInfoLength;
-  if (caller->length != sizeof(Block) || caller->cdbLength > 16 ||
+  if (caller->length != sizeof(Caller) || caller->cdbLength > 16 ||
       caller->dataBufferOffset != dataAt || (dataLength > 0 && !Within(dataAt, dataLength, area)) ||
       (senseLength > 0 && !Within(caller->senseInfoOffset, senseLength, outLength))) {
     return STATUS_INVALID_PARAMETER;
@@ -220,7 +215,7 @@ NTSTATUS PassThroughAs(HANDLE target, UCHAR* buffer, ULONG inLength, ULONG outLe
     caller->scsiStatus = native->scsiStatus;
     caller->senseInfoLength = native->senseInfoLength;
     caller->dataTransferLength = native->dataTransferLength;
-    ULONG end = sizeof(Block);
+    ULONG end = sizeof(Caller);
     if (native->senseInfoLength > 0) {
       RtlCopyMemory(buffer + caller->senseInfoOffset, bytes + native->senseInfoOffset,
                     native->senseInfoLength);
