@@ -161,24 +161,6 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
   EXPECT_EQ(Text("err.txt"), "jmreader-sim: . is not a regular file\n");
 }
 
-// The rehearsal with the shipped fault-free example: dump, update, dump again; the state file in
-// the current folder carries the written sector into the second dump.
-TEST_F(ScenarioTest, RehearsalShowsTheUpdateInTheNextDump) {
-  const std::string run = "JMREADER_SIM='" JMREADER_EXAMPLES "/bridge.txt' " + kRun;
-  ASSERT_EQ(std::system((run + "1y extra </dev/null >out.txt 2>err.txt").c_str()) >> 8, 1);
-  EXPECT_EQ(Text("err.txt").substr(0, 50), "jmreader-sim: only the first argument is used; ign");
-  Bytes first = ReadFileBytes("jmSIM_01_02_A0_FF.bin");
-  ASSERT_EQ(first.size(), 65536u + 512);
-  WriteFileBytes("jm_nvram.bin", Pattern(512, 9));
-  ASSERT_EQ(std::system((run + "1uy </dev/null >out.txt 2>&1").c_str()) >> 8, 1);
-  ASSERT_EQ(std::system((run + "1y </dev/null >out.txt 2>&1").c_str()) >> 8, 1);
-  Bytes second = ReadFileBytes("jmSIM_01_02_A0_FF.bin");
-  EXPECT_EQ(Bytes(second.begin() + 65536, second.end()), Pattern(512, 9));
-  EXPECT_EQ(Bytes(second.begin(), second.begin() + 65536),
-            Bytes(first.begin(), first.begin() + 65536));
-  EXPECT_EQ(ReadFileBytes("jmSIM_01_02_A0_FF.nvram-before.bin"),
-            Bytes(first.begin() + 65536, first.end()));
-}
 #endif
 
 }  // namespace
