@@ -201,7 +201,6 @@ TEST(ImageName, FromTheIdentity) {
   const std::pair<std::array<std::uint8_t, 8>, const char*> cases[] = {
       {{'A', 'B', 'C', 0, 0, 0, 0, 0}, "jmABC_00_00_00_00"},
       {{'S', 0, 'M', 0, 1, 2, 3, 4}, "jmS"},
-      {{0, 'B', 'C', 0, 1, 2, 3, 4}, "jm"},
       {{'/', 0x1B, '*', 0, 0xAB, 0xCD, 0xEF, 0x10}, "jm____AB_CD_EF_10"},
       {{' ', '~', 0x7F, 0, 1, 2, 3, 4}, "jm ~__01_02_03_04"}};
   for (const auto& [bytes, expected] : cases) {
