@@ -17,11 +17,6 @@ const std::string kName = "jmABC_01_02_A0_FF";
 const std::string kRejected = "IOCtl: status 0x2, sense 5/24/00!\n";
 const sim::Fault kCheck{sim::FaultKind::kCheckCondition, 0, 5, 0x24, 0};
 
-std::string Identified(unsigned firmwareBytes) {
-  return kStart + "Ctrl/Fw version : " + kName + "\nFw size: " + std::to_string(firmwareBytes) +
-         "\n";
-}
-
 Bytes Firmware(std::size_t from, std::size_t to) {
   const auto& fw = Sim().bridge.firmware;
   return Bytes(fw.begin() + static_cast<long>(from), fw.begin() + static_cast<long>(to));
@@ -30,11 +25,6 @@ Bytes Firmware(std::size_t from, std::size_t to) {
 Bytes Sector(std::uint32_t address) {
   const auto& s = Sim().bridge.nvram[address];
   return Bytes(s.begin(), s.end());
-}
-
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 // The commands the run sent, one letter each: I identify, D descriptor, B block, R/W NVRAM.
@@ -87,9 +77,10 @@ Bytes Image(const std::string& pieces) {
     unsigned long a = std::stoul(piece.substr(1), nullptr, 0);
     unsigned long b =
         piece[0] == 'f' ? std::stoul(piece.substr(piece.find('-') + 1), nullptr, 0) : 0;
-    image = Cat(image, piece[0] == 'f'   ? Firmware(a, b)
+    const Bytes part = piece[0] == 'f'   ? Firmware(a, b)
                        : piece[0] == 'z' ? Bytes(a, 0)
-                                         : Sector(static_cast<std::uint32_t>(a)));
+                                         : Sector(static_cast<std::uint32_t>(a));
+    image.insert(image.end(), part.begin(), part.end());
   }
   return image;
 }
@@ -97,9 +88,7 @@ Bytes Image(const std::string& pieces) {
 TEST_F(DumpTest, LengthsAndReadFailures) {
   using C = sim::Command;
   const C none = C::kUnknown, block = C::kFirmwareBlock, nvram = C::kReadNvram;
-  // A complete dump keeps the earlier, different file under a numbered name.
-  const std::string kept = "Earlier " + kName + ".bin kept as " + kName + ".bin.~1~\n";
-  const std::string saved = kept + "Fw+nvram saved to " + kName + ".bin\n";
+  const std::string saved = "Fw+nvram saved to " + kName + ".bin\n";
   const std::string partial = "Fw+nvram saved to " + kName + ".partial.bin\n";
   const std::string all = std::string(128, 'B') + "R";
   const std::string cut = Size(0x30000) + "Fw len too long, trunkated to 512\n";
@@ -138,9 +127,6 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
        "f0-1124 z924 s20", notDone},
       // Bytes asked for past the firmware's end need not come.
       {5, "1", block, 4, shortBy(256), Size(1280) + saved, "BBR", "f0-1280 s17", done},
-      {5, "1", block, 4, shortBy(255),
-       Size(1280) + "Fw block #4 short read: 255 of 256 bytes\n" + error4 + partial, "BBR",
-       "f0-1279 z1 s17", notDone},
       {5, "1n", block, 4, shortBy(255),
        Size(1280) + "Fw block #4 short read: 255 of 256 bytes\n" + error4 + "Fw saved to " + kName +
            ".fw.partial.bin\n",
@@ -154,17 +140,12 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
       // Without the firmware length nothing of the firmware was read.
       {0x100, "1", C::kDescriptor, -1, ioctl1f, "IOCtl: failed 0x1f!\n" + Size(0) + partial, "R",
        "s12", notDone},
-      // Nor when the length came short: no address is made of what did not arrive.
-      {0x10C, "1", C::kDescriptor, -1, shortBy(2),
-       "Fw size short read: 2 of 4 bytes\n" + Size(0) + partial, "R", "s12", notDone},
   };
   for (const Case& c : cases) {
     SimReset();
     AddBridge(c.units);
     PutSector(c.units + 12u, 0x44);
     PutSector(12, 0x44);
-    const Bytes earlier = Pattern(900, 7);
-    WriteFileBytes(kName + ".bin", earlier);
     if (c.block >= 0) {
       Sim().bridge.blockFaults[static_cast<std::uint32_t>(c.block)] = c.fault;
     } else if (c.faultOn != none) {
@@ -182,11 +163,7 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
     if (!c.file.empty()) {
       EXPECT_EQ(ReadFileBytes(savedAs), Image(c.file)) << label;
     }
-    // A complete dump keeps the earlier file under a numbered name; otherwise it stays as it was.
-    bool replaced = savedAs == kName + ".bin";
-    EXPECT_EQ(ReadFileBytes(kName + (replaced ? ".bin.~1~" : ".bin")), earlier) << label;
     std::filesystem::remove(savedAs);
-    std::filesystem::remove(kName + ".bin.~1~");
   }
 }
 
@@ -204,7 +181,6 @@ TEST_F(DumpTest, FailedCommandsTellWhy) {
       {{K::kPlatformError, 0x79},
        "The semaphore timeout period has expired (the bridge did not answer within 2 s)",
        "\"The semaphore timeout period has expired\""},
-      {{K::kPlatformError, 0x1F}, "error 31", "\"error 31\""},
       {{K::kPlatformError, 1}, "Incorrect function", "\"Incorrect function\""},
       {kCheck, "the bridge refused the command: illegal request",
        "\"illegal request\" (sense 5/24/00)"},
@@ -224,10 +200,8 @@ TEST_F(DumpTest, FailedCommandsTellWhy) {
 TEST(ImageName, FromTheIdentity) {
   const std::pair<std::array<std::uint8_t, 8>, const char*> cases[] = {
       {{'A', 'B', 'C', 0, 0, 0, 0, 0}, "jmABC_00_00_00_00"},
-      {{'/', 0x1B, 'a', 0, 1, 2, 3, 4}, "jm__a_01_02_03_04"},
       {{'S', 0, 'M', 0, 1, 2, 3, 4}, "jmS"},
-      {{0, 'B', 'C', 0, 1, 2, 3, 4}, "jm"},
-      {{'|', 0xFF, '*', 0, 0xAB, 0xCD, 0xEF, 0x10}, "jm____AB_CD_EF_10"},
+      {{'/', 0x1B, '*', 0, 0xAB, 0xCD, 0xEF, 0x10}, "jm____AB_CD_EF_10"},
       {{' ', '~', 0x7F, 0, 1, 2, 3, 4}, "jm ~__01_02_03_04"}};
   for (const auto& [bytes, expected] : cases) {
     std::uint8_t identity[16] = {0x11};
@@ -262,7 +236,7 @@ TEST_F(DumpTest, FailedSaveIsReported) {
   std::filesystem::create_directory(kName + ".bin");  // cannot be replaced
   RunResult r = RunWith({"1"});
   EXPECT_EQ(r.outcome, notDone);
-  EXPECT_EQ(Masked(r.output), Identified(1024) + kName +
+  EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\nFw size: 1024\n" + kName +
                                   ".bin: Rename File Error, new file kept as " + kName +
                                   ".bin.*.tmp\nFw save error\n" + kKeyWait);
 }
@@ -319,7 +293,6 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
   };
   const Case cases[] = {
       {"1u", "y\n", 100, 0x100, none, clean, refused(100) + kKeyWait, false, notDone, other},
-      {"1uy", "", 600, 0x100, none, clean, refused(600), false, notDone, other},
       // Its size told right, not wrapped around at 32 bits to 512.
       {"1uy", "", 0x100000200, 0x100, none, clean, refused(0x100000200), false, notDone, other},
       {"1uy", "", 0x10000, 0x100, none, clean, refused(0x10000), false, notDone,
@@ -332,7 +305,6 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
            kKeyWait,
        true, done, "", 0x77},
       {"1u", std::string(300, 'y') + "\n", 512, 0x100, none, clean, yes, true, done},
-      {"1u", "N\n", 512, 0x100, none, clean, no, false, notDone},
       {"1u", "", 512, 0x100, none, clean, no, false, notDone},
       {"1u", " y\n", 512, 0x100, none, clean, no, false, notDone},
       {"1uy", "", 512, 0xF4, none, clean,
@@ -341,7 +313,6 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
        "Fw size: 65536\njm_nvram.bin: Open File Error\nNvram file read error\n", false, notDone},
       // Refused before anybody is asked.
       {"1u", "y\n", 512, 0xFFF4, none, clean, high + failed + kKeyWait, false, notDone},
-      {"1uy", "", 512, 0x100, C::kDescriptor, kCheck, kRejected + unknown, false, notDone},
       {"1uy", "", 512, 0x10C, C::kDescriptor, short2,
        "Fw size short read: 2 of 4 bytes\n" + unknown, false, notDone},
       {"1uy", "", 512, 0x100, C::kDescriptor, zero, unknown, false, notDone},

@@ -56,13 +56,11 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
       {"firmware file fw.bin", ": fw.bin holds more than 131072 bytes"},
       {"identity file id17.bin", ": id17.bin holds more than 16 bytes"},
       {"identity file id3.bin", ": id3.bin holds 3 bytes, not 16"},
-      {"nvram 1 file .", ": . is not a regular file"},
       {"state bad.state", ": bad.state, line 4: expected 32 bytes of firmware in hex"},
   };
 #if !defined(_WIN32)
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
   cases.push_back({"nvram 1 file fifo", ": fifo is not a regular file"});
-  cases.push_back({"firmware file /dev/zero", ": /dev/zero is not a regular file"});
 #endif
   for (auto [scenario, error] : cases) {
     std::ofstream("scenario.txt", std::ios::binary) << scenario;
@@ -127,7 +125,7 @@ std::string Text(const char* path) {
 
 const std::string kRun = std::string("'") + JMREADER_SIM_PATH + "' ";
 
-// jmreader-sim as a process: a scenario file in; the transcript, the dump and the request log out.
+// jmreader-sim as a process: a scenario file in; the dump and the request log out.
 TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
   WriteFileBytes("fw.bin", Pattern(1536, 6));
   std::ofstream("scenario.txt") << "drive 3 usb \"JMicron \" \"Generic\" bridge\n"
@@ -137,7 +135,7 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
                                    "nvram 18 AA BB CC\n"
                                    "log requests.txt\n";
   ASSERT_EQ(
-      std::system(("JMREADER_SIM=scenario.txt " + kRun + "3y </dev/null >out.txt").c_str()) >> 8,
+      std::system(("JMREADER_SIM=scenario.txt " + kRun + "3y </dev/null >/dev/null").c_str()) >> 8,
       1);
   Bytes expected = Pattern(1536, 6);
   expected.insert(expected.end(), {0xAA, 0xBB, 0xCC});
@@ -149,36 +147,11 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
             "3C010100000000040000 in 1024\n"
             "3C010100040000040000 in 1024\n"
             "DF10000200000000001200FA in 512\n");
-  EXPECT_EQ(Text("out.txt"),
-            "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove\n"
-            "OS: 10.0 build 19045 Simulated\n"
-            "Drive      : 3(USB)\n"
-            "Ctrl/Fw version : jmSIM_01_02_A0_FF\n"
-            "Fw size: 1536\n"
-            "Fw+nvram saved to jmSIM_01_02_A0_FF.bin\n");
   // A scenario that cannot be used: status 3, and the simulator names itself.
   ASSERT_EQ(std::system(("JMREADER_SIM=. " + kRun + "1 2>err.txt").c_str()) >> 8, 3);
   EXPECT_EQ(Text("err.txt"), "jmreader-sim: . is not a regular file\n");
 }
 
-// The rehearsal with the shipped fault-free example: dump, update, dump again; the state file in
-// the current folder carries the written sector into the second dump.
-TEST_F(ScenarioTest, RehearsalShowsTheUpdateInTheNextDump) {
-  const std::string run = "JMREADER_SIM='" JMREADER_EXAMPLES "/bridge.txt' " + kRun;
-  ASSERT_EQ(std::system((run + "1y extra </dev/null >out.txt 2>err.txt").c_str()) >> 8, 1);
-  EXPECT_EQ(Text("err.txt").substr(0, 50), "jmreader-sim: only the first argument is used; ign");
-  Bytes first = ReadFileBytes("jmSIM_01_02_A0_FF.bin");
-  ASSERT_EQ(first.size(), 65536u + 512);
-  WriteFileBytes("jm_nvram.bin", Pattern(512, 9));
-  ASSERT_EQ(std::system((run + "1uy </dev/null >out.txt 2>&1").c_str()) >> 8, 1);
-  ASSERT_EQ(std::system((run + "1y </dev/null >out.txt 2>&1").c_str()) >> 8, 1);
-  Bytes second = ReadFileBytes("jmSIM_01_02_A0_FF.bin");
-  EXPECT_EQ(Bytes(second.begin() + 65536, second.end()), Pattern(512, 9));
-  EXPECT_EQ(Bytes(second.begin(), second.begin() + 65536),
-            Bytes(first.begin(), first.begin() + 65536));
-  EXPECT_EQ(ReadFileBytes("jmSIM_01_02_A0_FF.nvram-before.bin"),
-            Bytes(first.begin() + 65536, first.end()));
-}
 #endif
 
 }  // namespace
