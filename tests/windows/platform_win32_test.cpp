@@ -23,6 +23,10 @@
 
 namespace {
 
+bool UnderWine() {
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 // A handle that is no handle fails with the system's code. Wine's PhysicalDrive0 is a fake SCSI
 // disk that anyone may open (on Windows it needs rights), and it takes no pass-through.
 TEST(Win32Drives, AHandleThatIsNoneAndWinesFakeDisk) {
@@ -30,7 +34,7 @@ TEST(Win32Drives, AHandleThatIsNoneAndWinesFakeDisk) {
   PassThroughResult r = PlatformPassThrough(0x1234, inquiry);
   EXPECT_EQ(std::make_pair(r.sent, r.error),
             std::make_pair(false, std::uint32_t{ERROR_INVALID_HANDLE}));
-  if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr) {
+  if (!UnderWine()) {
     GTEST_SKIP() << "needs Wine's PhysicalDrive0";
   }
   static DriveIdentity identity;
