@@ -102,7 +102,7 @@ mkdir "$scratch/dump" "$scratch/update"
 (cd "$scratch/dump" && memcheck 0 "$sim" 1)
 test "$(stat -c %s "$scratch/dump/jmSIM_01_02_A0_FF.bin")" -eq $((65536 + 512))
 (cd "$scratch/dump" && memcheck 1 "$sim" 1ny)
-test "$(stat -c %s "$scratch/dump/jmSIM_01_02_A0_FF.bin")" -eq 65536
+test "$(stat -c %s "$scratch/dump/jmSIM_01_02_A0_FF.fw.bin")" -eq 65536
 # Typed selection: the drive list, then the line read.
 printf '1\r\n' >"$scratch/stdin"
 (cd "$scratch/dump" && memcheck 0 "$sim")
@@ -118,9 +118,9 @@ nvram 268 pattern 1
 log requests.txt
 nvram-out store.txt
 SCENARIO
-head -c 600 /dev/urandom >"$scratch/update/jm_nvram.bin"
-# The sector in the store must be the file's first 512 bytes, at 0x100 + 12.
-want="010c $(head -c 512 "$scratch/update/jm_nvram.bin" | od -An -v -tx1 | tr -d ' \n')"
+head -c 512 /dev/urandom >"$scratch/update/jm_nvram.bin"
+# The sector in the store must be the file's 512 bytes, at 0x100 + 12.
+want="010c $(od -An -v -tx1 "$scratch/update/jm_nvram.bin" | tr -d ' \n')"
 (cd "$scratch/update" && JMREADER_SIM=scenario.txt memcheck 1 "$sim" 1uy)
 grep -qix "$want" "$scratch/update/store.txt" || { echo "update 1uy: sector not stored"; exit 1; }
 printf 'y\n' >"$scratch/stdin"
