@@ -73,6 +73,13 @@ void PrintDriveLine(std::int32_t number, const char* name, const DriveIdentity& 
         text[0] != '\0' ? text : "-");
 }
 
+// A drive that is there but cannot be listed says why on the error stream.
+void TellReason(const DriveError& error) {
+  char reason[512];
+  DescribeDriveError(error, reason, sizeof reason);
+  PrintError("%s\n", reason);
+}
+
 }  // namespace
 
 void ListDriveLines() {
@@ -81,9 +88,7 @@ void ListDriveLines() {
     DriveOpening opening = PlatformOpenDrive(number, false);
     if (opening.drive == kInvalidDriveHandle) {
       if (opening.error.fault != DriveFault::kNoDrive) {
-        char reason[512];
-        DescribeDriveError(opening.error, reason, sizeof reason);
-        PrintError("%s\n", reason);
+        TellReason(opening.error);
         ++found;
       }
       continue;
@@ -94,9 +99,7 @@ void ListDriveLines() {
     DriveError error = PlatformQueryDrive(opening.drive, &g_identity);
     PlatformCloseDrive(opening.drive);
     if (error.fault != DriveFault::kNone) {
-      char reason[512];
-      DescribeDriveError(error, reason, sizeof reason);
-      PrintError("%s\n", reason);
+      TellReason(error);
       continue;
     }
     PrintDriveLine(number, name, g_identity);

@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string product = ReferenceText(area, returned, kProductIdOffsetField);
   FUZZ_CHECK(vendor == identity->vendor, "returned %u: vendor \"%s\", expected \"%s\"", returned,
              identity->vendor, vendor.c_str());
-  FUZZ_CHECK(product == identity->product, "returned %u: product \"%s\", expected \"%s\"",
-             returned, identity->product, product.c_str());
+  FUZZ_CHECK(product == identity->product, "returned %u: product \"%s\", expected \"%s\"", returned,
+             identity->product, product.c_str());
   FUZZ_CHECK(identity->bus == area[kBusTypeField], "bus %u, expected %u", identity->bus,
              area[kBusTypeField]);
   delete identity;
