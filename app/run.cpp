@@ -7,6 +7,7 @@
 #include "app/selection.h"
 #include "base/console.h"
 #include "bridge/drives.h"
+#include "bridge/passthrough.h"
 #include "jmreader_version.h"
 
 namespace {
@@ -107,14 +108,16 @@ int EndRun(bool autoYes) {
   return kExitDone;
 }
 
-}  // namespace
-
-int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
+// The run; the arguments after a --trace are read as without it.
+int RunTraced(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
   // The list is read by scripts too: its lines alone.
   if (argc < 2 || ClassifyArgument(argv[1]) != ArgumentKind::kList) {
     PrintBanner();
   }
-  if (const std::optional<int> status = TakeArguments(argc, argv, program)) {
+  const int traced = TraceArguments(argc, argv);
+  argc -= traced;
+  argv += traced;
+  if (const std::optional<int> status = TakeArguments(argc, argv, program, traced > 0)) {
     return *status;
   }
   const std::optional<Selection> given = argc < 2 ? std::nullopt : TakeSelection(argv[1]);
@@ -139,4 +142,13 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOu
     *outcome = done;
   }
   return EndRun(selection->autoYes);
+}
+
+}  // namespace
+
+int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
+  SetPassThroughTrace(TraceArguments(argc, argv) > 0);
+  const int status = RunTraced(argc, argv, program, outcome);
+  SetPassThroughTrace(false);
+  return status;
 }

@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
   ScenarioOutputs outputs;
   const char* path = std::getenv("JMREADER_SIM");
   // Help and options need no machine; a selection and a device path are looked up in it.
-  ArgumentKind kind = argc < 2 ? ArgumentKind::kSelection : ClassifyArgument(argv[1]);
+  const int first = 1 + TraceArguments(argc, argv);
+  ArgumentKind kind = argc <= first ? ArgumentKind::kSelection : ClassifyArgument(argv[first]);
   bool machine = kind == ArgumentKind::kSelection || kind == ArgumentKind::kDevicePath;
   if (machine && path != nullptr && *path != '\0') {
     std::string error;
