@@ -185,7 +185,7 @@ TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
 // on the error stream (status 2). Standard output has the version line, and the usage for help.
 TEST_F(RunTest, ArgumentsThatAreNoSelection) {
   Sim().drives.push_back(SimBridgeDrive(1));
-  const std::string usage = "Usage: jmreader [selection]\n";
+  const std::string usage = "Usage: jmreader [--trace] [selection]\n";
   const std::string list =
       " (give a drive number: jmreader without an argument lists the drives)\n";
   struct Case {
