@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -19,6 +20,7 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
   WriteFileBytes("id17.bin", Bytes(17));
   WriteFileBytes("id3.bin", Bytes(3));
   WriteFileBytes("fw.bin", Bytes(131073));
+  std::ofstream("cut.txt") << "banner \"\njm: trace: cdb 12 in\n";
   std::ofstream("bad.state") << "jmreader-sim state 1\nfirmware 64\n" << std::string(64, 'A');
   const std::string units16 = "descriptor 00 00 10 00\n";
   const std::string unread = ": blocks start at every 4th unit below the firmware length (16 units";
@@ -57,6 +59,8 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
       {"identity file id17.bin", ": id17.bin holds more than 16 bytes"},
       {"identity file id3.bin", ": id3.bin holds 3 bytes, not 16"},
       {"state bad.state", ": bad.state, line 4: expected 32 bytes of firmware in hex"},
+      {"replay id3.bin", ": id3.bin: no trace line"},
+      {"replay cut.txt", ": cut.txt: line 2 \"jm: trace: cdb 12 in\": expected trace: cdb <hex"},
   };
 #if !defined(_WIN32)
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
@@ -150,6 +154,45 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
   // A scenario that cannot be used: status 3, and the simulator names itself.
   ASSERT_EQ(std::system(("JMREADER_SIM=. " + kRun + "1 2>err.txt").c_str()) >> 8, 3);
   EXPECT_EQ(Text("err.txt"), "jmreader-sim: . is not a regular file\n");
+}
+
+// A run with --trace, its standard error taken back as "replay" over a bridge without the faults:
+// the same transcript, dump and trace. A run that departs from the trace, or goes past its end,
+// is stopped with status 3.
+TEST_F(ScenarioTest, TraceReplaysTheRunItTells) {
+  std::ofstream("faults.txt") << "fault block 4 check 05 24 00\nfault block 8 stall\n"
+                                 "fault read-nvram short 100\n";
+  std::ofstream("replay.txt") << "replay run.err\n";
+  WriteFileBytes("jm_nvram.bin", Bytes(512));
+  auto run = [](const std::string& scenario, const std::string& args, const std::string& name) {
+    return std::system(("echo 1 | JMREADER_SIM=" + scenario + " " + kRun + args + " >" + name +
+                        " 2>" + name + ".err")
+                           .c_str()) >>
+           8;
+  };
+  auto trace = [](const char* path) {
+    return std::regex_replace(Text(path), std::regex(" ms \\d+"), "");
+  };
+  ASSERT_EQ(run("faults.txt", "--trace", "run"), 0);
+  ASSERT_EQ(run("replay.txt", "--trace", "replayed"), 0);
+  EXPECT_EQ(Text("replayed"), Text("run"));
+  EXPECT_EQ(trace("replayed.err"), trace("run.err"));
+  EXPECT_FALSE(std::filesystem::exists("jmSIM_01_02_A0_FF.partial.bin.~1~"));  // the same dump
+  // The last line of the error stream.
+  auto said = [](const char* path) {
+    std::string text = Text(path);
+    return text.substr(text.rfind('\n', text.size() - 2) + 1);
+  };
+  EXPECT_EQ(run("replay.txt", "1uy", "update"), 3);
+  EXPECT_EQ(said("update.err"),
+            "jmreader-sim: replay run.err: request 3 is DF 10 00 02 00 00 00 00 01 0C 00 FA in "
+            "512; the trace has 3C 01 01 00 00 00 00 04 00 00 in 1024 (line 3)\n");
+  std::ofstream("run.err") << "trace: cdb E0 F4 E7 00 00 00 00 00 00 00 00 00 in 16 timeout 2 -> "
+                              "status 0x00 sense - moved 16 ms 0\n";
+  EXPECT_EQ(run("replay.txt", "1y", "short"), 3);
+  EXPECT_EQ(said("short.err"),
+            "jmreader-sim: replay run.err: request 2 (3C 03 01 00 00 00 00 00 04 00 in 4) comes "
+            "after the trace's 1 requests\n");
 }
 
 #endif
