@@ -108,13 +108,16 @@ int EndRun(bool autoYes) {
   return kExitDone;
 }
 
-// The run; the arguments after a --trace are read as without it.
-int RunTraced(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
+}  // namespace
+
+int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
   // The list is read by scripts too: its lines alone.
   if (argc < 2 || ClassifyArgument(argv[1]) != ArgumentKind::kList) {
     PrintBanner();
   }
+  // A leading --trace: on for this run, and the arguments after it read as without it.
   const int traced = TraceArguments(argc, argv);
+  SetPassThroughTrace(traced > 0);
   argc -= traced;
   argv += traced;
   if (const std::optional<int> status = TakeArguments(argc, argv, program, traced > 0)) {
@@ -142,13 +145,4 @@ int RunTraced(int argc, const char* const* argv, const ProgramText& program, Job
     *outcome = done;
   }
   return EndRun(selection->autoYes);
-}
-
-}  // namespace
-
-int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
-  SetPassThroughTrace(TraceArguments(argc, argv) > 0);
-  const int status = RunTraced(argc, argv, program, outcome);
-  SetPassThroughTrace(false);
-  return status;
 }
