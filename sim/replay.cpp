@@ -52,8 +52,9 @@ struct TraceWords {
       return false;
     }
     r->cdb.assign(cdb, cdb + cdbLength);
-    r->direction = at < w.size() && w[at] == "in" ? DataDirection::kIn : DataDirection::kOut;
-    return (Is("in") || Is("out")) && Number(0xFFFFFFFF, &r->length) && Is("timeout") &&
+    const bool in = Is("in");
+    r->direction = in ? DataDirection::kIn : DataDirection::kOut;
+    return (in || Is("out")) && Number(0xFFFFFFFF, &r->length) && Is("timeout") &&
            Number(0xFFFFFFFF, &timeOut) && Is("->");
   }
 

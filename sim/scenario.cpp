@@ -289,7 +289,7 @@ bool Loader::Line(const std::vector<std::string>& w) {
     std::string text;
     why = ReadRegularFile(Relative(w[1]), kScenarioLimit, &text);
     const std::string wrong = why.empty() ? ReadTrace(text, &m.replay) : "";
-    why = wrong.empty() ? why : Shown(w[1]) + ": " + wrong;
+    why = wrong.empty() ? why : Shown(w[1], 24) + ": " + wrong;
     m.replayName = w[1];
     return why.empty();
   }
