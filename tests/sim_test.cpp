@@ -42,7 +42,6 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
       {"drive 1 usb \"J\" \"G\" bridge flying\r\n",
        "1 \"drive 1 usb \"J\" \"G\" bridge flying\": expected drive <number> <bus: "},
       {"\nfirmware file none.bin\n", "2 \"firmware file none.bin\": cannot read none.bin"},
-      {"firmware 1", ": expected firmware pattern <bytes, at most 131072>"},
       {"bogus 1", ": unknown keyword \"bogus\" (known: drive, identity, "},
       {"os 1 2 3 \"x", ": unclosed quote"},
       {"os 1 2 3\r\r\nos 0x1 2\r", "3 \"os 0x1 2\": expected os "},
