@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #endif
 
+#include "sim/replay.h"
 #include "sim/scenario.h"
+#include "sim/scenario_files.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -20,11 +22,6 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
   WriteFileBytes("id17.bin", Bytes(17));
   WriteFileBytes("id3.bin", Bytes(3));
   WriteFileBytes("fw.bin", Bytes(131073));
-  // A CDB of 17 bytes: one more than a CDB holds.
-  const std::string cdb17 =
-      "jm: trace: cdb 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 in 1 timeout 2 -> error 0 "
-      "ms 0";
-  std::ofstream("cut.txt") << "banner \"\n" << cdb17 << "\n";
   std::ofstream("bad.state") << "jmreader-sim state 1\nfirmware 64\n" << std::string(64, 'A');
   const std::string units16 = "descriptor 00 00 10 00\n";
   const std::string unread = ": blocks start at every 4th unit below the firmware length (16 units";
@@ -61,7 +58,6 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
       {"identity file id3.bin", ": id3.bin holds 3 bytes, not 16"},
       {"state bad.state", ": bad.state, line 4: expected 32 bytes of firmware in hex"},
       {"replay id3.bin", ": id3.bin: no trace line"},
-      {"replay cut.txt", ": cut.txt: line 2 \"" + cdb17.substr(0, 77) + "...\": expected trace: "},
   };
 #if !defined(_WIN32)
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
@@ -84,6 +80,20 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
   EXPECT_EQ(said, "scenario.txt holds more than 1048576 bytes");
   EXPECT_FALSE(LoadScenarioFile(".", &outputs, &said));
   EXPECT_EQ(said, ". is not a regular file");
+}
+
+// A trace line is read whole or refused: one without its request, with a CDB of 17 bytes, with a
+// word past its end.
+TEST(Replay, TraceLinesAreReadWholeOrRefused) {
+  const std::string tail = " in 1 timeout 2 -> error 0x1 ms 0";
+  const std::string lines[] = {
+      "trace: error 0x1 ms 0", "trace: cdb 00" + tail + " 0",
+      "trace: cdb 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00" + tail};
+  std::vector<TracedRequest> read;
+  for (const std::string& line : lines) {
+    const std::string said = "line 2 \"" + Shown(line) + "\": expected trace: cdb <hex bytes> ";
+    EXPECT_EQ(ReadTrace("jmreader: \"\n" + line, &read).substr(0, said.size()), said);
+  }
 }
 
 // What a scenario leaves out is the built-in machine's: a bridge-only scenario dumps with the
