@@ -20,10 +20,11 @@ namespace {
 // word; a test compares them.
 void PrintUsage(std::FILE* stream, const ProgramText& program) {
   const char* name = program.name;
-  std::fprintf(stream,
-               "Usage: %s [selection]\n       %s --list\n       %s -h | --help | /? | --version\n"
-               "%s\n",
-               name, name, name, program.about);
+  std::fprintf(
+      stream,
+      "Usage: %s [--trace] [selection]\n       %s --list\n       %s -h | --help | /? | --version\n"
+      "%s\n",
+      name, name, name, program.about);
   std::fputs(
       "selection: a drive number followed by option letters, in either case and any order:\n"
       "  (none)  dump: read the firmware and the NVRAM sector into jm<name>.bin\n"
@@ -35,8 +36,9 @@ void PrintUsage(std::FILE* stream, const ProgramText& program) {
       "anywhere in the selection: 1dump means an update (it holds a u). Any other character but\n"
       "blanks is ignored with a warning (d, m, p in 1dump; 2 in y2, which dumps drive 0). A\n"
       "drive number of 4294967296 or more is refused.\n"
-      "Only the first argument is used. An argument that starts with - and a letter or a second\n"
-      "-, and a device path (/dev/sdX or a link to one, \\\\.\\PhysicalDriveN), are refused.\n",
+      "Only the first argument is used (the second after --trace). An argument that starts with -\n"
+      "and a letter or a second -, and a device path (/dev/sdX or a link to one,\n"
+      "\\\\.\\PhysicalDriveN), are refused.\n",
       stream);
   std::fprintf(stream, "Examples: %s 2 (dump drive 2), %s 2u (update drive 2 after asking)\n", name,
                name);
@@ -48,6 +50,8 @@ void PrintUsage(std::FILE* stream, const ProgramText& program) {
       "  --list          list the drives, one line each (number, system's name, bus, USB IDs,\n"
       "                  serial number, vendor and product; \"-\" where the system tells none)\n"
       "                  and exit 0, without sending a bridge command\n"
+      "  --trace         first, before a selection or none: each request sent to the bridge and\n"
+      "                  what came of it, one line each on standard error\n"
       "\n"
       "Files, in the current folder:\n"
       "  jm<name>.bin          written by a dump: the firmware, then the 512-byte NVRAM sector;\n"
@@ -112,6 +116,9 @@ ArgumentKind ClassifyArgument(const char* arg) {
   if (std::strcmp(arg, "--list") == 0) {
     return ArgumentKind::kList;
   }
+  if (std::strcmp(arg, "--trace") == 0) {
+    return ArgumentKind::kTrace;
+  }
   // A "-" before a digit is a number's sign, as it always was.
   char second = arg[0] == '-' ? arg[1] : '\0';
   if (second == '-' || (second >= 'a' && second <= 'z') || (second >= 'A' && second <= 'Z')) {
@@ -124,7 +131,26 @@ ArgumentKind ClassifyArgument(const char* arg) {
   return ArgumentKind::kSelection;
 }
 
-std::optional<int> TakeArguments(int argc, const char* const* argv, const ProgramText& program) {
+int TraceArguments(int argc, const char* const* argv) {
+  return argc >= 2 && ClassifyArgument(argv[1]) == ArgumentKind::kTrace ? 1 : 0;
+}
+
+std::optional<int> TakeArguments(int argc, const char* const* argv, const ProgramText& program,
+                                 bool traced) {
+  // A trace asked for in the wrong place would be lost on a run that may write the bridge.
+  for (int i = 1; i < argc; ++i) {
+    const ArgumentKind kind = ClassifyArgument(argv[i]);
+    if (traced && i == 1 && kind != ArgumentKind::kSelection &&
+        kind != ArgumentKind::kUnknownOption && kind != ArgumentKind::kDevicePath) {
+      PrintError("--trace %s: only a selection or nothing goes after --trace, e.g. %s --trace 1\n",
+                 argv[1], program.name);
+      return kExitRefused;
+    }
+    if (kind == ArgumentKind::kTrace) {
+      PrintError("--trace goes first, before the selection, e.g. %s --trace 1\n", program.name);
+      return kExitRefused;
+    }
+  }
   if (argc > 2) {
     char ignored[512] = "";
     std::size_t used = 0;
@@ -148,6 +174,8 @@ std::optional<int> TakeArguments(int argc, const char* const* argv, const Progra
     case ArgumentKind::kList:
       ListDriveLines();
       return kExitDone;
+    case ArgumentKind::kTrace:  // refused above
+      break;
     case ArgumentKind::kUnknownOption:
       PrintError("%s: unknown option\n", argv[1]);
       PrintUsage(ConsoleErr(), program);

@@ -16,12 +16,19 @@ enum class ArgumentKind {
   kHelp,           // -h, --help, /?
   kVersion,        // --version
   kList,           // --list
+  kTrace,          // --trace
   kUnknownOption,  // any other "-" with a letter or a second "-"
   kDevicePath,     // holds a slash or a backslash: a device path is no selection
 };
 ArgumentKind ClassifyArgument(const char* arg);
 
+// How many arguments a leading --trace takes up (0 or 1): the arguments after it are read as they
+// would be without it.
+int TraceArguments(int argc, const char* const* argv);
+
 // Deals with the arguments that are no selection: help, version, the list, unknown options,
-// device paths, and arguments past the first (a warning). The exit status when they end the run;
-// none when it goes on, with argv[1] (if any) as the selection.
-std::optional<int> TakeArguments(int argc, const char* const* argv, const ProgramText& program);
+// device paths, --trace out of place, and arguments past the first (a warning). `traced`: a
+// --trace came before argv[1]. The exit status when they end the run; none when it goes on, with
+// argv[1] (if any) as the selection.
+std::optional<int> TakeArguments(int argc, const char* const* argv, const ProgramText& program,
+                                 bool traced = false);

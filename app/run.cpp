@@ -7,6 +7,7 @@
 #include "app/selection.h"
 #include "base/console.h"
 #include "bridge/drives.h"
+#include "bridge/passthrough.h"
 #include "jmreader_version.h"
 
 namespace {
@@ -114,7 +115,12 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOu
   if (argc < 2 || ClassifyArgument(argv[1]) != ArgumentKind::kList) {
     PrintBanner();
   }
-  if (const std::optional<int> status = TakeArguments(argc, argv, program)) {
+  // A leading --trace: on for this run, and the arguments after it read as without it.
+  const int traced = TraceArguments(argc, argv);
+  SetPassThroughTrace(traced > 0);
+  argc -= traced;
+  argv += traced;
+  if (const std::optional<int> status = TakeArguments(argc, argv, program, traced > 0)) {
     return *status;
   }
   const std::optional<Selection> given = argc < 2 ? std::nullopt : TakeSelection(argv[1]);

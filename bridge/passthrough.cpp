@@ -1,5 +1,7 @@
 #include "bridge/passthrough.h"
 
+#include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +20,35 @@ const char* const kSenseKeyNames[16] = {
     "blank check",      "vendor specific", "copy aborted",   "aborted command",
     "reserved key 0xC", "volume overflow", "miscompare",     "completed"};
 constexpr std::uint8_t kCheckCondition = 0x02;
+
+bool g_trace = false;
+
+// Appends to the zero-terminated `text` of room `size`, cutting what does not fit.
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+void Append(char* text, std::uint32_t size, const char* format, ...) {
+  const std::size_t used = std::strlen(text);
+  std::va_list args;
+  va_start(args, format);
+  std::vsnprintf(text + used, size - used, format, args);
+  va_end(args);
+}
+
+// Hands the request to the platform, and with the trace on tells it and how long it took.
+PassThroughResult Send(DriveHandle drive, const PassThroughRequest& request) {
+  if (!g_trace) {
+    return PlatformPassThrough(drive, request);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const PassThroughResult result = PlatformPassThrough(drive, request);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  char line[512];
+  FormatTraceLine(request, result, static_cast<std::uint32_t>(took.count()), line, sizeof line);
+  PrintError("%s\n", line);
+  return result;
+}
 
 // Tells on the error stream why the request on `drive` failed: the system's reason when it was not
 // sent, or else the device's verdict.
@@ -42,6 +73,39 @@ void ReportFailure(DriveHandle drive, const PassThroughRequest& request,
 }
 
 }  // namespace
+
+void SetPassThroughTrace(bool on) {
+  g_trace = on;
+}
+
+void FormatTraceLine(const PassThroughRequest& request, const PassThroughResult& result,
+                     std::uint32_t ms, char* text, std::uint32_t size) {
+  std::snprintf(text, size, "trace: cdb");
+  for (std::uint32_t i = 0; i < request.cdbLength && i < kMaxCdbLength; ++i) {
+    Append(text, size, " %02X", request.cdb[i]);
+  }
+  Append(text, size, " %s %u timeout %u -> ",
+         request.direction == DataDirection::kIn ? "in" : "out",
+         static_cast<unsigned>(request.length), static_cast<unsigned>(request.timeOutSeconds));
+  if (!result.sent) {
+    Append(text, size, "error 0x%x%s ms %u", static_cast<unsigned>(result.error),
+           result.timedOut ? " timed-out" : "", static_cast<unsigned>(ms));
+    return;
+  }
+  Append(text, size, "status 0x%02X sense", result.status);
+  std::uint32_t senseLength = kSenseSize;
+  while (senseLength > 0 && result.sense[senseLength - 1] == 0) {
+    --senseLength;
+  }
+  if (senseLength == 0) {
+    Append(text, size, " -");
+  }
+  for (std::uint32_t i = 0; i < senseLength; ++i) {
+    Append(text, size, " %02X", result.sense[i]);
+  }
+  Append(text, size, " moved %u ms %u", static_cast<unsigned>(result.moved),
+         static_cast<unsigned>(ms));
+}
 
 SenseSummary SummarizeSense(const std::uint8_t* sense) {
   switch (sense[0] & 0x7F) {
@@ -76,7 +140,7 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
   } else {
     std::memset(g_data, 0, n);
   }
-  const PassThroughResult result = PlatformPassThrough(drive, request);
+  const PassThroughResult result = Send(drive, request);
   if (!result.sent) {
     Print("IOCtl: failed 0x%x!\n", result.error);
     ReportFailure(drive, request, result, {});

@@ -27,6 +27,18 @@ struct FailedAnswer {
   char text[300];
 };
 
+// The trace of the requests sent: off until a run asks for it. When on, each request that reaches
+// the platform is told on the error stream in one line (FormatTraceLine).
+void SetPassThroughTrace(bool on);
+
+// The trace line of one request, without the program's name and the line end:
+//   trace: cdb <hex bytes> in|out <length> timeout <s> -> status 0x<hex> sense -|<hex bytes>
+//     moved <bytes> ms <duration>
+//   trace: cdb <hex bytes> in|out <length> timeout <s> -> error 0x<code> [timed-out] ms <duration>
+// The sense bytes run up to the last one that is not zero ("-": none). Cut to fit `size`.
+void FormatTraceLine(const PassThroughRequest& request, const PassThroughResult& result,
+                     std::uint32_t ms, char* text, std::uint32_t size);
+
 // Sends one command and, for an inbound one, hands back the n bytes of the data area (zero where
 // the device delivered nothing). On failure it prints its line and leaves `data` untouched. When
 // `moved` is given it receives the number of bytes the platform reports moved (at most n); when

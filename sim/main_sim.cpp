@@ -11,17 +11,14 @@
 
 namespace {
 
-// Beyond the tool's own statuses: the simulated machine could not be set up, or what the
-// scenario asked to be written at the end could not be.
-constexpr int kExitBadScenario = 3;
-
 const ProgramText kSimText = {
     "jmreader-sim",
     "jmreader over a simulated machine, for trying every path without hardware: the drives,\n"
     "the bridge and its faults come from the scenario file named by the environment variable\n"
     "JMREADER_SIM (without it: drive 0 a SATA disk, drive 1 a bridge). It needs no rights and\n"
     "touches no drive; its files are real files in the current folder.\n",
-    "  3   the scenario file, or a file it names, could not be read or written\n"};
+    "  3   the scenario file, or a file it names, could not be read or written, or the run\n"
+    "      sent a request that a replayed trace does not hold next\n"};
 
 int Refuse(const std::string& what) {
   std::fprintf(stderr, "jmreader-sim: %s\n", what.c_str());
@@ -35,7 +32,8 @@ int main(int argc, char** argv) {
   ScenarioOutputs outputs;
   const char* path = std::getenv("JMREADER_SIM");
   // Help and options need no machine; a selection and a device path are looked up in it.
-  ArgumentKind kind = argc < 2 ? ArgumentKind::kSelection : ClassifyArgument(argv[1]);
+  const int first = 1 + TraceArguments(argc, argv);
+  ArgumentKind kind = argc <= first ? ArgumentKind::kSelection : ClassifyArgument(argv[first]);
   bool machine = kind == ArgumentKind::kSelection || kind == ArgumentKind::kDevicePath;
   if (machine && path != nullptr && *path != '\0') {
     std::string error;
@@ -52,6 +50,10 @@ int main(int argc, char** argv) {
     }
   }
   int status = RunTool(argc, argv, kSimText);
+  if (Sim().replayed < Sim().replay.size()) {
+    std::fprintf(stderr, "jmreader-sim: replay %s: the run sent %zu of the trace's %zu requests\n",
+                 Sim().replayName.c_str(), Sim().replayed, Sim().replay.size());
+  }
   if (Sim().requestLog != nullptr) {
     std::fclose(Sim().requestLog);
   }

@@ -168,20 +168,11 @@ PathDrive PlatformDriveOfPath(const char* path, std::int32_t* number, char* text
   return PathDrive::kDrive;
 }
 
-PassThroughResult PlatformPassThrough(DriveHandle drive, const PassThroughRequest& request) {
+namespace {
+
+// The simulated bridge's answer to `request` on `drive`.
+PassThroughResult Answer(DriveHandle drive, const PassThroughRequest& request) {
   SimMachine& m = Sim();
-  if (m.recordRequests) {
-    bool out = request.direction == DataDirection::kOut && request.data != nullptr;
-    std::uint8_t cdbLength = request.cdbLength < 16 ? request.cdbLength : 16;
-    m.requests.push_back(
-        {std::vector<std::uint8_t>(request.cdb, request.cdb + cdbLength), request.direction,
-         request.length, request.timeOutSeconds,
-         out ? std::vector<std::uint8_t>(request.data, request.data + request.length)
-             : std::vector<std::uint8_t>()});
-  }
-  if (m.requestLog != nullptr) {
-    LogRequest(m.requestLog, request);
-  }
   const SimDrive* d = DriveOf(drive);
   if (d == nullptr) {
     return Unsent(kErrorInvalidHandle);
@@ -219,6 +210,26 @@ PassThroughResult PlatformPassThrough(DriveHandle drive, const PassThroughReques
   result.moved = x.transferred;
   std::memcpy(result.sense, x.sense, x.senseLength < kSenseSize ? x.senseLength : kSenseSize);
   return result;
+}
+
+}  // namespace
+
+PassThroughResult PlatformPassThrough(DriveHandle drive, const PassThroughRequest& request) {
+  SimMachine& m = Sim();
+  if (m.recordRequests) {
+    bool out = request.direction == DataDirection::kOut && request.data != nullptr;
+    std::uint8_t cdbLength = request.cdbLength < 16 ? request.cdbLength : 16;
+    m.requests.push_back(
+        {std::vector<std::uint8_t>(request.cdb, request.cdb + cdbLength), request.direction,
+         request.length, request.timeOutSeconds,
+         out ? std::vector<std::uint8_t>(request.data, request.data + request.length)
+             : std::vector<std::uint8_t>()});
+  }
+  if (m.requestLog != nullptr) {
+    LogRequest(m.requestLog, request);
+  }
+  const PassThroughResult result = Answer(drive, request);
+  return m.replay.empty() ? result : Replay(request);
 }
 
 void PlatformQueryOsVersion(OsVersion* version) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/replay.h"
 #include "sim/sim_bridge.h"
 
 struct SimDrive {
@@ -54,6 +55,11 @@ struct SimMachine {
   bool recordRequests = true;  // opens and requests; off for measurements, as recording allocates
   std::vector<SimRequest> requests;
   std::FILE* requestLog = nullptr;  // one line per request, when set
+  // A trace replayed (when it holds any request): the requests the run must send, in order, and
+  // how many it has sent.
+  std::vector<TracedRequest> replay;
+  std::string replayName;  // the trace file as the scenario names it
+  std::size_t replayed = 0;
   int keyPolls = 0;
   int idlePolls = 0;  // polls in a row that found no key
 };

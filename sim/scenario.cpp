@@ -51,18 +51,19 @@ struct Loader {
     return false;
   }
 
+  // A file that the scenario names, relative to its folder.
+  std::string Relative(const std::string& path) const {
+    return path.empty() || path[0] == '/' || baseDir.empty() ? path : baseDir + "/" + path;
+  }
+
   // Bytes given as hex words from `first` on, as "pattern [<seed>]" (`size` bytes), or as
   // "file <path>" (a regular file of at most `limit` bytes).
   bool Bytes(const std::vector<std::string>& w, std::size_t first, std::size_t size,
              std::size_t limit, std::vector<std::uint8_t>* bytes) {
     bytes->clear();
     if (first + 2 == w.size() && w[first] == "file") {
-      std::string path = w[first + 1];
-      if (!path.empty() && path[0] != '/' && !baseDir.empty()) {
-        path = baseDir + "/" + path;
-      }
       std::string text;
-      why = ReadRegularFile(path, limit, &text);
+      why = ReadRegularFile(Relative(w[first + 1]), limit, &text);
       bytes->assign(text.begin(), text.end());
       return why.empty();
     }
@@ -283,6 +284,14 @@ bool Loader::Line(const std::vector<std::string>& w) {
   // one.
   if (key == "layout" && w.size() == 2 && (w[1] == "32" || w[1] == "64")) {
     return true;
+  }
+  if (key == "replay" && w.size() == 2) {
+    std::string text;
+    why = ReadRegularFile(Relative(w[1]), kScenarioLimit, &text);
+    const std::string wrong = why.empty() ? ReadTrace(text, &m.replay) : "";
+    why = wrong.empty() ? why : Shown(w[1], 24) + ": " + wrong;
+    m.replayName = w[1];
+    return why.empty();
   }
   std::string* file = key == "log"         ? &out->requestLog
                       : key == "nvram-out" ? &out->nvramOut

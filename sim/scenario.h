@@ -8,6 +8,10 @@
 
 #include "sim/sim_bridge.h"
 
+// The simulator's own exit status, beside the tool's: the machine could not be set up as the
+// scenario says, what it asked to be written could not be, or a replayed trace did not fit the run.
+inline constexpr int kExitBadScenario = 3;
+
 struct ScenarioOutputs {
   std::string requestLog;  // one line per request
   std::string nvramOut;    // the bridge's NVRAM store at the end of the run

@@ -28,6 +28,7 @@ constexpr Syntax kSyntax[] = {
     {"log", "log <file>"},
     {"nvram-out", "nvram-out <file>"},
     {"state", "state <file>"},
+    {"replay", "replay <file>"},
 };
 
 }  // namespace

@@ -24,6 +24,30 @@ TEST(PassThrough, SenseInFixedAndDescriptorFormats) {
   }
 }
 
+// The trace line of a request: what went, then what came back or why nothing did.
+TEST(PassThrough, TraceLines) {
+  using enum DataDirection;
+  const PassThroughRequest in = {{0x3C, 1, 1, 0, 4, 0, 0, 4, 0, 0}, 10, kIn, nullptr, 1024, 2};
+  const PassThroughRequest out = {
+      {0xDF, 1, 0, 2, 0, 0, 0, 0, 1, 12, 0, 0xFB}, 12, kOut, nullptr, 512, 30};
+  const std::string read = "trace: cdb 3C 01 01 00 04 00 00 04 00 00 in 1024 timeout 2 -> ";
+  const std::tuple<PassThroughRequest, PassThroughResult, std::string> cases[] = {
+      {in, {true, 0, false, "", 0, {}, 1024}, read + "status 0x00 sense - moved 1024"},
+      {in,
+       {true, 0, false, "", 2, {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24}, 0},
+       read + "status 0x02 sense 70 00 05 00 00 00 00 0A 00 00 00 00 24 moved 0"},
+      {in, {false, 0x79, true, "", 0, {}, 0}, read + "error 0x79 timed-out"},
+      {out,
+       {false, 0x1F, false, "", 0, {}, 0},
+       "trace: cdb DF 01 00 02 00 00 00 00 01 0C 00 FB out 512 timeout 30 -> error 0x1f"},
+  };
+  for (const auto& [request, result, line] : cases) {
+    char text[512];
+    FormatTraceLine(request, result, 2001, text, sizeof text);
+    EXPECT_EQ(text, line + " ms 2001");
+  }
+}
+
 // A bridge as in AddBridge with firmware length 0x100, opened for work as `drive_`.
 class CommandTest : public SimTest {
  protected:

@@ -106,6 +106,21 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{}, "y0u\n", bad, 23, {}},
       {{"y0u"}, "", "", 2, {}, "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
       {{"4294967296u"}, "", "", 2, {}, "jmreader: 4294967296u: the drive number is too large\n"},
+      // --trace first, before a selection or none; anywhere else it is refused.
+      {{"--trace", "0y"}, "", notUsb, 1, drive0},
+      {{"--trace", "--list"},
+       "",
+       "",
+       2,
+       {},
+       "jmreader: --trace --list: only a selection or nothing goes after --trace, e.g. jmreader "
+       "--trace 1\n"},
+      {{"0y", "--trace"},
+       "",
+       "",
+       2,
+       {},
+       "jmreader: --trace goes first, before the selection, e.g. jmreader --trace 1\n"},
   };
   for (const Case& c : cases) {
     Fresh();
@@ -185,7 +200,7 @@ TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
 // on the error stream (status 2). Standard output has the version line, and the usage for help.
 TEST_F(RunTest, ArgumentsThatAreNoSelection) {
   Sim().drives.push_back(SimBridgeDrive(1));
-  const std::string usage = "Usage: jmreader [selection]\n";
+  const std::string usage = "Usage: jmreader [--trace] [selection]\n";
   const std::string list =
       " (give a drive number: jmreader without an argument lists the drives)\n";
   struct Case {

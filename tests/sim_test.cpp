@@ -1,11 +1,14 @@
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
 #endif
 
+#include "sim/replay.h"
 #include "sim/scenario.h"
+#include "sim/scenario_files.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -36,17 +39,14 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
       {"drive 1 usb \"J\" \"G\" bridge flying\r\n",
        "1 \"drive 1 usb \"J\" \"G\" bridge flying\": expected drive <number> <bus: "},
       {"\nfirmware file none.bin\n", "2 \"firmware file none.bin\": cannot read none.bin"},
-      {"firmware 1", ": expected firmware pattern <bytes, at most 131072>"},
       {"bogus 1", ": unknown keyword \"bogus\" (known: drive, identity, "},
       {"os 1 2 3 \"x", ": unclosed quote"},
       {"os 1 2 3\r\r\nos 0x1 2\r", "3 \"os 0x1 2\": expected os "},
       {"bogus" + std::string(500, 'x'), "1 \"bogus" + std::string(72, 'x') +
                                             "...\": unknown keyword \"bogus" +
                                             std::string(16, 'x') + "...\" (known"},
-      {"drive 4294967297 usb J G",
-       ": \"4294967297" + no + "drive number (decimal or 0x hex, 0 to 98)"},
       {"drive -1 usb J G", ": \"-1" + no + "drive"},
-      {"drive 99 usb J G", ": \"99" + no + "drive"},
+      {"drive 99 usb J G", ": \"99" + no + "drive number (decimal or 0x hex, 0 to 98)"},
       {"drive 1 usb J G\ndrive 0x1 sata A B", "2 \"drive 0x1 sata A B\": drive 1 is set up twice"},
       {"fault identify short 4294967297", ": \"4294967297" + no + "byte count"},
       {"fault identify stall 600001", ": \"600001" + no + "time in ms"},
@@ -57,6 +57,7 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
       {"identity file id17.bin", ": id17.bin holds more than 16 bytes"},
       {"identity file id3.bin", ": id3.bin holds 3 bytes, not 16"},
       {"state bad.state", ": bad.state, line 4: expected 32 bytes of firmware in hex"},
+      {"replay id3.bin", ": id3.bin: no trace line"},
   };
 #if !defined(_WIN32)
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
@@ -79,6 +80,20 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
   EXPECT_EQ(said, "scenario.txt holds more than 1048576 bytes");
   EXPECT_FALSE(LoadScenarioFile(".", &outputs, &said));
   EXPECT_EQ(said, ". is not a regular file");
+}
+
+// A trace line is read whole or refused: one without its request, with a CDB of 17 bytes, with a
+// word past its end.
+TEST(Replay, TraceLinesAreReadWholeOrRefused) {
+  const std::string tail = " in 1 timeout 2 -> error 0x1 ms 0";
+  const std::string lines[] = {
+      "trace: error 0x1 ms 0", "trace: cdb 00" + tail + " 0",
+      "trace: cdb 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00" + tail};
+  std::vector<TracedRequest> read;
+  for (const std::string& line : lines) {
+    const std::string said = "line 2 \"" + Shown(line) + "\": expected trace: cdb <hex bytes> ";
+    EXPECT_EQ(ReadTrace("jmreader: \"\n" + line, &read).substr(0, said.size()), said);
+  }
 }
 
 // What a scenario leaves out is the built-in machine's: a bridge-only scenario dumps with the
@@ -150,6 +165,45 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
   // A scenario that cannot be used: status 3, and the simulator names itself.
   ASSERT_EQ(std::system(("JMREADER_SIM=. " + kRun + "1 2>err.txt").c_str()) >> 8, 3);
   EXPECT_EQ(Text("err.txt"), "jmreader-sim: . is not a regular file\n");
+}
+
+// A run with --trace, its standard error taken back as "replay" over a bridge without the faults:
+// the same transcript, dump and trace. A run that departs from the trace, or goes past its end,
+// is stopped with status 3.
+TEST_F(ScenarioTest, TraceReplaysTheRunItTells) {
+  std::ofstream("faults.txt") << "fault block 4 check 05 24 00\nfault block 8 stall\n"
+                                 "fault read-nvram short 100\n";
+  std::ofstream("replay.txt") << "replay run.err\n";
+  WriteFileBytes("jm_nvram.bin", Bytes(512));
+  auto run = [](const std::string& scenario, const std::string& args, const std::string& name) {
+    return std::system(("echo 1 | JMREADER_SIM=" + scenario + " " + kRun + args + " >" + name +
+                        " 2>" + name + ".err")
+                           .c_str()) >>
+           8;
+  };
+  auto trace = [](const char* path) {
+    return std::regex_replace(Text(path), std::regex(" ms \\d+"), "");
+  };
+  ASSERT_EQ(run("faults.txt", "--trace", "run"), 0);
+  ASSERT_EQ(run("replay.txt", "--trace", "replayed"), 0);
+  EXPECT_EQ(Text("replayed"), Text("run"));
+  EXPECT_EQ(trace("replayed.err"), trace("run.err"));
+  EXPECT_FALSE(std::filesystem::exists("jmSIM_01_02_A0_FF.partial.bin.~1~"));  // the same dump
+  // The last line of the error stream.
+  auto said = [](const char* path) {
+    std::string text = Text(path);
+    return text.substr(text.rfind('\n', text.size() - 2) + 1);
+  };
+  EXPECT_EQ(run("replay.txt", "1uy", "update"), 3);
+  EXPECT_EQ(said("update.err"),
+            "jmreader-sim: replay run.err: request 3 is DF 10 00 02 00 00 00 00 01 0C 00 FA in "
+            "512; the trace has 3C 01 01 00 00 00 00 04 00 00 in 1024 (line 3)\n");
+  std::ofstream("run.err") << "trace: cdb E0 F4 E7 00 00 00 00 00 00 00 00 00 in 16 timeout 2 -> "
+                              "status 0x00 sense - moved 16 ms 0\n";
+  EXPECT_EQ(run("replay.txt", "1y", "short"), 3);
+  EXPECT_EQ(said("short.err"),
+            "jmreader-sim: replay run.err: request 2 (3C 03 01 00 00 00 00 00 04 00 in 4) comes "
+            "after the trace's 1 requests\n");
 }
 
 #endif
