@@ -143,8 +143,8 @@ bool Loader::Fault(const std::vector<std::string>& w, std::size_t at, sim::Fault
     fault->delivered = static_cast<std::uint32_t>(v);
     return true;
   }
-  if (kind == "zero" && words == 1) {
-    fault->kind = sim::FaultKind::kZeroReply;
+  if ((kind == "zero" || kind == "gone") && words == 1) {
+    fault->kind = kind == "zero" ? sim::FaultKind::kZeroReply : sim::FaultKind::kGone;
     return true;
   }
   if (kind == "stall" && words <= 2) {

@@ -48,6 +48,9 @@ PassThroughResult Unsent(DWORD code) {
   result.error = code;
   // USB pass-through reports a device time-out as ERROR_SEM_TIMEOUT.
   result.timedOut = code == ERROR_SEM_TIMEOUT || code == ERROR_TIMEOUT;
+  // A handle whose device was unplugged or removed fails with one of these.
+  result.deviceGone = code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_NO_SUCH_DEVICE ||
+                      code == ERROR_DEV_NOT_EXIST;
   SystemErrorText(code, result.errorText, sizeof result.errorText);
   return result;
 }
