@@ -14,8 +14,8 @@ bool ReadBlock(DriveHandle drive, std::uint8_t* destination, std::uint32_t block
                std::uint32_t units, bool* gone) {
   std::uint32_t moved = 0;
   FailedAnswer answer = {};
-  if (!ReadFirmwareBlock(drive, destination, static_cast<std::uint16_t>(block), kBlockBytes,
-                         &moved, &answer)) {
+  if (!ReadFirmwareBlock(drive, destination, static_cast<std::uint16_t>(block), kBlockBytes, &moved,
+                         &answer)) {
     *gone = answer.deviceGone;
     return false;
   }

@@ -55,9 +55,10 @@ bool IdentifyBridge(DriveHandle drive, BridgeInfo* info) {
     Print("Fw size short read: %u of %u bytes\n", moved, kDescriptorReplySize);
     char device[256];
     PlatformDriveName(drive, device, sizeof device);
-    PrintError("%s: the bridge sent %u of the firmware length's %u bytes: no firmware is read, "
-               "no NVRAM address known\n",
-               device, moved, kDescriptorReplySize);
+    PrintError(
+        "%s: the bridge sent %u of the firmware length's %u bytes: no firmware is read, "
+        "no NVRAM address known\n",
+        device, moved, kDescriptorReplySize);
     info->lengthKnown = false;
   }
   info->firmwareUnits =

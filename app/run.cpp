@@ -90,9 +90,10 @@ JobOutcome RunJob(DriveHandle drive, bool usb, const Selection& selection) {
     Print("Not usb device!\n");
     char device[256];
     PlatformDriveName(drive, device, sizeof device);
-    PrintError("%s is no USB drive: only a USB enclosure's bridge takes these commands (--list "
-               "shows each drive's bus)\n",
-               device);
+    PrintError(
+        "%s is no USB drive: only a USB enclosure's bridge takes these commands (--list "
+        "shows each drive's bus)\n",
+        device);
     return JobOutcome::kNotDone;
   }
   BridgeInfo info = {};
@@ -110,7 +111,7 @@ JobOutcome RunJob(DriveHandle drive, bool usb, const Selection& selection) {
 // The status tells what the job came to: done (with Y or not), not done, or a write that may have
 // changed the sector. With Y the run ends at once, unless its console closes with it.
 int EndRun(JobOutcome done, bool autoYes) {
-  const int status = done == JobOutcome::kNotDone          ? kExitNotDone
+  const int status = done == JobOutcome::kNotDone           ? kExitNotDone
                      : done == JobOutcome::kWriteUnverified ? kExitWriteUnverified
                      : autoYes                              ? kExitAutoYes
                                                             : kExitDone;

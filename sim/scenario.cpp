@@ -279,6 +279,10 @@ bool Loader::Line(const std::vector<std::string>& w) {
     }
     return true;
   }
+  if (key == "own-console" && w.size() == 1) {
+    m.consoleOwnedByRun = true;
+    return true;
+  }
   // The pass-through header's layout is the Windows backend's own now; older scenarios still name
   // one.
   if (key == "layout" && w.size() == 2 && (w[1] == "32" || w[1] == "64")) {

@@ -24,6 +24,7 @@ constexpr Syntax kSyntax[] = {
      "<asc> <ascq> | short <bytes> | zero | stall [<ms>] | gone"},
     {"os", "os <major> <minor> <build> [\"<text>\"]"},
     {"keys", "keys <key code 0-255>..."},
+    {"own-console", "own-console"},
     {"layout", "layout 32|64"},
     {"log", "log <file>"},
     {"nvram-out", "nvram-out <file>"},

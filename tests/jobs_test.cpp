@@ -38,7 +38,8 @@ std::string Commands() {
 }
 
 // Every failed command, short transfer, empty dump and file has its reason on the error stream,
-// after its "IOCtl:", "short ...", "Fw empty" or "File Error" line; the error stream's other lines, the files' paths aside, are `own`.
+// after its "IOCtl:", "short ...", "Fw empty" or "File Error" line; the error stream's other lines,
+// the files' paths aside, are `own`.
 void ExpectReasons(const RunResult& r, const std::string& label, const std::string& own = "") {
   auto count = [](const std::string& text, const std::regex& what) {
     return std::distance(std::sregex_iterator(text.begin(), text.end(), what), {});
@@ -46,7 +47,8 @@ void ExpectReasons(const RunResult& r, const std::string& label, const std::stri
   const std::regex device("jmreader: \\\\\\\\\\.\\\\PhysicalDrive1: .*\n");
   const std::regex file("jmreader: \\S*\\.bin: .*\n");
   const std::regex path("jmreader: (read|saved|kept|not read:|not saved:) .*\n");
-  EXPECT_EQ(count(r.errors, device), count(r.output, std::regex("IOCtl: |short (read|write)|Fw empty")))
+  EXPECT_EQ(count(r.errors, device),
+            count(r.output, std::regex("IOCtl: |short (read|write)|Fw empty")))
       << label << r.errors;
   EXPECT_EQ(count(r.errors, file), count(r.output, std::regex(" File Error"))) << label << r.errors;
   const std::string rest = std::regex_replace(r.errors, path, "");

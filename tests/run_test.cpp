@@ -82,7 +82,8 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
            ": The system cannot find the file specified (no such drive)\n";
   };
   auto range = [](const char* typed) {
-    return "jmreader: " + std::string(typed) + ": expected a drive number 0 to 99, one of those listed\n";
+    return "jmreader: " + std::string(typed) +
+           ": expected a drive number 0 to 99, one of those listed\n";
   };
   const Case cases[] = {
       {{}, "100\n", bad, 23, {}, range("100")},
@@ -109,7 +110,12 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
        "jmreader: 0 q: only N, U and Y count; ignored: q\n" + usbReason},
       // Refused, never read as drive 0 or as a number wrapped around: typed, or as the argument
       // (status 2, before the OS line).
-      {{}, "y0u\n", bad, 23, {}, "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
+      {{},
+       "y0u\n",
+       bad,
+       23,
+       {},
+       "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
       {{"y0u"}, "", "", 2, {}, "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
       {{"4294967296u"}, "", "", 2, {}, "jmreader: 4294967296u: the drive number is too large\n"},
   };
@@ -178,15 +184,6 @@ TEST_F(RunTest, ListOptionAndNoDisk) {
     EXPECT_EQ(std::tuple(r.output, r.status, r.errors), std::tuple(output, status, errors));
     EXPECT_TRUE(Sim().requests.empty());
   }
-}
-
-// The key wait takes every key waiting, an arrow key's two codes too.
-TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
-  Sim().console = true;
-  Sim().keys = {0xE0, 72, 'q'};
-  EXPECT_EQ(RunWith({"0"}).output,
-            kBanner + "Drive      : 0(NVME)\nNot usb device!\n\nPress any key to exit\n");
-  EXPECT_TRUE(Sim().keys.empty());
 }
 
 // Arguments that are no selection open nothing: the usage or the version (status 0), or a refusal
