@@ -171,35 +171,6 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
   }
 }
 
-// The reason of a failed command names the device and says why: the system's text (with a hint
-// for a time-out) or the bridge's verdict. A failed identify adds that the device is probably no
-// such bridge, with what came back.
-TEST_F(DumpTest, FailedCommandsTellWhy) {
-  const std::string device = "jmreader: \\\\.\\PhysicalDrive1";
-  const std::string hint =
-      device +
-      " is probably not a JMicron bridge of this family: the identify command came back "
-      "with ";
-  using K = sim::FaultKind;
-  const std::tuple<sim::Fault, std::string, std::string> cases[] = {
-      {{K::kPlatformError, 0x79},
-       "The semaphore timeout period has expired (the bridge did not answer within 2 s)",
-       "\"The semaphore timeout period has expired\""},
-      {{K::kPlatformError, 1}, "Incorrect function", "\"Incorrect function\""},
-      {kCheck, "the bridge refused the command: illegal request",
-       "\"illegal request\" (sense 5/24/00)"},
-      {{K::kShortTransfer, 0, 0, 0, 0, 15}, "", "15 of 16 bytes"},
-      {{K::kZeroReply}, "", "16 zero bytes"},
-  };
-  for (const auto& [fault, reason, answer] : cases) {
-    SimReset();
-    AddBridge(4);
-    Sim().bridge.commandFaults[static_cast<int>(sim::Command::kIdentify)] = fault;
-    EXPECT_EQ(RunWith({"1"}).errors,
-              (reason.empty() ? "" : device + ": " + reason + "\n") + hint + answer + "\n");
-  }
-}
-
 // Identity bytes 8 to 15 name the firmware; unsafe bytes become '_', a zero ends the name.
 TEST(ImageName, FromTheIdentity) {
   const std::pair<std::array<std::uint8_t, 8>, const char*> cases[] = {

@@ -121,14 +121,33 @@ TEST_F(ScenarioTest, StateFileKeepsTheBridge) {
 // What a run's status and error stream tell, over the built-in bridge (0x100 units): a device that
 // goes away stops the dump at once (partial: 4); each failure line has its reason; a console made
 // for the run waits for a key even with Y, and takes every key waiting (an arrow key's two codes
-// too). Done and declined (0) and the other outcomes are in the jobs' tables.
+// too). The reason of a failed command names the device and says why: the system's text (with a
+// hint for a time-out) or the bridge's verdict; a failed identify adds that the device is probably
+// no such bridge, with what came back. Done and declined (0) and the other outcomes are in the
+// jobs' tables.
 TEST_F(ScenarioTest, StatusAndReasonOfEachOutcome) {
   WriteFileBytes("jm_nvram.bin", Pattern(512, 9));
-  const std::string device = "jmreader: \\\\.\\PhysicalDrive1";
+  const std::string device = "jmreader: \\\\.\\PhysicalDrive1", noId = "Get fw version error!\n";
+  auto identify = [&](const std::string& reason, const std::string& answer) {
+    return (reason.empty() ? "" : device + ": " + reason + "\n") + device +
+           " is probably not a JMicron bridge of this family: the identify command came back "
+           "with " +
+           answer + "\n";
+  };
   const std::string partial = "Fw+nvram saved to jmSIM_01_02_A0_FF.partial.bin\n";
   // The scenario, the selection, the status, the end of standard output, the requests sent and
   // the error stream but for the files' lines.
   const std::tuple<std::string, const char*, int, std::string, std::size_t, std::string> cases[] = {
+      {"fault identify ioctl 0x79", "1y", 4, noId, 1,
+       identify("The semaphore timeout period has expired (the bridge did not answer within 2 s)",
+                "\"The semaphore timeout period has expired\"")},
+      {"fault identify ioctl 1", "1y", 4, noId, 1,
+       identify("Incorrect function", "\"Incorrect function\"")},
+      {"fault identify check 05 24 00", "1y", 4, noId, 1,
+       identify("the bridge refused the command: illegal request",
+                "\"illegal request\" (sense 5/24/00)")},
+      {"fault identify short 15", "1y", 4, noId, 1, identify("", "15 of 16 bytes")},
+      {"fault identify zero", "1y", 4, noId, 1, identify("", "16 zero bytes")},
       {"fault block 8 gone", "1y", 4,
        "IOCtl: failed 0x48f!\nFw block #8 read error\nDevice gone: 62 blocks not read\n" + partial,
        5,
