@@ -116,7 +116,6 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
   };
   const Case cases[] = {
       {0, "1", none, -1, clean, Size(0) + saved, "R", "s12", done},
-      {0, "1n", none, -1, clean, Size(0) + "Fw empty!\n", "", "", notDone},
       // A firmware-only dump has a name of its own: the whole dump's file stays.
       {5, "1N", none, -1, clean, Size(1280) + "Fw saved to " + kName + ".fw.bin\n", "BB", "f0-1280",
        done},
