@@ -9,21 +9,50 @@
 namespace {
 
 // Reads one block; true when every byte of the firmware that it covers arrived. Bytes asked for
-// past the firmware's end need not come.
+// past the firmware's end need not come. `gone` tells that the device is no longer there.
 bool ReadBlock(DriveHandle drive, std::uint8_t* destination, std::uint32_t block,
-               std::uint32_t units) {
+               std::uint32_t units, bool* gone) {
   std::uint32_t moved = 0;
-  if (!ReadFirmwareBlock(drive, destination, static_cast<std::uint16_t>(block), kBlockBytes,
-                         &moved)) {
+  FailedAnswer answer = {};
+  if (!ReadFirmwareBlock(drive, destination, static_cast<std::uint16_t>(block), kBlockBytes, &moved,
+                         &answer)) {
+    *gone = answer.deviceGone;
     return false;
   }
   std::uint32_t left = (units - block) * 256;
   std::uint32_t needed = left < kBlockBytes ? left : kBlockBytes;
   if (moved < needed) {
     Print("Fw block #%u short read: %u of %u bytes\n", block, moved, needed);
+    char device[256];
+    PlatformDriveName(drive, device, sizeof device);
+    PrintError("%s: the bridge sent %u of the %u bytes of block #%u\n", device, moved, needed,
+               block);
     return false;
   }
   return true;
+}
+
+// A device that went away answers nothing more: what was not read is told once, not block by block.
+void TellGone(DriveHandle drive, std::uint32_t block, std::uint32_t units, bool noNvram) {
+  Print("Device gone: %u blocks not read\n", (units - block + kUnitsPerBlock - 1) / kUnitsPerBlock);
+  char device[256];
+  PlatformDriveName(drive, device, sizeof device);
+  PrintError(
+      "%s went away during the dump: block #%u on%s not read; connect the enclosure again "
+      "and dump again\n",
+      device, block, noNvram ? "" : " and the NVRAM sector");
+}
+
+// Says why nothing is saved.
+void TellEmpty(DriveHandle drive, std::uint32_t bytes) {
+  char device[256];
+  PlatformDriveName(drive, device, sizeof device);
+  if (bytes == 0) {
+    PrintError("%s: no firmware to read (size 0), and with N nothing else: dump without N\n",
+               device);
+  } else {
+    PrintError("%s: all %u bytes read are zero: a file of zeros is no backup\n", device, bytes);
+  }
 }
 
 }  // namespace
@@ -42,17 +71,22 @@ JobOutcome DumpFirmware(DriveHandle drive, const BridgeInfo& info, bool noNvram)
 
   // The last read of a length that is not a multiple of 4 units runs on over the NVRAM region;
   // with at most kMaxUnits it still ends inside the firmware area.
+  bool gone = false;
   for (std::uint32_t block = 0; block < units; block += kUnitsPerBlock) {
-    if (!ReadBlock(drive, image + block * 256, block, units)) {
+    if (!ReadBlock(drive, image + block * 256, block, units, &gone)) {
       Print("Fw block #%u read error\n", block);
       complete = false;
+    }
+    if (gone) {
+      TellGone(drive, block, units, noNvram);
+      break;
     }
   }
 
   // The sector lies behind the whole firmware, even where only its first 0x20000 bytes are kept:
   // the update writes it there.
   std::uint32_t firmwareBytes = units * 256;
-  if (!noNvram &&
+  if (!noNvram && !gone &&
       !ReadNvramSector(drive, image + firmwareBytes, info.firmwareUnits + kNvramAddressGap)) {
     Print("Fw nvram read error\n");
     complete = false;
@@ -62,8 +96,10 @@ JobOutcome DumpFirmware(DriveHandle drive, const BridgeInfo& info, bool noNvram)
   for (std::uint32_t i = 0; i < firmwareBytes + kNvramSectorSize; ++i) {
     any |= image[i];
   }
+  std::uint32_t fileBytes = firmwareBytes + (noNvram ? 0 : kNvramSectorSize);
   if (any == 0) {
     Print("Fw empty!\n");
+    TellEmpty(drive, fileBytes);
     return JobOutcome::kNotDone;
   }
 
@@ -73,7 +109,6 @@ JobOutcome DumpFirmware(DriveHandle drive, const BridgeInfo& info, bool noNvram)
                 complete ? "" : ".partial");
   char fileName[56];
   std::snprintf(fileName, sizeof fileName, "%s.bin", savedName);
-  std::uint32_t fileBytes = firmwareBytes + (noNvram ? 0 : kNvramSectorSize);
   if (!WriteHostFile(fileName, image, static_cast<std::int32_t>(fileBytes))) {
     Print("Fw save error\n");
     return JobOutcome::kNotDone;

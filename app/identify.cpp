@@ -53,6 +53,12 @@ bool IdentifyBridge(DriveHandle drive, BridgeInfo* info) {
   info->lengthKnown = ReadBufferDescriptor(drive, reply, &moved);
   if (info->lengthKnown && moved < kDescriptorReplySize) {
     Print("Fw size short read: %u of %u bytes\n", moved, kDescriptorReplySize);
+    char device[256];
+    PlatformDriveName(drive, device, sizeof device);
+    PrintError(
+        "%s: the bridge sent %u of the firmware length's %u bytes: no firmware is read, "
+        "no NVRAM address known\n",
+        device, moved, kDescriptorReplySize);
     info->lengthKnown = false;
   }
   info->firmwareUnits =

@@ -18,6 +18,7 @@ inline constexpr std::uint32_t kNvramAddressGap =
 enum class JobOutcome {
   kDone,             // all of it: the dump complete and saved, the sector written and read back
   kNotDone,          // it stopped or fell short, and nothing was sent to the bridge's flash
+  kDeclined,         // the user answered no at the update's question: nothing was written
   kWriteUnverified,  // a write was sent, and the sector was not read back equal to it
 };
 

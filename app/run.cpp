@@ -55,15 +55,22 @@ std::optional<Selection> AskSelection(ToldFailure* told) {
   }
   Print("Please select drive number:");
   char line[128];
-  if (ReadInputLine(line, sizeof line)) {
-    const Selection selection = ParseSelection(line);
-    if (selection.fault == SelectionFault::kNone && selection.drive >= 0 &&
-        selection.drive <= kHighestTypedDrive) {
-      WarnIgnored(line, selection);
-      return selection;
-    }
+  if (!ReadInputLine(line, sizeof line)) {
+    Print("Error: bad disk number\n");
+    PrintError("input ended before a drive number was typed\n");
+    return std::nullopt;
+  }
+  const Selection selection = ParseSelection(line);
+  if (selection.fault == SelectionFault::kNone && selection.drive >= 0 &&
+      selection.drive <= kHighestTypedDrive) {
+    WarnIgnored(line, selection);
+    return selection;
   }
   Print("Error: bad disk number\n");
+  PrintError("%s: %s\n", line,
+             selection.fault != SelectionFault::kNone
+                 ? SelectionFaultText(selection.fault)
+                 : "expected a drive number 0 to 99, one of those listed");
   return std::nullopt;
 }
 
@@ -82,6 +89,12 @@ DriveHandle OpenSelectedDrive(std::int32_t number, ToldFailure* told, bool* usb)
 JobOutcome RunJob(DriveHandle drive, bool usb, const Selection& selection) {
   if (!usb) {
     Print("Not usb device!\n");
+    char device[256];
+    PlatformDriveName(drive, device, sizeof device);
+    PrintError(
+        "%s is no USB drive: only a USB enclosure's bridge takes these commands (--list "
+        "shows each drive's bus)\n",
+        device);
     return JobOutcome::kNotDone;
   }
   BridgeInfo info = {};
@@ -96,21 +109,25 @@ JobOutcome RunJob(DriveHandle drive, bool usb, const Selection& selection) {
   return UpdateNvram(drive, target, info, selection.autoYes);
 }
 
-// With Y the run ends at once; otherwise it waits for a key. Scripts read 0 and 1 as they always
-// have, so the status does not tell the job's outcome.
-int EndRun(bool autoYes) {
-  if (autoYes) {
-    return kExitAutoYes;
+// The status tells what the job came to: done (with Y or not), not done, or a write that may have
+// changed the sector. With Y the run ends at once, unless its console closes with it.
+int EndRun(JobOutcome done, bool autoYes) {
+  const int status = done == JobOutcome::kNotDone           ? kExitNotDone
+                     : done == JobOutcome::kWriteUnverified ? kExitWriteUnverified
+                     : autoYes                              ? kExitAutoYes
+                                                            : kExitDone;
+  if (autoYes && !PlatformConsoleOwnedByRun()) {
+    return status;
   }
   Print("\nPress any key to exit\n");
   WaitForKey();
   PlatformRestoreConsole();
-  return kExitDone;
+  return status;
 }
 
 }  // namespace
 
-int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOutcome* outcome) {
+int RunTool(int argc, const char* const* argv, const ProgramText& program) {
   // The list is read by scripts too: its lines alone.
   if (argc < 2 || ClassifyArgument(argv[1]) != ArgumentKind::kList) {
     PrintBanner();
@@ -141,8 +158,5 @@ int RunTool(int argc, const char* const* argv, const ProgramText& program, JobOu
   }
   const JobOutcome done = RunJob(drive, usb, *selection);
   CloseDrive(drive);
-  if (outcome != nullptr) {
-    *outcome = done;
-  }
-  return EndRun(selection->autoYes);
+  return EndRun(done, selection->autoYes);
 }

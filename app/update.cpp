@@ -81,6 +81,9 @@ JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& 
   // running from ROM), the write would land at 12, inside whatever the flash holds there.
   if (!info.lengthKnown || info.firmwareUnits == 0) {
     Print("Fw size unknown, no nvram ofs!\nFw nvram update error\n");
+    PrintError(
+        "the sector's address is the firmware length + 12 units, and the bridge told no "
+        "length (or 0: running from ROM): nothing written\n");
     return JobOutcome::kNotDone;
   }
   std::uint32_t address = info.firmwareUnits + kNvramAddressGap;
@@ -106,7 +109,7 @@ JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& 
     return JobOutcome::kDone;
   }
   if (!autoYes && !Confirmed()) {
-    return JobOutcome::kNotDone;
+    return JobOutcome::kDeclined;
   }
   char beforeName[64];
   std::snprintf(beforeName, sizeof beforeName, "%s.nvram-before.bin", info.imageName);

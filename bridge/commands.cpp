@@ -25,9 +25,15 @@ void NvramCdb(std::uint8_t* cdb, bool write, std::uint32_t address) {
 }
 
 // Half a sector in NVRAM is a corrupt sector, and half a sector read is no backup of it.
-bool WholeSector(std::uint32_t moved, const char* what) {
+bool WholeSector(DriveHandle drive, std::uint32_t moved, bool write) {
   if (moved < kNvramSectorSize) {
-    Print("Nvram short %s: %u of %u bytes!\n", what, moved, kNvramSectorSize);
+    Print("Nvram short %s: %u of %u bytes!\n", write ? "write" : "read", moved, kNvramSectorSize);
+    char device[256];
+    PlatformDriveName(drive, device, sizeof device);
+    PrintError(write ? "%s: the bridge took %u of the sector's %u bytes: the sector may now hold "
+                       "part of the new one\n"
+                     : "%s: the bridge sent %u of the sector's %u bytes: a part is no sector\n",
+               device, moved, kNvramSectorSize);
     return false;
   }
   return true;
@@ -39,6 +45,10 @@ bool NvramAddressFits(std::uint32_t address) {
   // Cutting the address to 16 bits would send the sector to the wrong place.
   if (address > kMaxNvramAddress) {
     Print("Nvram ofs %x out of range!\n", address);
+    PrintError(
+        "the NVRAM address 0x%x (firmware units + 12) is past 0x%x, the highest an NVRAM command "
+        "carries: the firmware length the bridge reports is likely wrong; nothing was sent\n",
+        address, kMaxNvramAddress);
     return false;
   }
   return true;
@@ -78,7 +88,7 @@ bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply, std::uint32_t*
 }
 
 bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16_t block,
-                       std::uint32_t length, std::uint32_t* moved) {
+                       std::uint32_t length, std::uint32_t* moved, FailedAnswer* answer) {
   const std::uint8_t cdb[10] = {0x3C,
                                 0x01,
                                 0x01,
@@ -90,7 +100,7 @@ bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16
                                 static_cast<std::uint8_t>(length),
                                 0x00};
   return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, length, destination,
-                                moved);
+                                moved, answer);
 }
 
 bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t address) {
@@ -103,7 +113,7 @@ bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t addr
   std::uint32_t moved = 0;
   if (!SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, kNvramSectorSize, reply,
                               &moved) ||
-      !WholeSector(moved, "read")) {
+      !WholeSector(drive, moved, false)) {
     return false;
   }
   std::memcpy(sector, reply, sizeof reply);
@@ -120,5 +130,5 @@ bool WriteNvramSector(DriveHandle drive, const std::uint8_t* sector, std::uint32
   std::uint32_t moved = 0;
   return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kOut, kNvramSectorSize,
                                 const_cast<std::uint8_t*>(sector), &moved) &&
-         WholeSector(moved, "write");
+         WholeSector(drive, moved, true);
 }

@@ -18,9 +18,11 @@ bool IdentifyFirmware(DriveHandle drive, std::uint8_t* identity, FailedAnswer* a
 // `moved`, when given, receives the number of reply bytes the device delivered.
 bool ReadBufferDescriptor(DriveHandle drive, std::uint8_t* reply, std::uint32_t* moved = nullptr);
 // `block` is the buffer offset in 256-byte units; `length` is in bytes. `moved`, when given,
-// receives the number of bytes the device delivered.
+// receives the number of bytes the device delivered; `answer`, when given, what came back for a
+// failed request.
 bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16_t block,
-                       std::uint32_t length, std::uint32_t* moved = nullptr);
+                       std::uint32_t length, std::uint32_t* moved = nullptr,
+                       FailedAnswer* answer = nullptr);
 
 // Whether `address` can be carried in an NVRAM command; prints the refusal when it cannot.
 bool NvramAddressFits(std::uint32_t address);

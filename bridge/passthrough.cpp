@@ -146,6 +146,7 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
     ReportFailure(drive, request, result, {});
     if (answer != nullptr) {
       std::snprintf(answer->text, sizeof answer->text, "\"%s\"", result.errorText);
+      answer->deviceGone = result.deviceGone;
     }
     return false;
   }

@@ -22,9 +22,11 @@ SenseSummary SummarizeSense(const std::uint8_t* sense);
 
 // What came back for a request that failed, in a few words: the system's text in quotes when it
 // was not carried ("\"Incorrect function\""), else the device's verdict ("\"illegal request\"
-// (sense 5/20/00)", "SCSI status 0x8").
+// (sense 5/20/00)", "SCSI status 0x8"); and whether the device is gone, so that nothing more is
+// sent to it.
 struct FailedAnswer {
   char text[300];
+  bool deviceGone;
 };
 
 // The trace of the requests sent: off until a run asks for it. When on, each request that reaches

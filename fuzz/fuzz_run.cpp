@@ -33,8 +33,8 @@ constexpr std::uint32_t kLongestFirmware = 0x21000;  // past the dump's cap of 0
 sim::Fault ReadFault(InputReader& in) {
   sim::Fault f;
   // Half of the kind values mean "no fault", so fault-free runs stay common.
-  std::uint8_t kind = in.Byte() % 12;
-  f.kind = kind < 6 ? static_cast<sim::FaultKind>(kind) : sim::FaultKind::kNone;
+  std::uint8_t kind = in.Byte() % 14;
+  f.kind = kind < 7 ? static_cast<sim::FaultKind>(kind) : sim::FaultKind::kNone;
   f.errorCode = in.Byte();
   f.senseKey = in.Byte();
   f.asc = in.Byte();
@@ -303,7 +303,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expectedStatus = 16;
   } else {
     opened = true;
-    expectedStatus = autoYes ? 1 : 0;
+    // Not done (4) and a write that may have changed the sector (5) are checked against the
+    // transcript and the requests below.
+    expectedStatus = status == 4 || status == 5 ? status : autoYes ? 1 : 0;
   }
   FUZZ_CHECK(status == expectedStatus, "status %d, expected %d; output:\n%s", status,
              expectedStatus, output.c_str());
@@ -348,6 +350,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (toBridge) {
     FUZZ_CHECK(!m.requests.empty(), "the bridge was never asked");
+  }
+  if (opened) {
+    // 0 or 1 exactly when the transcript shows the job done (or declined); 5 only after a write.
+    auto shows = [&output](const char* text) { return output.find(text) != std::string::npos; };
+    bool done =
+        ((shows("Fw saved to ") || shows("Fw+nvram saved to ")) && !shows(".partial.bin")) ||
+        shows("Not sure - Exit!") || shows("Nvram written and read back equal") ||
+        shows("Nvram already holds jm_nvram.bin");
+    FUZZ_CHECK((status <= 1) == done, "status %d for a job %s", status, done ? "done" : "not done");
+    FUZZ_CHECK((status == 5) == (writes == 1 && !done), "status %d after %d writes", status,
+               writes);
   }
 
   std::string name, sizeText;
@@ -409,9 +422,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // options say, and no temporary file left over.
   std::uint32_t dumpUnits = std::min<std::uint32_t>(units, 512);
   if (identified && !update) {
-    FUZZ_CHECK(blocks == static_cast<int>((dumpUnits + 3) / 4), "%d block reads for %u units",
-               blocks, dumpUnits);
-    FUZZ_CHECK(nvramReads == (noNvram || !addressFits ? 0 : 1), "%d NVRAM reads", nvramReads);
+    // A device gone stops the dump: the block that found it gone is the last request.
+    std::string goneText;
+    const int notRead = LineAfter(output, "Device gone: ", &goneText) ? std::stoi(goneText) : 0;
+    FUZZ_CHECK(blocks == static_cast<int>((dumpUnits + 3) / 4) - notRead + (notRead > 0 ? 1 : 0),
+               "%d block reads for %u units, %d not read", blocks, dumpUnits, notRead);
+    FUZZ_CHECK(nvramReads == (noNvram || !addressFits || notRead > 0 ? 0 : 1), "%d NVRAM reads",
+               nvramReads);
     if (nvramReads == 1) {
       FUZZ_CHECK(readAddress == units + 12, "NVRAM read at %x for %u units", readAddress, units);
     }

@@ -92,6 +92,7 @@ struct PassThroughResult {
   bool sent;
   std::uint32_t error;  // the system's code
   bool timedOut;        // the error is the device's time-out running out
+  bool deviceGone;      // the error says the device is no longer there (unplugged, reset away)
   char errorText[256];  // the system's text for the code
   std::uint8_t status;  // SCSI status
   std::uint8_t sense[kSenseSize];
@@ -123,6 +124,9 @@ KeyPoll PlatformPollKey(int waitMs);
 int PlatformTakeKey();
 // Puts the console back into the mode it had before the first key operation.
 void PlatformRestoreConsole();
+// Whether the console was made for this run alone (a double click, or elevation into a new
+// window): it closes with the tool, so the end waits for a key even with Y.
+bool PlatformConsoleOwnedByRun();
 
 // Host files (the dump and "jm_nvram.bin"): one implementation per host system, shared by the
 // real and the simulated platform. These are the system's small steps; what is opened and how a

@@ -41,6 +41,7 @@ PassThroughResult Unsent(std::uint32_t code) {
   PassThroughResult result = {};
   result.error = code;
   result.timedOut = code == kErrorSemTimeout;  // as a USB time-out shows on Windows
+  result.deviceGone = code == kErrorDeviceNotConnected || code == kErrorNoSuchDevice;
   SimErrorText(code, result.errorText, sizeof result.errorText);
   return result;
 }
@@ -195,7 +196,7 @@ PassThroughResult Answer(DriveHandle drive, const PassThroughRequest& request) {
   x.data = request.data;
   m.bridge.Execute(x);
   if (x.transportError) {
-    return Unsent(x.errorCode);
+    return Unsent(x.deviceGone ? kErrorDeviceNotConnected : x.errorCode);
   }
   if (x.stallMs > 0) {
     if (x.stallMs >= std::uint64_t{request.timeOutSeconds} * 1000) {
@@ -266,3 +267,7 @@ int PlatformTakeKey() {
 }
 
 void PlatformRestoreConsole() {}
+
+bool PlatformConsoleOwnedByRun() {
+  return Sim().consoleOwnedByRun;
+}

@@ -47,8 +47,9 @@ struct SimMachine {
   sim::Bridge bridge;
   OsVersion os = {10, 0, 19045, "Simulated"};
 
-  bool console = false;  // without a console the key wait ends at once
-  std::deque<int> keys;  // codes TakeKey hands out, oldest first
+  bool console = false;            // without a console the key wait ends at once
+  bool consoleOwnedByRun = false;  // a console made for this run: the end waits even with Y
+  std::deque<int> keys;            // codes TakeKey hands out, oldest first
 
   std::vector<SimOpen> opens;
   int openHandles = 0;

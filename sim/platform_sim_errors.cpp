@@ -20,7 +20,9 @@ constexpr ErrorName kErrorTexts[] = {
      "The process cannot access the file because it is being used by another process"},
     {kErrorInvalidParameter, "The parameter is incorrect"},
     {kErrorSemTimeout, "The semaphore timeout period has expired"},
+    {kErrorNoSuchDevice, "A device which does not exist was specified"},
     {kErrorIoDevice, "The request could not be performed because of an I/O device error"},
+    {kErrorDeviceNotConnected, "The device is not connected"},
 };
 
 }  // namespace

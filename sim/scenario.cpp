@@ -144,8 +144,8 @@ bool Loader::Fault(const std::vector<std::string>& w, std::size_t at, sim::Fault
     fault->delivered = static_cast<std::uint32_t>(v);
     return true;
   }
-  if (kind == "zero" && words == 1) {
-    fault->kind = sim::FaultKind::kZeroReply;
+  if ((kind == "zero" || kind == "gone") && words == 1) {
+    fault->kind = kind == "zero" ? sim::FaultKind::kZeroReply : sim::FaultKind::kGone;
     return true;
   }
   if (kind == "stall" && words <= 2) {
@@ -278,6 +278,10 @@ bool Loader::Line(const std::vector<std::string>& w) {
       }
       m.keys.push_back(static_cast<int>(v));
     }
+    return true;
+  }
+  if (key == "own-console" && w.size() == 1) {
+    m.consoleOwnedByRun = true;
     return true;
   }
   // The pass-through header's layout is the Windows backend's own now; older scenarios still name

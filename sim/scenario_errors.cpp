@@ -21,9 +21,10 @@ constexpr Syntax kSyntax[] = {
      "nvram <address, at most 0xFFFF> <up to 512 hex bytes> | pattern [<seed>] | file <path>"},
     {"fault",
      "fault identify|descriptor|block <unit>|read-nvram|write-nvram ioctl <code> | check <key> "
-     "<asc> <ascq> | short <bytes> | zero | stall [<ms>]"},
+     "<asc> <ascq> | short <bytes> | zero | stall [<ms>] | gone"},
     {"os", "os <major> <minor> <build> [\"<text>\"]"},
     {"keys", "keys <key code 0-255>..."},
+    {"own-console", "own-console"},
     {"layout", "layout 32|64"},
     {"log", "log <file>"},
     {"nvram-out", "nvram-out <file>"},

@@ -93,7 +93,12 @@ void Bridge::Execute(Exchange& x) {
   x.transferred = 0;
   x.transportError = false;
   x.errorCode = 0;
+  x.deviceGone = false;
   x.stallMs = 0;
+  if (gone) {
+    x.transportError = x.deviceGone = true;
+    return;
+  }
 
   Command command = Classify(x.cdb, x.cdbLength);
   if (command == Command::kUnknown) {
@@ -124,6 +129,9 @@ void Bridge::Execute(Exchange& x) {
       return;
     case FaultKind::kStall:
       x.stallMs = fault.stallMs;
+      return;
+    case FaultKind::kGone:
+      gone = x.transportError = x.deviceGone = true;
       return;
     case FaultKind::kZeroReply:
       if (x.direction == Direction::kIn && x.dataLength > 0) {

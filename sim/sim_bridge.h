@@ -27,6 +27,7 @@ enum class FaultKind : std::uint8_t {
   kShortTransfer,   // GOOD status, but only `delivered` bytes move
   kZeroReply,       // GOOD status, the full length of zeros (a write is accepted and dropped)
   kStall,           // the device does not answer for `stallMs` (the USB emulator uses this)
+  kGone,            // the device goes away: this command and every later one fail as unsent
 };
 
 struct Fault {
@@ -56,7 +57,8 @@ struct Exchange {
   std::uint8_t sense[18] = {};
   std::uint8_t senseLength = 0;
   std::uint32_t transferred = 0;  // bytes written into `data` (in) or taken from it (out)
-  bool transportError = false;    // kPlatformError
+  bool transportError = false;    // kPlatformError, or kGone
+  bool deviceGone = false;        // kGone: the transport finds no device
   std::uint32_t errorCode = 0;
   std::uint32_t stallMs = 0;  // kStall
 };
@@ -74,6 +76,7 @@ class Bridge {
   std::array<Fault, kCommandCount> commandFaults{};
   std::map<std::uint32_t, Fault> blockFaults;  // firmware reads, by block (buffer offset / 256)
   std::array<std::uint32_t, kCommandCount> commandsSeen{};  // for Fault::after
+  bool gone = false;  // a kGone fault was met: nothing answers any more
 
   // Fills the firmware buffer with `bytes` bytes of a pattern that differs in every 256-byte
   // unit and never repeats within 16 MiB, so misplaced blocks show.

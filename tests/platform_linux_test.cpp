@@ -90,6 +90,8 @@ TEST(SgIo, ExchangeWithTheKernel) {
           {6, kIn, 16, UINT_MAX / 1000 + 1, {}, "-3 cdb 6:1-6 data 16@data 4294967295ms", 0, 0, 16},
           {10, kIn, 16, 2, {0, 0x02, 0, 0x08, 0}, kRead, 0, 0x02, 16},  // check condition, sense
           {10, kIn, 16, 2, {EPERM, 0, 0, 0, 0}, kRead, EPERM, 0, 0},
+          {10, kIn, 16, 2, {ENODEV, 0, 0, 0, 0}, kRead, ENODEV, 0, 0},   // detached: sg
+          {10, kIn, 16, 2, {ENXIO, 0, 0, 0, 0}, kRead, ENXIO, 0, 0},     // detached: sd
           {10, kIn, 16, 2, {0, 0, 0x03, 0, 0}, kRead, ETIMEDOUT, 0, 0},  // host time-out
           {10, kIn, 16, 2, {0, 0, 0, 0x06, 0}, kRead, ETIMEDOUT, 0, 0},  // driver time-out
           {10, kIn, 16, 2, {0, 0, 0x01, 0, 0}, kRead, EIO, 0, 0},        // no connect
@@ -109,11 +111,12 @@ TEST(SgIo, ExchangeWithTheKernel) {
     std::iota(request.cdb, request.cdb + 16, 1);
     PassThroughResult r = PassThroughOnFd(77, request);
     EXPECT_EQ(g_seen, seen ? "fd 77 S " + std::string(seen) + " sense 24 iov 0 flags 0" : "");
-    EXPECT_EQ(std::tuple(r.sent, r.error, std::string(r.errorText), r.timedOut, r.status, r.moved,
-                         r.sense[0], r.sense[23]),
-              std::tuple(error == 0, std::uint32_t(error), error ? std::strerror(error) : "",
-                         error == ETIMEDOUT, std::uint8_t(status), std::uint32_t(moved),
-                         error ? 0 : 0x72, error ? 0 : 0x05))
+    EXPECT_EQ(
+        std::tuple(r.sent, r.error, std::string(r.errorText), r.timedOut, r.deviceGone, r.status,
+                   r.moved, r.sense[0], r.sense[23]),
+        std::tuple(error == 0, std::uint32_t(error), error ? std::strerror(error) : "",
+                   error == ETIMEDOUT, error == ENODEV || error == ENXIO, std::uint8_t(status),
+                   std::uint32_t(moved), error ? 0 : 0x72, error ? 0 : 0x05))
         << +cdbLength << seen;
     if (direction == kIn && seen) {
       expected.assign(length, 0);
@@ -123,7 +126,8 @@ TEST(SgIo, ExchangeWithTheKernel) {
   }
   // No data where data should be, and no drive.
   EXPECT_EQ(PassThroughOnFd(5, {{}, 10, kIn, nullptr, 16, 2}).error, std::uint32_t{EINVAL});
-  EXPECT_EQ(PlatformPassThrough(3, {{}, 10, kIn, nullptr, 0, 2}).error, std::uint32_t{EBADF});
+  const PassThroughResult none = PlatformPassThrough(3, {{}, 10, kIn, nullptr, 0, 2});
+  EXPECT_EQ(std::tuple(none.error, none.deviceGone), std::tuple(std::uint32_t{EBADF}, true));
 }
 
 TEST(PlatformLinux, DriveNumbersNameWholeDisks) {

@@ -41,7 +41,8 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
   const std::tuple<std::string, std::string, std::string, int, std::string> cases[] = {
       // An update without its drive number first would write drive 0.
       {"", "\xEF\xBC\x91u\n", os + "Please select drive number:Error: bad disk number\n", 23,
-       "jmreader: no disk found\n"},
+       "jmreader: no disk found\njmreader: \xEF\xBC\x91u: an update needs the drive number first, "
+       "e.g. 2uy\n"},
       {"y2u", "", "", 2, "jmreader: y2u: an update needs the drive number first, e.g. 2uy\n"},
       {"150 u", "", os + "Drive      : 150(NVME)\nError open disk\n", 16,
        "jmreader: only the first argument is used; ignored: \"u\"\n"

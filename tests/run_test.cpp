@@ -70,6 +70,9 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
   const std::string list = " 0: ATA     SIM SATA DISK   \nPlease select drive number:";
   const std::string bad = list + "Error: bad disk number\n";
   const std::string notUsb = "Drive      : 0(NVME)\nNot usb device!\n";
+  const std::string usbReason =
+      "jmreader: \\\\.\\PhysicalDrive0 is no USB drive: only a USB enclosure's bridge takes these "
+      "commands (--list shows each drive's bus)\n";
   const std::string keyWait = "\nPress any key to exit\n";
   const std::string noDisk = "(NVME)\nError open disk\n";
   const Opens drive0 = {{0, false}, {0, true}};
@@ -78,12 +81,16 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     return "jmreader: \\\\.\\PhysicalDrive" + std::string(n) +
            ": The system cannot find the file specified (no such drive)\n";
   };
+  auto range = [](const char* typed) {
+    return "jmreader: " + std::string(typed) +
+           ": expected a drive number 0 to 99, one of those listed\n";
+  };
   const Case cases[] = {
-      {{}, "100\n", bad, 23, {}},
-      {{}, "-1\n", bad, 23, {}},
-      {{}, "", bad, 23, {}},
+      {{}, "100\n", bad, 23, {}, range("100")},
+      {{}, "-1\n", bad, 23, {}, range("-1")},
+      {{}, "", bad, 23, {}, "jmreader: input ended before a drive number was typed\n"},
       {{}, "99\n", list + "Drive      : 99" + noDisk, 16, {{99, false}, {99, true}}, absent("99")},
-      {{}, "0\r\n", list + notUsb + keyWait, 0, drive0},
+      {{}, "0\r\n", list + notUsb + keyWait, 4, drive0, usbReason},
       // The bus is asked of the drive the working open takes, not of the number's low 8 bits.
       {{"256"}, "", "Drive      : 256" + noDisk, 16, {{256, false}, {256, true}}, absent("256")},
       // A "-" before a digit is a sign, as ever.
@@ -91,19 +98,24 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{"abc", "7", "u"},
        "",
        notUsb + keyWait,
-       0,
+       4,
        drive0,
-       ignored + "jmreader: abc: only N, U and Y count; ignored: abc\n"},
-      {{"0y"}, "", notUsb, 1, drive0},
+       ignored + "jmreader: abc: only N, U and Y count; ignored: abc\n" + usbReason},
+      {{"0y"}, "", notUsb, 4, drive0, usbReason},
       {{},
        "0 q\n",
        list + notUsb + keyWait,
-       0,
+       4,
        drive0,
-       "jmreader: 0 q: only N, U and Y count; ignored: q\n"},
+       "jmreader: 0 q: only N, U and Y count; ignored: q\n" + usbReason},
       // Refused, never read as drive 0 or as a number wrapped around: typed, or as the argument
       // (status 2, before the OS line).
-      {{}, "y0u\n", bad, 23, {}},
+      {{},
+       "y0u\n",
+       bad,
+       23,
+       {},
+       "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
       {{"y0u"}, "", "", 2, {}, "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
       {{"4294967296u"}, "", "", 2, {}, "jmreader: 4294967296u: the drive number is too large\n"},
       // --trace first, before a selection or none; anywhere else it is refused.
@@ -157,6 +169,8 @@ TEST_F(RunTest, ListOptionAndNoDisk) {
                                         Disk(3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11), silent,
                                         odd};
   const std::string silentReason = "jmreader: \\\\.\\PhysicalDrive5: Incorrect function\n";
+  const std::string typed100 =
+      "jmreader: 100: expected a drive number 0 to 99, one of those listed\n";
   const std::string none = kBanner + "Please select drive number:Error: bad disk number\n";
   const std::tuple<std::vector<SimDrive>, std::vector<std::string>, std::string, int, std::string>
       cases[] = {
@@ -174,9 +188,9 @@ TEST_F(RunTest, ListOptionAndNoDisk) {
                      " 3: No?Vendor?[2J???\n 7:  Odd?Name  \n"
                      "Please select drive number:Error: bad disk number\n",
            23,
-           silentReason},
+           silentReason + typed100},
           {{}, {"--list"}, "No disk found\n", 0, ""},
-          {{}, {}, none, 23, "jmreader: no disk found\n"},
+          {{}, {}, none, 23, "jmreader: no disk found\n" + typed100},
       };
   for (const auto& [machine, args, output, status, errors] : cases) {
     SimReset();
@@ -185,15 +199,6 @@ TEST_F(RunTest, ListOptionAndNoDisk) {
     EXPECT_EQ(std::tuple(r.output, r.status, r.errors), std::tuple(output, status, errors));
     EXPECT_TRUE(Sim().requests.empty());
   }
-}
-
-// The key wait takes every key waiting, an arrow key's two codes too.
-TEST_F(RunTest, KeyWaitTakesEveryWaitingKey) {
-  Sim().console = true;
-  Sim().keys = {0xE0, 72, 'q'};
-  EXPECT_EQ(RunWith({"0"}).output,
-            kBanner + "Drive      : 0(NVME)\nNot usb device!\n\nPress any key to exit\n");
-  EXPECT_TRUE(Sim().keys.empty());
 }
 
 // Arguments that are no selection open nothing: the usage or the version (status 0), or a refusal

@@ -132,6 +132,72 @@ TEST_F(ScenarioTest, StateFileKeepsTheBridge) {
   EXPECT_FALSE(std::filesystem::exists("st.txt.new"));
 }
 
+// What a run's status and error stream tell, over the built-in bridge (0x100 units): a device that
+// goes away stops the dump at once (partial: 4); each failure line has its reason; a console made
+// for the run waits for a key even with Y, and takes every key waiting (an arrow key's two codes
+// too). The reason of a failed command names the device and says why: the system's text (with a
+// hint for a time-out) or the bridge's verdict; a failed identify adds that the device is probably
+// no such bridge, with what came back. Done and declined (0) and the other outcomes are in the
+// jobs' tables.
+TEST_F(ScenarioTest, StatusAndReasonOfEachOutcome) {
+  WriteFileBytes("jm_nvram.bin", Pattern(512, 9));
+  const std::string device = "jmreader: \\\\.\\PhysicalDrive1", noId = "Get fw version error!\n";
+  auto identify = [&](const std::string& reason, const std::string& answer) {
+    return (reason.empty() ? "" : device + ": " + reason + "\n") + device +
+           " is probably not a JMicron bridge of this family: the identify command came back "
+           "with " +
+           answer + "\n";
+  };
+  const std::string partial = "Fw+nvram saved to jmSIM_01_02_A0_FF.partial.bin\n";
+  // The scenario, the selection, the status, the end of standard output, the requests sent and
+  // the error stream but for the files' lines.
+  const std::tuple<std::string, const char*, int, std::string, std::size_t, std::string> cases[] = {
+      {"fault identify ioctl 0x79", "1y", 4, noId, 1,
+       identify("The semaphore timeout period has expired (the bridge did not answer within 2 s)",
+                "\"The semaphore timeout period has expired\"")},
+      {"fault identify ioctl 1", "1y", 4, noId, 1,
+       identify("Incorrect function", "\"Incorrect function\"")},
+      {"fault identify check 05 24 00", "1y", 4, noId, 1,
+       identify("the bridge refused the command: illegal request",
+                "\"illegal request\" (sense 5/24/00)")},
+      {"fault identify short 15", "1y", 4, noId, 1, identify("", "15 of 16 bytes")},
+      {"fault identify zero", "1y", 4, noId, 1, identify("", "16 zero bytes")},
+      {"fault block 8 gone", "1y", 4,
+       "IOCtl: failed 0x48f!\nFw block #8 read error\nDevice gone: 62 blocks not read\n" + partial,
+       5,
+       device + ": The device is not connected\n" + device +
+           " went away during the dump: block #8 on and the NVRAM sector not read; connect the "
+           "enclosure again and dump again\n"},
+      {"fault block 8 short 100\nfault read-nvram short 500", "1y", 4, partial, 67,
+       device + ": the bridge sent 100 of the 1024 bytes of block #8\n" + device +
+           ": the bridge sent 500 of the sector's 512 bytes: a part is no sector\n"},
+      {"fault write-nvram short 256", "1uy", 5, "Fw nvram update error\n", 4,
+       device + ": the bridge took 256 of the sector's 512 bytes: the sector may now hold part of "
+                "the new one\n"},
+      {"descriptor 00 00 00 00", "1y", 4, "Fw empty!\n", 3,
+       device + ": all 512 bytes read are zero: a file of zeros is no backup\n"},
+      {"fault descriptor short 3", "1n", 4, "Fw empty!\n\nPress any key to exit\n", 2,
+       device +
+           ": the bridge sent 3 of the firmware length's 4 bytes: no firmware is read, no "
+           "NVRAM address known\n" +
+           device + ": no firmware to read (size 0), and with N nothing else: dump without N\n"},
+      {"own-console\nkeys 224 72 113", "1y", 1, ".bin\n\nPress any key to exit\n", 67, ""},
+  };
+  for (const auto& [scenario, selection, status, tail, requests, errors] : cases) {
+    ScenarioOutputs outputs;
+    std::string error;
+    ASSERT_TRUE(LoadScenarioText(scenario, "", &outputs, &error)) << error;
+    const RunResult r = RunWith({selection});
+    EXPECT_EQ(std::tuple(r.status, r.output.substr(r.output.size() - tail.size()),
+                         Sim().requests.size(), Sim().keys.size()),
+              std::tuple(status, tail, requests, 0u))
+        << scenario;
+    EXPECT_EQ(std::regex_replace(r.errors, std::regex("jmreader: (read|saved|kept) .*\n"), ""),
+              errors)
+        << scenario;
+  }
+}
+
 #if !defined(_WIN32)
 std::string Text(const char* path) {
   Bytes b = ReadFileBytes(path);

@@ -75,9 +75,7 @@ RunResult RunWith(const std::vector<std::string>& args, const std::string& input
   }
   const int argc = static_cast<int>(argv.size());
   RunResult r{};
-  r.outcome = static_cast<JobOutcome>(-1);  // none of them: a run that tells none shows
-  r.output =
-      Captured([&] { r.status = RunTool(argc, argv.data(), kJmreaderText, &r.outcome); }, input);
+  r.output = Captured([&] { r.status = RunTool(argc, argv.data()); }, input);
   r.errors = CapturedErrors();
   return r;
 }

@@ -18,7 +18,6 @@ struct RunResult {
   int status;
   std::string output;
   std::string errors;  // the error stream
-  JobOutcome outcome;  // what the job came to, once a drive was opened
 };
 
 // Runs the tool with `args` (without the program name) and `input` as standard input.

@@ -347,3 +347,8 @@ void PlatformRestoreConsole() {
   g_rawActive = 0;
   ReleaseSignals();
 }
+
+// A terminal outlives the tool that runs in it.
+bool PlatformConsoleOwnedByRun() {
+  return false;
+}

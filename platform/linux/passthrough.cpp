@@ -25,6 +25,9 @@ PassThroughResult Unsent(int code) {
   PassThroughResult result = {};
   result.error = static_cast<std::uint32_t>(code);
   result.timedOut = code == ETIMEDOUT;
+  // sg and sd answer ENODEV or ENXIO once the device has been detached; a descriptor that went
+  // bad is no device either.
+  result.deviceGone = code == ENODEV || code == ENXIO || code == EBADF;
   std::snprintf(result.errorText, sizeof result.errorText, "%s", std::strerror(code));
   return result;
 }

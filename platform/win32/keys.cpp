@@ -165,3 +165,9 @@ int PlatformTakeKey() {
 
 // TakeKey puts the previous console mode back before it returns, so nothing is left changed.
 void PlatformRestoreConsole() {}
+
+// A console shared with the shell that started the tool lists the shell too.
+bool PlatformConsoleOwnedByRun() {
+  DWORD processes[2];
+  return GetConsoleProcessList(processes, 2) == 1;
+}

@@ -43,11 +43,17 @@ static_assert(ERROR_INVALID_PARAMETER == kErrorInvalidParameter);
 // The block of one exchange at a time; kept static so the 64 KiB data area is not on the stack.
 std::uint8_t g_block[kMaxBlockSize];
 
+// ERROR_NO_SUCH_DEVICE, which mingw-w64's winerror.h lacks.
+constexpr DWORD kErrorNoSuchDevice = 433;
+
 PassThroughResult Unsent(DWORD code) {
   PassThroughResult result = {};
   result.error = code;
   // USB pass-through reports a device time-out as ERROR_SEM_TIMEOUT.
   result.timedOut = code == ERROR_SEM_TIMEOUT || code == ERROR_TIMEOUT;
+  // A handle whose device was unplugged or removed fails with one of these.
+  result.deviceGone = code == ERROR_DEVICE_NOT_CONNECTED || code == kErrorNoSuchDevice ||
+                      code == ERROR_DEV_NOT_EXIST;
   SystemErrorText(code, result.errorText, sizeof result.errorText);
   return result;
 }

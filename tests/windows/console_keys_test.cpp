@@ -54,6 +54,12 @@ TEST(ConsoleKeys, WrittenEventsBecomeGetchCodes) {
   CloseHandle(input);
 }
 
+// This program is started with a console of its own (CREATE_NO_WINDOW), as a double click gives
+// one.
+TEST(ConsoleKeys, AConsoleMadeForTheRunIsItsOwn) {
+  EXPECT_TRUE(PlatformConsoleOwnedByRun());
+}
+
 // Reasons are written in the console's output code page while standard error is the console
 // (FormatMessageA's ANSI "Accès refusé" shows as "AccÞs refusÚ" in code page 850), else in ANSI.
 TEST(ConsoleText, ReasonsInTheConsolesCodePage) {

@@ -102,26 +102,29 @@ std::string Head() {
 }
 
 TEST_F(ExeTest, TranscriptStatusAndReason) {
+  constexpr const char* kNoUsb =
+      R"(jmreader: \\\\\.\\PhysicalDrive0 is no USB drive: [^\r\n]+\r\n)";
   struct Case {
     const char* name;
     const char* argument;
     const char* input;
     const char* after;  // what follows the head, the drive list cut out
     DWORD status;
-    const char* errors;           // a pattern for all of standard error (case ignored)
+    std::string errors;           // a pattern for all of standard error (case ignored)
     bool inSystemFolder = false;  // run in the Windows folder's System32 instead
   };
   const Case cases[] = {
       // An update must begin with its drive number (a full-width 1 is none): refused before
       // anything is opened.
       {"typed \uFF11u", "", "\xEF\xBC\x91u\r\n",
-       "Please select drive number:Error: bad disk number\r\n", 23, ""},
+       "Please select drive number:Error: bad disk number\r\n", 23,
+       R"(jmreader: [^\r\n]+u: an update needs the drive number first, e\.g\. 2uy\r\n)"},
       {"an update without its number first", "y0u", "", "", 2,
        R"(jmreader: y0u: an update needs the drive number first, e\.g\. 2uy\r\n)"},
       {"drive 150 cannot be opened", "150", "", "Drive      : 150(NVME)\r\nError open disk\r\n", 16,
        R"(jmreader: \\\\\.\\PhysicalDrive150: [^\r\n]+ \(no such drive\)\r\n)"},
       {"no console: the key wait ends at once", "0", "",
-       "Drive      : 0(NVME)\r\nNot usb device!\r\n\r\nPress any key to exit\r\n", 0, ""},
+       "Drive      : 0(NVME)\r\nNot usb device!\r\n\r\nPress any key to exit\r\n", 4, kNoUsb},
       // A device path is never read for letters; the line says which drive it is.
       {"a drive's path", R"(\\.\PhysicalDrive0)", "", "", 2,
        R"(jmreader: \\\\\.\\PhysicalDrive0 is drive 0: run jmreader 0 \(or 0u to update\)\r\n)"},
@@ -130,9 +133,10 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
        R"(drive number: jmreader without an argument lists the drives\)\r\n)"},
       // Y skips the key wait.
       {"where an elevated console starts", "0y", "", "Drive      : 0(NVME)\r\nNot usb device!\r\n",
-       1,
+       4,
        R"(jmreader: the current folder [a-z]:\\windows\\system32 is inside the Windows folder, )"
-       R"(where an elevated console starts: [^\r\n]+ "cd /d %USERPROFILE%"\.\r\n)",
+       R"(where an elevated console starts: [^\r\n]+ "cd /d %USERPROFILE%"\.\r\n)" +
+           std::string(kNoUsb),
        true},
   };
   char system[MAX_PATH];

@@ -24,7 +24,7 @@ check_eq list-option-exit "$RC" 0
 [ ! -s $STATE/trace ] && pass list-option-no-bridge-command || fail list-option-no-bridge-command "$(cat $STATE/trace)"
 
 run_tool sata 10 0y
-check_eq sata-exit "$RC" 1
+check_eq sata-exit "$RC" 4
 {
   banner
   echo "Drive      : 0(NVME)"

@@ -12,14 +12,18 @@ D=/tmp/run/over
 rm -rf $D
 mkdir -p $D
 
-# id;bridge options ("-": the same bridge);seconds LOW-HIGH ("-": any);file;pieces of the file;
-# lines after the version line ("|" between them) up to the "saved to" line
-while IFS=';' read -r id options seconds saved pieces lines; do
+# id;bridge options ("-": the same bridge);seconds LOW-HIGH ("-": any);exit status (0: run
+# without Y, then the key wait, which ends at once without a terminal; 1: done with Y; 4: a
+# partial dump);file;pieces of the file;lines after the version line ("|" between them) up to the
+# "saved to" line
+while IFS=';' read -r id options seconds status saved pieces lines; do
   if [ "$options" != - ]; then bridge_start $options || return; fi
   rm -f /tmp/previous.bin $D/*~
   [ -e $D/$N.$saved ] && cp $D/$N.$saved /tmp/previous.bin
-  TOOL_DIR=$D run_tool "$id" 20 "${BR_DRIVE}y"
-  check_eq "$id-exit" "$RC" 1
+  yes=y
+  [ "$status" = 0 ] && yes=
+  TOOL_DIR=$D run_tool "$id" 20 "${BR_DRIVE}$yes"
+  check_eq "$id-exit" "$RC" "$status"
   expected_image /tmp/expected.bin $pieces
   backup=
   [ -e /tmp/previous.bin ] && ! cmp -s /tmp/previous.bin /tmp/expected.bin && backup=$N.$saved.~1~
@@ -28,9 +32,11 @@ while IFS=';' read -r id options seconds saved pieces lines; do
     echo "$lines" | tr '|' '\n'
     [ -z "$backup" ] || echo "Earlier $N.$saved kept as $backup"
     echo "Fw+nvram saved to $N.$saved"
+    [ -n "$yes" ] || printf '\nPress any key to exit\n'
   } | check_transcript "$id-transcript"
-  # Each failed command has its reason on standard error, naming the disk.
-  check_eq "$id-reasons" "$(grep -c "^jmreader: /dev/$BR_DISK: " $ERR)" "$(grep -c '^IOCtl: ' $OUT)"
+  # Each failed command and short transfer has its reason on standard error, naming the disk.
+  check_eq "$id-reasons" "$(grep -c "^jmreader: /dev/$BR_DISK: " $ERR)" \
+    "$(grep -c '^IOCtl: \|short read' $OUT)"
   [ "$id" != stall ] || check_eq stall-reason "$(cat $ERR)" \
     "jmreader: /dev/$BR_DISK: Connection timed out (the bridge did not answer within 2 s)
 jmreader: saved $D/$N.$saved${backup:+
@@ -46,13 +52,13 @@ jmreader: kept $D/$backup}"
   seconds=$(by_transport "${seconds%/*}" "${seconds#*/}")
   [ "$seconds" = - ] || check_between "$id-seconds" "$DUR" ${seconds%-*} ${seconds#*-}
 done <<'EOF_CASES'
-last-block-short;--units 14 --fault block@12:short=512;-;bin;fw:0:3584 nv:26;Fw size: 3584
-check-block;--units 16 --fault block@4:check=5/21/00;-;partial.bin;fw:0:1024 zero:1024 fw:2048:2048 nv:28;Fw size: 4096|IOCtl: status 0x2, sense 5/21/00!|Fw block #4 read error
-short;--units 16 --fault block@4:short=300 --fault nvram-read:short=100;-;partial.bin;fw:0:1324 zero:724 fw:2048:2048 zero:512;Fw size: 4096|Fw block #4 short read: 300 of 1024 bytes|Fw block #4 read error|Nvram short read: 100 of 512 bytes!|Fw nvram read error
-hardware-error;--units 16 --fault nvram-read:check=4/44/00;1.5-5/0-1;partial.bin;fw:0:4096 zero:512;Fw size: 4096|IOCtl: status 0x2, sense 4/44/00!|Fw nvram read error
-phase-error;--units 16 --fault descriptor:error --nvram 12;-;partial.bin;nv:12;IOCtl: failed 0x5!|Fw size: 0
-stall;--units 16 --fault nvram-read:stall=6000:once;2-6.9;partial.bin;fw:0:4096 zero:512;Fw size: 4096|IOCtl: failed 0x6e!|Fw nvram read error
-after-stall;-;-;bin;fw:0:4096 nv:28;Fw size: 4096
+last-block-short;--units 14 --fault block@12:short=512;-;1;bin;fw:0:3584 nv:26;Fw size: 3584
+check-block;--units 16 --fault block@4:check=5/21/00;-;4;partial.bin;fw:0:1024 zero:1024 fw:2048:2048 nv:28;Fw size: 4096|IOCtl: status 0x2, sense 5/21/00!|Fw block #4 read error
+short;--units 16 --fault block@4:short=300 --fault nvram-read:short=100;-;4;partial.bin;fw:0:1324 zero:724 fw:2048:2048 zero:512;Fw size: 4096|Fw block #4 short read: 300 of 1024 bytes|Fw block #4 read error|Nvram short read: 100 of 512 bytes!|Fw nvram read error
+hardware-error;--units 16 --fault nvram-read:check=4/44/00;1.5-5/0-1;4;partial.bin;fw:0:4096 zero:512;Fw size: 4096|IOCtl: status 0x2, sense 4/44/00!|Fw nvram read error
+phase-error;--units 16 --fault descriptor:error --nvram 12;-;4;partial.bin;nv:12;IOCtl: failed 0x5!|Fw size: 0
+stall;--units 16 --fault nvram-read:stall=6000:once;2-6.9;4;partial.bin;fw:0:4096 zero:512;Fw size: 4096|IOCtl: failed 0x6e!|Fw nvram read error
+after-stall;-;-;0;bin;fw:0:4096 nv:28;Fw size: 4096
 EOF_CASES
 
 scenario_done

@@ -11,16 +11,17 @@ N=jmABC_01_02_A0_FF
 yes 'jm_nvram safety' | head -c 512 >/tmp/jm_nvram.bin
 { head -c 200 /tmp/jm_nvram.bin; head -c 312 /dev/zero; } >/tmp/short-sector.bin
 
-# id;fault;lines after the version line ("|" between them; @DISK@ the disk, @DIFF@ the bytes
+# id;fault;exit status (1 done, 4 nothing written, 5 a write not read back equal);lines after the
+# version line ("|" between them; @DISK@ the disk, @DIFF@ the bytes
 # the store and the file differ in, @CHANGES@ the bytes the file changes);the sector stored
 # afterwards ("before": as it was);the commands (a held one is traced when held and when run).
 # "^" parts the usb-storage and the uas value where they differ.
-while IFS=';' read -r id fault lines stored commands; do
+while IFS=';' read -r id fault status lines stored commands; do
   bridge_start --units 0x1F4 --nvram 0x200 ${fault:+--fault $fault} || return
   cp "$(nvram_file 0x200)" /tmp/sector-before.bin
   changes=$(cmp -l /tmp/jm_nvram.bin /tmp/sector-before.bin | wc -l)
   TOOL_FILES=/tmp/jm_nvram.bin run_tool $id 20 "${BR_DRIVE}uy"
-  check_eq "$id-exit" "$RC" 1
+  check_eq "$id-exit" "$RC" "$status"
   [ $id != slow-write ] || check_between "$id-seconds" "$DUR" 5 30
   [ $id != update ] || mark TIMING update-in-vm "${DUR}s"
   diff=$(cmp -l /tmp/jm_nvram.bin "$(nvram_file 0x200)" | wc -l)
@@ -39,11 +40,11 @@ while IFS=';' read -r id fault lines stored commands; do
   trace_of $(by_transport "${commands%^*}" "${commands#*^}") | sed 's/ -> .*//' >/tmp/want-cdbs
   check_same "$id-commands" /tmp/trace-cdbs /tmp/want-cdbs
 done <<'EOF_CASES'
-update;;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 read:0x200
-short-descriptor;descriptor:short=2;Fw size short read: 2 of 4 bytes|Fw size: 0|Fw size unknown, no nvram ofs!|Fw nvram update error;before;identify descriptor
-dropped-write;nvram-write:zero;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Fw nvram update error;before;identify descriptor read:0x200 write:0x200 read:0x200
-short-write;nvram-write:short=200;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram short write: 200 of 512 bytes!|Fw nvram update error^Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Fw nvram update error;/tmp/short-sector.bin;identify descriptor read:0x200 write:0x200^identify descriptor read:0x200 write:0x200 read:0x200
-slow-write;nvram-write:delay=5000;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 write:0x200 read:0x200
+update;;1;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 read:0x200
+short-descriptor;descriptor:short=2;4;Fw size short read: 2 of 4 bytes|Fw size: 0|Fw size unknown, no nvram ofs!|Fw nvram update error;before;identify descriptor
+dropped-write;nvram-write:zero;5;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Fw nvram update error;before;identify descriptor read:0x200 write:0x200 read:0x200
+short-write;nvram-write:short=200;5;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram short write: 200 of 512 bytes!|Fw nvram update error^Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Fw nvram update error;/tmp/short-sector.bin;identify descriptor read:0x200 write:0x200^identify descriptor read:0x200 write:0x200 read:0x200
+slow-write;nvram-write:delay=5000;1;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 write:0x200 read:0x200
 EOF_CASES
 
 scenario_done
