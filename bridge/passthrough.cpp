@@ -88,8 +88,9 @@ void FormatTraceLine(const PassThroughRequest& request, const PassThroughResult&
          request.direction == DataDirection::kIn ? "in" : "out",
          static_cast<unsigned>(request.length), static_cast<unsigned>(request.timeOutSeconds));
   if (!result.sent) {
-    Append(text, size, "error 0x%x%s ms %u", static_cast<unsigned>(result.error),
-           result.timedOut ? " timed-out" : "", static_cast<unsigned>(ms));
+    Append(text, size, "error 0x%x%s%s ms %u", static_cast<unsigned>(result.error),
+           result.timedOut ? " timed-out" : "", result.deviceGone ? " gone" : "",
+           static_cast<unsigned>(ms));
     return;
   }
   Append(text, size, "status 0x%02X sense", result.status);

@@ -67,6 +67,7 @@ struct TraceWords {
         return false;
       }
       result->timedOut = Is("timed-out");
+      result->deviceGone = Is("gone");
       SimErrorText(result->error, result->errorText, sizeof result->errorText);
     } else {
       result->sent = Is("status") && Number(0xFF, &value) && Is("sense") &&
@@ -112,7 +113,7 @@ std::string ReadTrace(const std::string& text, std::vector<TracedRequest>* reque
     if (!words.Request(&r) || !words.Result(&r.result)) {
       return "line " + std::to_string(number) + " \"" + Shown(line) +
              "\": expected trace: cdb <hex bytes> in|out <length> timeout <s> -> status <n> sense "
-             "-|<hex bytes> moved <bytes> ms <n>, or -> error <code> [timed-out] ms <n>";
+             "-|<hex bytes> moved <bytes> ms <n>, or -> error <code> [timed-out] [gone] ms <n>";
     }
     requests->push_back(r);
   }

@@ -32,14 +32,14 @@ TEST(PassThrough, TraceLines) {
       {0xDF, 1, 0, 2, 0, 0, 0, 0, 1, 12, 0, 0xFB}, 12, kOut, nullptr, 512, 30};
   const std::string read = "trace: cdb 3C 01 01 00 04 00 00 04 00 00 in 1024 timeout 2 -> ";
   const std::tuple<PassThroughRequest, PassThroughResult, std::string> cases[] = {
-      {in, {true, 0, false, "", 0, {}, 1024}, read + "status 0x00 sense - moved 1024"},
+      {in, {true, 0, false, false, "", 0, {}, 1024}, read + "status 0x00 sense - moved 1024"},
       {in,
-       {true, 0, false, "", 2, {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24}, 0},
+       {true, 0, false, false, "", 2, {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24}, 0},
        read + "status 0x02 sense 70 00 05 00 00 00 00 0A 00 00 00 00 24 moved 0"},
-      {in, {false, 0x79, true, "", 0, {}, 0}, read + "error 0x79 timed-out"},
+      {in, {false, 0x79, true, false, "", 0, {}, 0}, read + "error 0x79 timed-out"},
       {out,
-       {false, 0x1F, false, "", 0, {}, 0},
-       "trace: cdb DF 01 00 02 00 00 00 00 01 0C 00 FB out 512 timeout 30 -> error 0x1f"},
+       {false, 0x48F, false, true, "", 0, {}, 0},
+       "trace: cdb DF 01 00 02 00 00 00 00 01 0C 00 FB out 512 timeout 30 -> error 0x48f gone"},
   };
   for (const auto& [request, result, line] : cases) {
     char text[512];

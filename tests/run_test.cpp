@@ -119,7 +119,7 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{"y0u"}, "", "", 2, {}, "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
       {{"4294967296u"}, "", "", 2, {}, "jmreader: 4294967296u: the drive number is too large\n"},
       // --trace first, before a selection or none; anywhere else it is refused.
-      {{"--trace", "0y"}, "", notUsb, 1, drive0},
+      {{"--trace", "0y"}, "", notUsb, 4, drive0, usbReason},
       {{"--trace", "--list"},
        "",
        "",
