@@ -33,8 +33,8 @@ constexpr std::uint32_t kLongestFirmware = 0x21000;  // past the dump's cap of 0
 sim::Fault ReadFault(InputReader& in) {
   sim::Fault f;
   // Half of the kind values mean "no fault", so fault-free runs stay common.
-  std::uint8_t kind = in.Byte() % 12;
-  f.kind = kind < 6 ? static_cast<sim::FaultKind>(kind) : sim::FaultKind::kNone;
+  std::uint8_t kind = in.Byte() % 14;
+  f.kind = kind < 7 ? static_cast<sim::FaultKind>(kind) : sim::FaultKind::kNone;
   f.errorCode = in.Byte();
   f.senseKey = in.Byte();
   f.asc = in.Byte();

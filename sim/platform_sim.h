@@ -47,6 +47,7 @@ struct SimMachine {
   OsVersion os = {10, 0, 19045, "Simulated"};
 
   bool console = false;  // without a console the key wait ends at once
+  bool waits = false;    // a held command takes its time (jmreader-sim); tests only count it
   std::deque<int> keys;  // codes TakeKey hands out, oldest first
 
   std::vector<SimOpen> opens;

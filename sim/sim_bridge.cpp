@@ -95,6 +95,11 @@ void Bridge::Execute(Exchange& x) {
   x.errorCode = 0;
   x.stallMs = 0;
 
+  if (busyMs > 0) {
+    x.stallMs = busyMs;
+    busyMs = 0;
+    return;
+  }
   Command command = Classify(x.cdb, x.cdbLength);
   if (command == Command::kUnknown) {
     Reject(x, kAscInvalidOpcode);
@@ -133,6 +138,9 @@ void Bridge::Execute(Exchange& x) {
       return;
     case FaultKind::kShortTransfer:
       break;  // the command runs, then the transfer is cut below
+    case FaultKind::kBusy:
+      busyMs = fault.stallMs;
+      break;
   }
 
   switch (command) {

@@ -50,6 +50,8 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
       {"drive 1 usb J G\ndrive 0x1 sata A B", "2 \"drive 0x1 sata A B\": drive 1 is set up twice"},
       {"fault identify short 4294967297", ": \"4294967297" + no + "byte count"},
       {"fault identify stall 600001", ": \"600001" + no + "time in ms"},
+      {"fault write-nvram busy 600001", ": \"600001" + no + "time in ms"},
+      {"fault read-nvram busy 5", ": expected fault identify|"},  // only a write leaves it busy
       {"keys 13 256", ": \"256" + no + "key code"},
       {"nvram 65536 AA", ": \"65536" + no + "NVRAM address"},
       {"firmware pattern 131073", ": \"131073" + no + "firmware"},
