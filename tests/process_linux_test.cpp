@@ -1,15 +1,20 @@
 // The real jmreader as a process on a machine without SCSI disks, with no controlling terminal:
-// the transcript, the reason on standard error and the exit status of the early stops.
+// the transcript, the reason on standard error and the exit status of the early stops; and
+// jmreader-sim as a process that signals reach.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -61,6 +66,54 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
     EXPECT_EQ(std::make_tuple(Text(files + "out"), WEXITSTATUS(code), Text(files + "err")),
               std::make_tuple(banner + tail, status, errors));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(files), {}), 4) << args;
+    std::filesystem::remove_all(folder);
+  }
+}
+
+// SIGINT at the prompt ends the tool, as it always has; during the write (the bridge takes 2 s
+// over it) it waits for the write and the read-back, and the run ends as usual. The signal comes
+// once standard output, or the request log, shows `when`.
+TEST(JmreaderProcess, InterruptionsAroundTheWrite) {
+  const std::string saved = "Nvram before write saved to jmSIM_01_02_A0_FF.nvram-before.bin\n";
+  const std::string prompt = "'N' for cancel ";
+  const std::string sector(1024, '5');  // 512 bytes 0x55 in hex
+  const std::tuple<const char*, std::string, std::string, std::string, int, std::string> cases[] = {
+      {"1u", prompt, prompt, "", -SIGINT, ""},
+      {"1uy", "DF01", saved + "Nvram written and read back equal\n",
+       "jmreader-sim: interrupted during the write: it was let finish, and read back\n", 1,
+       "010C " + sector + "\n"},
+  };
+  for (const auto& [selection, when, tail, errorTail, status, store] : cases) {
+    char folder[] = "/tmp/jmreader.XXXXXX";
+    const std::string files = std::string(mkdtemp(folder)) + "/";
+    std::ofstream(files + "jm_nvram.bin") << std::string(512, 'U');
+    std::ofstream(files + "scenario.txt")
+        << "fault write-nvram stall 2000\nlog requests.txt\nnvram-out store.txt\n";
+    ASSERT_EQ(mkfifo((files + "in").c_str(), 0600), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      // Open both ways, the FIFO never ends: the prompt waits for a line.
+      if (chdir(files.c_str()) != 0 || dup2(open("in", O_RDWR), 0) < 0 ||
+          dup2(open("out", O_WRONLY | O_CREAT, 0600), 1) < 0 ||
+          dup2(open("err", O_WRONLY | O_CREAT, 0600), 2) < 0) {
+        _exit(127);
+      }
+      setenv("JMREADER_SIM", "scenario.txt", 1);
+      execl(JMREADER_SIM_PATH, "jmreader-sim", selection, nullptr);
+      _exit(127);
+    }
+    const std::string watched = files + (when == prompt ? "out" : "requests.txt");
+    for (int i = 0; i < 500 && Text(watched).find(when) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGINT);
+    int code = 0;
+    waitpid(pid, &code, 0);
+    const std::string out = Text(files + "out"), err = Text(files + "err");
+    EXPECT_EQ(WIFSIGNALED(code) ? -WTERMSIG(code) : WEXITSTATUS(code), status) << selection;
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), tail.size())), tail) << out;
+    EXPECT_EQ(err.substr(err.size() - std::min(err.size(), errorTail.size())), errorTail) << err;
+    EXPECT_EQ(Text(files + "store.txt"), store) << selection;
     std::filesystem::remove_all(folder);
   }
 }
