@@ -105,7 +105,6 @@ void WriteKept(void* context, const KeptInterruptions& kept) {
   Write& w = *static_cast<Write*>(context);
   char beforeName[64];
   std::snprintf(beforeName, sizeof beforeName, "%s.nvram-before.bin", w.imageName);
-  w.outcome = JobOutcome::kNotDone;
   if (!WriteHostFile(beforeName, w.before, kNvramSectorSize)) {
     Print("Nvram before write not saved: nothing written\nFw nvram update error\n");
     return;
@@ -118,7 +117,7 @@ void WriteKept(void* context, const KeptInterruptions& kept) {
   const bool written = WriteNvramSector(w.drive, w.sector, w.address);
   w.outcome = Verify(w, written, beforeName);
   if (PlatformInterruptionCame(kept)) {
-    PrintError("interrupted during the write: it was let finish, and read back\n");
+    PrintError("interrupted during the write: held until the sector was read back\n");
   }
 }
 

@@ -80,7 +80,7 @@ TEST(JmreaderProcess, InterruptionsAroundTheWrite) {
   const std::tuple<const char*, std::string, std::string, std::string, int, std::string> cases[] = {
       {"1u", prompt, prompt, "", -SIGINT, ""},
       {"1uy", "DF01", saved + "Nvram written and read back equal\n",
-       "jmreader-sim: interrupted during the write: it was let finish, and read back\n", 1,
+       "jmreader-sim: interrupted during the write: held until the sector was read back\n", 1,
        "010C " + sector + "\n"},
   };
   for (const auto& [selection, when, tail, errorTail, status, store] : cases) {

@@ -268,6 +268,42 @@ TEST(Win32ConsoleEvents, HeldDuringASave) {
   }
 }
 
+// During a kept stretch Ctrl+C and Ctrl+Break are taken at once, a save within it too: the work
+// sees them, and they end nothing. The next stretch starts without them.
+TEST(Win32ConsoleEvents, TakenDuringAKeptStretch) {
+  for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, DWORD{0xFF}}) {
+    std::atomic<bool> ended = false;
+    bool before = true;
+    bool after = false;
+    std::thread handler;
+    std::function<void(const KeptInterruptions&)> work = [&](const KeptInterruptions& kept) {
+      before = PlatformInterruptionCame(kept);
+      std::function<void()> save = [&] {
+        if (event != 0xFF) {
+          handler = std::thread([&] { RunConsoleEventHandler(event), ended = true; });
+        }
+        for (int i = 0; i < 100 && !ended; ++i) {
+          Sleep(10);
+        }
+      };
+      PlatformHoldInterruptions(
+          "", [](void* s) { (*static_cast<std::function<void()>*>(s))(); }, &save);
+      after = PlatformInterruptionCame(kept);
+    };
+    const bool came = PlatformKeepInterruptions(
+        [](void* w, const KeptInterruptions& kept) {
+          (*static_cast<std::function<void(const KeptInterruptions&)>*>(w))(kept);
+        },
+        &work);
+    if (handler.joinable()) {
+      handler.join();
+    }
+    EXPECT_EQ(std::make_tuple(before, ended.load(), after, came),
+              std::make_tuple(false, event != 0xFF, event != 0xFF, event != 0xFF))
+        << event;
+  }
+}
+
 // Only a name-surrogate tag (a link) stands for another file; any other (a cloud placeholder, a
 // deduplicated, compressed or HSM file) is a regular one. A hard link refused for any reason but a
 // taken name (FAT's ERROR_INVALID_FUNCTION, a share's access denied, too many links) moves the
