@@ -288,7 +288,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
   struct Case {
     const char* selection;
     std::string input;
-    std::int64_t fileSize;  // -1: no file; 0x10200: a whole dump
+    std::int64_t fileSize;  // -1: no file; 0x20200: a whole dump
     std::uint16_t units;
     C faultOn;
     sim::Fault fault;
@@ -322,8 +322,6 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       {"1uy", "", 512, 0x10C, C::kDescriptor, short2,
        "Fw size short read: 2 of 4 bytes\n" + unknown, false, notDone},
       {"1uy", "", 512, 0x100, C::kDescriptor, zero, unknown, false, notDone},
-      {"1u", "y\n", 0x10200, 0x100, none, clean, refused(0x10200) + kKeyWait, false, notDone,
-       whole},
       // A dump keeps 0x20000 bytes of firmware, whatever the bridge has.
       {"1uy", "", 0x20200, 0x300, none, clean,
        refused(0x20200, "Fw size: 196608\nNvram ofs: 30c\n"), false, notDone, whole},
