@@ -48,21 +48,77 @@ bool Confirmed() {
   return true;
 }
 
-// A bridge may acknowledge a write that it did not store, or store part of it: only the sector
-// read back tells.
-bool Verify(DriveHandle drive, const std::uint8_t* sector, std::uint32_t address) {
+// The write once confirmed, and what came of it: one stretch that no interruption cuts short.
+struct Write {
+  DriveHandle drive;
+  const std::uint8_t* sector;
+  const std::uint8_t* before;
+  std::uint32_t address;
+  const char* imageName;
+  JobOutcome outcome;
+};
+
+// A bridge may acknowledge a write that it did not store, or store part of it, and a write that
+// failed may still have reached the flash, whole or in part: only the sector read back tells.
+// Says what the sector holds, and how to put back the one saved before.
+JobOutcome Verify(const Write& w, bool written, const char* beforeName) {
   std::uint8_t back[kNvramSectorSize];
-  if (!ReadNvramSector(drive, back, address)) {
+  bool unchanged = false;
+  // A bridge that is still programming the flash holds the next command: the write's time.
+  if (!ReadNvramSector(w.drive, back, w.address, kWriteTimeOutSeconds)) {
     Print("Nvram verify error: read back failed\n");
-    return false;
+  } else {
+    const unsigned fromNew = CountDiffering(back, w.sector);
+    const unsigned fromOld = CountDiffering(back, w.before);
+    if (fromNew == 0 && written) {
+      Print("Nvram written and read back equal\n");
+      return JobOutcome::kDone;
+    }
+    if (written) {
+      Print("Nvram verify error: %u bytes differ\n", fromNew);
+    }
+    unchanged = fromOld == 0;
+    if (fromNew == 0) {
+      Print("Nvram holds jm_nvram.bin, though its write failed\n");
+    } else if (unchanged) {
+      Print("Nvram holds the sector before the write: nothing changed\n");
+    } else {
+      Print("Nvram holds neither: %u bytes differ from jm_nvram.bin, %u from the sector before\n",
+            fromNew, fromOld);
+    }
   }
-  const unsigned differ = CountDiffering(back, sector);
-  if (differ != 0) {
-    Print("Nvram verify error: %u bytes differ\n", differ);
-    return false;
+  Print("Fw nvram update error\n");
+  if (unchanged) {
+    PrintError("%s holds the sector as it still is: nothing to write back\n", beforeName);
+  } else {
+    PrintError(
+        "%s holds the sector as it was: to write it back, copy it to jm_nvram.bin and "
+        "update again\n",
+        beforeName);
   }
-  Print("Nvram written and read back equal\n");
-  return true;
+  return JobOutcome::kWriteUnverified;
+}
+
+// An interruption before the write cancels it; one during the write and the read-back waits for
+// them, and the run then ends as usual, with their outcome.
+void WriteKept(void* context, const KeptInterruptions& kept) {
+  Write& w = *static_cast<Write*>(context);
+  char beforeName[64];
+  std::snprintf(beforeName, sizeof beforeName, "%s.nvram-before.bin", w.imageName);
+  if (!WriteHostFile(beforeName, w.before, kNvramSectorSize)) {
+    Print("Nvram before write not saved: nothing written\nFw nvram update error\n");
+    return;
+  }
+  Print("Nvram before write saved to %s\n", beforeName);
+  if (PlatformInterruptionCame(kept)) {
+    Print("cancelled: nothing written\n");
+    return;
+  }
+  const bool written = WriteNvramSector(w.drive, w.sector, w.address);
+  w.outcome = Verify(w, written, beforeName);
+  if (PlatformInterruptionCame(kept)) {
+    PrintError("interrupted during the write: held until the sector was read back\n");
+  }
 }
 
 }  // namespace
@@ -111,18 +167,7 @@ JobOutcome UpdateNvram(DriveHandle drive, const char* target, const BridgeInfo& 
   if (!autoYes && !Confirmed()) {
     return JobOutcome::kDeclined;
   }
-  char beforeName[64];
-  std::snprintf(beforeName, sizeof beforeName, "%s.nvram-before.bin", info.imageName);
-  if (!WriteHostFile(beforeName, before, kNvramSectorSize)) {
-    Print("Nvram before write not saved: nothing written\nFw nvram update error\n");
-    return JobOutcome::kNotDone;
-  }
-  Print("Nvram before write saved to %s\n", beforeName);
-
-  // A write that failed may still have reached the flash, whole or in part.
-  if (!WriteNvramSector(drive, sector, address) || !Verify(drive, sector, address)) {
-    Print("Fw nvram update error\n");
-    return JobOutcome::kWriteUnverified;
-  }
-  return JobOutcome::kDone;
+  Write write = {drive, sector, before, address, info.imageName, JobOutcome::kNotDone};
+  PlatformKeepInterruptions(WriteKept, &write);
+  return write.outcome;
 }

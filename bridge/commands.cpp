@@ -103,7 +103,8 @@ bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16
                                 moved, answer);
 }
 
-bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t address) {
+bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t address,
+                     std::uint32_t timeOutSeconds) {
   if (!NvramAddressFits(address)) {
     return false;
   }
@@ -112,7 +113,7 @@ bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t addr
   std::uint8_t reply[kNvramSectorSize];
   std::uint32_t moved = 0;
   if (!SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kIn, kNvramSectorSize, reply,
-                              &moved) ||
+                              &moved, nullptr, timeOutSeconds) ||
       !WholeSector(drive, moved, false)) {
     return false;
   }
@@ -129,6 +130,7 @@ bool WriteNvramSector(DriveHandle drive, const std::uint8_t* sector, std::uint32
   // An outbound exchange only reads the data, but the exchange takes one pointer for both ways.
   std::uint32_t moved = 0;
   return SendPassThroughRequest(drive, cdb, sizeof cdb, DataDirection::kOut, kNvramSectorSize,
-                                const_cast<std::uint8_t*>(sector), &moved) &&
+                                const_cast<std::uint8_t*>(sector), &moved, nullptr,
+                                kWriteTimeOutSeconds) &&
          WholeSector(drive, moved, true);
 }

@@ -27,6 +27,8 @@ bool ReadFirmwareBlock(DriveHandle drive, std::uint8_t* destination, std::uint16
 // Whether `address` can be carried in an NVRAM command; prints the refusal when it cannot.
 bool NvramAddressFits(std::uint32_t address);
 // An address above 0xFFFF is refused, nothing sent. A sector that does not move whole fails, with
-// a line of its own, and the read leaves `sector` untouched.
-bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t address);
+// a line of its own, and the read leaves `sector` untouched. The write, and the read right after
+// it, take kWriteTimeOutSeconds.
+bool ReadNvramSector(DriveHandle drive, std::uint8_t* sector, std::uint32_t address,
+                     std::uint32_t timeOutSeconds = kReadTimeOutSeconds);
 bool WriteNvramSector(DriveHandle drive, const std::uint8_t* sector, std::uint32_t address);

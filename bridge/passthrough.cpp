@@ -123,7 +123,8 @@ SenseSummary SummarizeSense(const std::uint8_t* sense) {
 
 bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,
                             DataDirection direction, std::uint32_t n, std::uint8_t* data,
-                            std::uint32_t* moved, FailedAnswer* answer) {
+                            std::uint32_t* moved, FailedAnswer* answer,
+                            std::uint32_t timeOutSeconds) {
   if (n > kMaxDataLength) {
     Print("Max Size exceed(%u>%u)!\n", n, kMaxDataLength);
     return false;
@@ -134,8 +135,7 @@ bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uin
   request.direction = direction;
   request.data = g_data;
   request.length = n;
-  request.timeOutSeconds =
-      direction == DataDirection::kOut ? kWriteTimeOutSeconds : kReadTimeOutSeconds;
+  request.timeOutSeconds = timeOutSeconds;
   if (direction == DataDirection::kOut && n > 0) {
     std::memcpy(g_data, data, n);
   } else {

@@ -8,7 +8,7 @@
 inline constexpr std::uint32_t kMaxDataLength = 0x10000;
 // The device time-out of a request. A write may be programming the flash when its time-out runs
 // out, and the reset the host then sends would cut the programming off: writes get the time disk
-// tools give them.
+// tools give them, and so does the command after a write, which a bridge still programming holds.
 inline constexpr std::uint32_t kReadTimeOutSeconds = 2;
 inline constexpr std::uint32_t kWriteTimeOutSeconds = 30;
 
@@ -47,4 +47,5 @@ void FormatTraceLine(const PassThroughRequest& request, const PassThroughResult&
 // `answer` is given, it receives what came back for a request that failed.
 bool SendPassThroughRequest(DriveHandle drive, const std::uint8_t* cdb, std::uint8_t cdbLength,
                             DataDirection direction, std::uint32_t n, std::uint8_t* data,
-                            std::uint32_t* moved = nullptr, FailedAnswer* answer = nullptr);
+                            std::uint32_t* moved = nullptr, FailedAnswer* answer = nullptr,
+                            std::uint32_t timeOutSeconds = kReadTimeOutSeconds);

@@ -215,7 +215,19 @@ void PlatformRandom(void* bytes, std::uint32_t size);
 // Runs `work(context)` with the interruptions that would end the tool held back: a signal on
 // Linux, Ctrl+C on Windows, ends it only once `work` is done. Closing a Windows console waits a
 // few seconds for it, then removes the file at `temporary` (a name that stays valid meanwhile).
+// Within PlatformKeepInterruptions the interruptions are that one's.
 void PlatformHoldInterruptions(const char* temporary, void (*work)(void*), void* context);
+
+// The stretch PlatformKeepInterruptions runs, as its work sees it; valid during the call only.
+struct KeptInterruptions;
+// Whether an interruption came since the stretch began.
+bool PlatformInterruptionCame(const KeptInterruptions& kept);
+// Runs `work(context, kept)` so that nothing but the end of the process cuts it short: the
+// interruptions that would end the tool (SIGINT, SIGTERM, SIGHUP and SIGQUIT on Linux, Ctrl+C and
+// Ctrl+Break on Windows) are taken and end nothing, meanwhile or after; the work asks whether one
+// came, and so does the result. Other signals wait for the end of `work`. The system does not
+// sleep meanwhile. Closing a Windows console still ends the tool a few seconds later. Not nested.
+bool PlatformKeepInterruptions(void (*work)(void*, const KeptInterruptions&), void* context);
 
 // A warning when files would go where the user does not look: on Windows, a current folder
 // inside the Windows folder (where an elevated console starts). False when there is none.

@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   } else {
     LoadDefaultScenario();
   }
+  Sim().waits = true;
   if (!outputs.requestLog.empty()) {
     Sim().requestLog = std::fopen(outputs.requestLog.c_str(), "w");
     if (Sim().requestLog == nullptr) {

@@ -1,7 +1,10 @@
 #include "sim/platform_sim.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "sim/platform_sim_errors.h"
 
@@ -199,7 +202,12 @@ PassThroughResult Answer(DriveHandle drive, const PassThroughRequest& request) {
     return Unsent(x.deviceGone ? kErrorDeviceNotConnected : x.errorCode);
   }
   if (x.stallMs > 0) {
-    if (x.stallMs >= std::uint64_t{request.timeOutSeconds} * 1000) {
+    const std::uint64_t limit = std::uint64_t{request.timeOutSeconds} * 1000;
+    if (m.waits) {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::min<std::uint64_t>(x.stallMs, limit)));
+    }
+    if (x.stallMs >= limit) {
       return Unsent(kErrorSemTimeout);
     }
     // The device answers late but within the time-out: the command runs as it would have.

@@ -49,7 +49,8 @@ struct SimMachine {
 
   bool console = false;            // without a console the key wait ends at once
   bool consoleOwnedByRun = false;  // a console made for this run: the end waits even with Y
-  std::deque<int> keys;            // codes TakeKey hands out, oldest first
+  bool waits = false;    // a held command takes its time (jmreader-sim); tests only count it
+  std::deque<int> keys;  // codes TakeKey hands out, oldest first
 
   std::vector<SimOpen> opens;
   int openHandles = 0;

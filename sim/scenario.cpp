@@ -148,6 +148,11 @@ bool Loader::Fault(const std::vector<std::string>& w, std::size_t at, sim::Fault
     fault->kind = kind == "zero" ? sim::FaultKind::kZeroReply : sim::FaultKind::kGone;
     return true;
   }
+  if (kind == "busy" && words == 2 && Number(w[at + 1], 600000, "time in ms", &v)) {
+    fault->kind = sim::FaultKind::kBusy;
+    fault->stallMs = static_cast<std::uint32_t>(v);
+    return true;
+  }
   if (kind == "stall" && words <= 2) {
     fault->kind = sim::FaultKind::kStall;
     fault->stallMs = 2000;
@@ -252,8 +257,10 @@ bool Loader::Line(const std::vector<std::string>& w) {
     if (w[1] == "block" && w.size() >= 4 && Number(w[2], kMax32, "block", &v)) {
       return Fault(w, 3, &b.blockFaults[static_cast<std::uint32_t>(v)]);
     }
+    // Only a write leaves the bridge busy afterwards.
     int index = 0;
-    return why.empty() && CommandIndex(w[1], &index) && Fault(w, 2, &b.commandFaults[index]);
+    return why.empty() && CommandIndex(w[1], &index) && Fault(w, 2, &b.commandFaults[index]) &&
+           (w[2] != "busy" || w[1] == "write-nvram");
   }
   if (key == "os" && (w.size() == 4 || w.size() == 5)) {
     unsigned long long major = 0, minor = 0, build = 0;

@@ -21,7 +21,7 @@ constexpr Syntax kSyntax[] = {
      "nvram <address, at most 0xFFFF> <up to 512 hex bytes> | pattern [<seed>] | file <path>"},
     {"fault",
      "fault identify|descriptor|block <unit>|read-nvram|write-nvram ioctl <code> | check <key> "
-     "<asc> <ascq> | short <bytes> | zero | stall [<ms>] | gone"},
+     "<asc> <ascq> | short <bytes> | zero | stall [<ms>] | gone; fault write-nvram busy <ms>"},
     {"os", "os <major> <minor> <build> [\"<text>\"]"},
     {"keys", "keys <key code 0-255>..."},
     {"own-console", "own-console"},

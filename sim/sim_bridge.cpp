@@ -100,6 +100,11 @@ void Bridge::Execute(Exchange& x) {
     return;
   }
 
+  if (busyMs > 0) {
+    x.stallMs = busyMs;
+    busyMs = 0;
+    return;
+  }
   Command command = Classify(x.cdb, x.cdbLength);
   if (command == Command::kUnknown) {
     Reject(x, kAscInvalidOpcode);
@@ -141,6 +146,9 @@ void Bridge::Execute(Exchange& x) {
       return;
     case FaultKind::kShortTransfer:
       break;  // the command runs, then the transfer is cut below
+    case FaultKind::kBusy:
+      busyMs = fault.stallMs;
+      break;
   }
 
   switch (command) {

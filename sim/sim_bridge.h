@@ -28,6 +28,7 @@ enum class FaultKind : std::uint8_t {
   kZeroReply,       // GOOD status, the full length of zeros (a write is accepted and dropped)
   kStall,           // the device does not answer for `stallMs` (the USB emulator uses this)
   kGone,            // the device goes away: this command and every later one fail as unsent
+  kBusy,            // the command runs and is answered; the next one is held for `stallMs`
 };
 
 struct Fault {
@@ -76,7 +77,8 @@ class Bridge {
   std::array<Fault, kCommandCount> commandFaults{};
   std::map<std::uint32_t, Fault> blockFaults;  // firmware reads, by block (buffer offset / 256)
   std::array<std::uint32_t, kCommandCount> commandsSeen{};  // for Fault::after
-  bool gone = false;  // a kGone fault was met: nothing answers any more
+  bool gone = false;         // a kGone fault was met: nothing answers any more
+  std::uint32_t busyMs = 0;  // still programming: the next command is held this long (kBusy)
 
   // Fills the firmware buffer with `bytes` bytes of a pattern that differs in every 256-byte
   // unit and never repeats within 16 MiB, so misplaced blocks show.
@@ -84,7 +86,8 @@ class Bridge {
 
   static Command Classify(const std::uint8_t* cdb, std::uint8_t cdbLength);
 
-  // Runs one command. Faults apply before the command's own effect.
+  // Runs one command. Faults apply before the command's own effect; a bridge that is busy holds
+  // the command, as a stall does, and runs it once the hold is over.
   void Execute(Exchange& exchange);
   // Runs one command as a device that answers late runs it once the hold is over: without any
   // fault, and counted in no fault's `after`. Only the NVRAM keeps its effect.

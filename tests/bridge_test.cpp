@@ -75,7 +75,8 @@ TEST_F(CommandTest, RequestsAreExact) {
       {"3C 01 01 01 FC 00 00 04 00 00", kIn, 1024, 2},
       {"3C 01 01 00 00 00 01 00 00 00", kIn, 65536, 2},
       {"DF 10 00 02 00 00 00 00 01 0C 00 FA", kIn, 512, 2},
-      {"DF 10 00 02 00 00 00 00 FF FF 00 FA", kIn, 512, 2},  // the highest address there is
+      {"DF 10 00 02 00 00 00 00 FF FF 00 FA", kIn, 512, 2},   // the highest address there is
+      {"DF 10 00 02 00 00 00 00 01 0C 00 FA", kIn, 512, 30},  // after a write
       {"DF 01 00 02 00 00 00 00 01 0C 00 FB", kOut, 512, 30},
   };
   EXPECT_EQ(Captured([&] {
@@ -85,6 +86,7 @@ TEST_F(CommandTest, RequestsAreExact) {
               EXPECT_TRUE(ReadFirmwareBlock(drive_, buffer, 0, 65536));
               EXPECT_TRUE(ReadNvramSector(drive_, buffer, 0x010C));
               EXPECT_TRUE(ReadNvramSector(drive_, buffer, 0xFFFF));
+              EXPECT_TRUE(ReadNvramSector(drive_, buffer, 0x010C, kWriteTimeOutSeconds));
               EXPECT_TRUE(WriteNvramSector(drive_, sector.data(), 0x010C));
             }),
             "");

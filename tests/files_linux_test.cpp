@@ -127,6 +127,30 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
   fs::remove_all(dir);
 }
 
+// A kept stretch takes the signals that would end the tool, each seen by the work and never
+// delivered, and leaves the signal mask as it found it.
+TEST(KeptInterruptions, TakenAndTheMaskRestored) {
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    static int s_number;
+    static bool s_seen[2];
+    s_number = number;
+    sigset_t before = {}, after = {};
+    sigprocmask(SIG_BLOCK, nullptr, &before);
+    const bool came = PlatformKeepInterruptions(
+        [](void*, const KeptInterruptions& kept) {
+          s_seen[0] = PlatformInterruptionCame(kept);
+          raise(s_number);
+          s_seen[1] = PlatformInterruptionCame(kept);
+        },
+        nullptr);
+    sigprocmask(SIG_BLOCK, nullptr, &after);
+    EXPECT_EQ(
+        std::make_tuple(s_seen[0], s_seen[1], came, std::memcmp(&before, &after, sizeof after)),
+        std::make_tuple(false, true, true, 0))
+        << number;
+  }
+}
+
 // An earlier file that takes no hard link (here: another user's, which the kernel's
 // protected_hardlinks keeps the saving user from linking) is moved to its numbered name instead.
 TEST(SaveFile, AnEarlierFileThatTakesNoHardLinkIsMovedToItsBackupName) {

@@ -8,9 +8,10 @@ gtest_discover_tests(jm_linux_tests DISCOVERY_TIMEOUT 60)
 
 if(TARGET jmreader)
   add_executable(jm_process_tests process_linux_test.cpp)
-  target_compile_definitions(jm_process_tests PRIVATE JMREADER_PATH="$<TARGET_FILE:jmreader>")
+  target_compile_definitions(jm_process_tests PRIVATE JMREADER_PATH="$<TARGET_FILE:jmreader>"
+                                                     JMREADER_SIM_PATH="$<TARGET_FILE:jmreader-sim>")
   target_link_libraries(jm_process_tests PRIVATE GTest::gtest GTest::gtest_main)
-  add_dependencies(jm_process_tests jmreader)
+  add_dependencies(jm_process_tests jmreader jmreader-sim)
   gtest_discover_tests(jm_process_tests DISCOVERY_TIMEOUT 60)
 endif()
 

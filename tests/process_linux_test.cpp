@@ -1,15 +1,20 @@
 // The real jmreader as a process on a machine without SCSI disks, with no controlling terminal:
-// the transcript, the reason on standard error and the exit status of the early stops.
+// the transcript, the reason on standard error and the exit status of the early stops; and
+// jmreader-sim as a process that signals reach.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -62,6 +67,58 @@ TEST(JmreaderProcess, EarlyStopsWithoutDisks) {
     EXPECT_EQ(std::make_tuple(Text(files + "out"), WEXITSTATUS(code), Text(files + "err")),
               std::make_tuple(banner + tail, status, errors));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(files), {}), 4) << args;
+    std::filesystem::remove_all(folder);
+  }
+}
+
+// jmreader-sim updating a bridge whose write takes 2 s. SIGINT at the prompt ends the tool, as it
+// always has; pending (blocked) from the start, it cancels the write; during the write it waits
+// for the write and the read-back, and the run ends as usual. It comes once standard output, or
+// the request log, shows `when`.
+TEST(JmreaderProcess, InterruptionsAroundTheWrite) {
+  const std::string saved = "Nvram before write saved to jmSIM_01_02_A0_FF.nvram-before.bin\n";
+  const std::string prompt = "'N' for cancel ", note = "interrupted during the write";
+  const std::tuple<const char*, std::string, std::string, int, std::string> cases[] = {
+      {"1u", prompt, prompt, -SIGINT, ""},
+      {"1uy", "", saved + "cancelled: nothing written\n", 4, "AA" + std::string(1022, '0')},
+      {"1uy", "DF01", saved + "Nvram written and read back equal\n", 1, std::string(1024, '5')},
+  };
+  for (const auto& [selection, when, tail, status, store] : cases) {
+    char folder[] = "/tmp/jmreader.XXXXXX";
+    const std::string files = std::string(mkdtemp(folder)) + "/";
+    std::ofstream(files + "jm_nvram.bin") << std::string(512, 'U');
+    std::ofstream(files + "scenario.txt")
+        << "nvram 268 AA\nfault write-nvram stall 2000\nlog requests.txt\nnvram-out store.txt\n";
+    ASSERT_EQ(mkfifo((files + "in").c_str(), 0600), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      sigset_t interrupt;
+      sigemptyset(&interrupt);
+      sigaddset(&interrupt, SIGINT);
+      sigprocmask(SIG_BLOCK, when.empty() ? &interrupt : nullptr, nullptr);
+      // Open both ways, the FIFO never ends: the prompt waits for a line.
+      if (chdir(files.c_str()) != 0 || dup2(open("in", O_RDWR), 0) < 0 ||
+          dup2(open("out", O_WRONLY | O_CREAT, 0600), 1) < 0 ||
+          dup2(open("err", O_WRONLY | O_CREAT, 0600), 2) < 0 || raise(when.empty() ? SIGINT : 0)) {
+        _exit(127);
+      }
+      setenv("JMREADER_SIM", "scenario.txt", 1);
+      execl(JMREADER_SIM_PATH, "jmreader-sim", selection, nullptr);
+      _exit(127);
+    }
+    for (int i = 0; i < 500 && (Text(files + "out") + Text(files + "requests.txt")).find(when) ==
+                                   std::string::npos;
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, when.empty() ? 0 : SIGINT);  // 0: no signal, it is pending already
+    int code = 0;
+    waitpid(pid, &code, 0);
+    const std::string out = Text(files + "out"), err = Text(files + "err");
+    EXPECT_EQ(WIFSIGNALED(code) ? -WTERMSIG(code) : WEXITSTATUS(code), status) << selection;
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), tail.size())), tail) << out;
+    EXPECT_EQ(err.find(note) != std::string::npos, when == "DF01") << err;
+    EXPECT_EQ(Text(files + "store.txt"), store.empty() ? "" : "010C " + store + "\n") << selection;
     std::filesystem::remove_all(folder);
   }
 }

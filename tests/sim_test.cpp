@@ -50,6 +50,8 @@ TEST_F(ScenarioTest, BadScenarioLinesAreToldExactly) {
       {"drive 1 usb J G\ndrive 0x1 sata A B", "2 \"drive 0x1 sata A B\": drive 1 is set up twice"},
       {"fault identify short 4294967297", ": \"4294967297" + no + "byte count"},
       {"fault identify stall 600001", ": \"600001" + no + "time in ms"},
+      {"fault write-nvram busy 600001", ": \"600001" + no + "time in ms"},
+      {"fault read-nvram busy 5", ": expected fault identify|"},  // only a write leaves it busy
       {"keys 13 256", ": \"256" + no + "key code"},
       {"nvram 65536 AA", ": \"65536" + no + "NVRAM address"},
       {"firmware pattern 131073", ": \"131073" + no + "firmware"},
@@ -171,9 +173,10 @@ TEST_F(ScenarioTest, StatusAndReasonOfEachOutcome) {
       {"fault block 8 short 100\nfault read-nvram short 500", "1y", 4, partial, 67,
        device + ": the bridge sent 100 of the 1024 bytes of block #8\n" + device +
            ": the bridge sent 500 of the sector's 512 bytes: a part is no sector\n"},
-      {"fault write-nvram short 256", "1uy", 5, "Fw nvram update error\n", 4,
+      {"fault write-nvram short 256", "1uy", 5, "Fw nvram update error\n", 5,
        device + ": the bridge took 256 of the sector's 512 bytes: the sector may now hold part of "
-                "the new one\n"},
+                "the new one\njmreader: jmSIM_01_02_A0_FF.nvram-before.bin holds the sector as it "
+                "was: to write it back, copy it to jm_nvram.bin and update again\n"},
       {"descriptor 00 00 00 00", "1y", 4, "Fw empty!\n", 3,
        device + ": all 512 bytes read are zero: a file of zeros is no backup\n"},
       {"fault descriptor short 3", "1n", 4, "Fw empty!\n\nPress any key to exit\n", 2,

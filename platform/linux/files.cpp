@@ -178,7 +178,7 @@ void PlatformRandom(void* bytes, std::uint32_t size) {
 }
 
 // A signal that ended the tool between create and rename would leave the temporary file behind;
-// held back until it is gone, it ends the tool right after.
+// held back until it is gone, it ends the tool right after (within a kept stretch, at its end).
 void PlatformHoldInterruptions(const char*, void (*work)(void*), void* context) {
   sigset_t all;
   sigset_t previous;
@@ -186,6 +186,42 @@ void PlatformHoldInterruptions(const char*, void (*work)(void*), void* context) 
   sigprocmask(SIG_BLOCK, &all, &previous);
   work(context);
   sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+struct KeptInterruptions {
+  sigset_t taken;  // the signals that would end the tool, and that it takes instead
+};
+
+bool PlatformInterruptionCame(const KeptInterruptions& kept) {
+  sigset_t pending;
+  sigpending(&pending);
+  for (int number = 1; number < NSIG; ++number) {
+    if (sigismember(&kept.taken, number) == 1 && sigismember(&pending, number) == 1) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Blocked, the signals stay pending; taken before the mask comes back, they are never delivered.
+bool PlatformKeepInterruptions(void (*work)(void*, const KeptInterruptions&), void* context) {
+  KeptInterruptions kept;
+  sigemptyset(&kept.taken);
+  sigaddset(&kept.taken, SIGINT);
+  sigaddset(&kept.taken, SIGTERM);
+  sigaddset(&kept.taken, SIGHUP);
+  sigaddset(&kept.taken, SIGQUIT);
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &previous);
+  work(context, kept);
+  const bool came = PlatformInterruptionCame(kept);
+  const timespec now = {0, 0};
+  while (sigtimedwait(&kept.taken, nullptr, &now) > 0) {
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return came;
 }
 
 // Linux has no folder where files go unnoticed the way an elevated Windows console's do.

@@ -268,6 +268,26 @@ TEST(Win32ConsoleEvents, HeldDuringASave) {
   }
 }
 
+// Within a kept stretch Ctrl+C and Ctrl+Break are taken at once, also during a save there (where
+// they would wait for its end): the work sees them, and they end nothing.
+TEST(Win32ConsoleEvents, TakenDuringAKeptStretch) {
+  for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+    static DWORD s_event;
+    static bool s_seen[2];
+    s_event = event;
+    const bool came = PlatformKeepInterruptions(
+        [](void*, const KeptInterruptions& kept) {
+          s_seen[0] = PlatformInterruptionCame(kept);
+          PlatformHoldInterruptions(
+              "", [](void*) { RunConsoleEventHandler(s_event); }, nullptr);
+          s_seen[1] = PlatformInterruptionCame(kept);
+        },
+        nullptr);
+    EXPECT_EQ(std::make_tuple(s_seen[0], s_seen[1], came), std::make_tuple(false, true, true))
+        << event;
+  }
+}
+
 // Only a name-surrogate tag (a link) stands for another file; any other (a cloud placeholder, a
 // deduplicated, compressed or HSM file) is a regular one. A hard link refused for any reason but a
 // taken name (FAT's ERROR_INVALID_FUNCTION, a share's access denied, too many links) moves the

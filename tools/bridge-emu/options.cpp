@@ -25,7 +25,8 @@ const char kUsage[] =
     "  --fault CMD:KIND     CMD: identify descriptor block block@N nvram-read nvram-write\n"
     "                       KIND: check[=KEY/ASC/ASCQ] (hex, default 5/24/00), short=BYTES,\n"
     "                       zero, stall=MS, delay=MS, error (BOT phase error; UAS: a\n"
-    "                       RESPONSE IU);\n"
+    "                       RESPONSE IU); nvram-write also busy=MS (answered at once,\n"
+    "                       the next bridge command held MS);\n"
     "                       a trailing :once makes it hit the first matching command only\n"
     "                       (repeatable)\n"
     "  --disk-mib N         size of the RAM disk behind the bridge        [8]\n"
@@ -146,6 +147,10 @@ bool ParseFault(const std::string& text, FaultRule* rule, std::string* error) {
     // One hold, two intents: a stall outlasts the host's time-out, a delay ends within it and
     // the command then runs (a slow flash write).
     s.fault.kind = sim::FaultKind::kStall;
+  } else if (kind == "busy" && s.command == sim::Command::kWriteNvram &&
+             ParseNumber(argument, 600000, &s.fault.stallMs)) {
+    // Still programming the flash: the write is answered, the command after it waits.
+    s.fault.kind = sim::FaultKind::kBusy;
   } else if (kind == "error" && argument.empty()) {
     s.fault.kind = sim::FaultKind::kPlatformError;
   } else {

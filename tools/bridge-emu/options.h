@@ -51,7 +51,7 @@ struct Options {
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 // Parses one fault, e.g. "nvram-read:check=5/24/00", "identify:stall=5000:once",
-// "block@4:short=100".
+// "block@4:short=100", "nvram-write:busy=5000".
 bool ParseFault(const std::string& text, FaultRule* rule, std::string* error);
 
 extern const char kUsage[];

@@ -4,16 +4,18 @@
 # bridge acknowledges but drops, and one that comes short (usb-storage reports the residue; uas
 # has none for data-out, and only the read-back tells), end as errors. A write that the bridge
 # takes 5 s to program completes within the write's 30-s time-out (a 2-s one would abort it
-# mid-flash). The sector that was there is saved before each write, and the store holds what the
-# transcript says.
-# limit: 90
+# mid-flash), and so does one that answers the write at once and holds the read-back 5 s while it
+# programs (the read-back has the write's time-out too). The sector that was there is saved before
+# each write, and the store holds what the transcript says.
+# limit: 110
 N=jmABC_01_02_A0_FF
 yes 'jm_nvram safety' | head -c 512 >/tmp/jm_nvram.bin
 { head -c 200 /tmp/jm_nvram.bin; head -c 312 /dev/zero; } >/tmp/short-sector.bin
 
 # id;fault;exit status (1 done, 4 nothing written, 5 a write not read back equal);lines after the
-# version line ("|" between them; @DISK@ the disk, @DIFF@ the bytes
-# the store and the file differ in, @CHANGES@ the bytes the file changes);the sector stored
+# version line ("|" between them; @DISK@ the disk, @DIFF@ the bytes the store and the file differ
+# in, @OLD@ those the store and the sector before differ in, @CHANGES@ the bytes the file
+# changes);the sector stored
 # afterwards ("before": as it was);the commands (a held one is traced when held and when run).
 # "^" parts the usb-storage and the uas value where they differ.
 while IFS=';' read -r id fault status lines stored commands; do
@@ -22,13 +24,15 @@ while IFS=';' read -r id fault status lines stored commands; do
   changes=$(cmp -l /tmp/jm_nvram.bin /tmp/sector-before.bin | wc -l)
   TOOL_FILES=/tmp/jm_nvram.bin run_tool $id 20 "${BR_DRIVE}uy"
   check_eq "$id-exit" "$RC" "$status"
-  [ $id != slow-write ] || check_between "$id-seconds" "$DUR" 5 30
+  case $id in slow-write | busy-bridge) check_between "$id-seconds" "$DUR" 5 30 ;; esac
   [ $id != update ] || mark TIMING update-in-vm "${DUR}s"
   diff=$(cmp -l /tmp/jm_nvram.bin "$(nvram_file 0x200)" | wc -l)
+  old=$(cmp -l /tmp/sector-before.bin "$(nvram_file 0x200)" | wc -l)
   lines=$(by_transport "${lines%^*}" "${lines#*^}")
   {
     dump_head
-    echo "$lines" | sed "s|@DISK@|$BR_DISK|; s|@DIFF@|$diff|; s|@CHANGES@|$changes|" | tr '|' '\n'
+    echo "$lines" | sed "s|@DISK@|$BR_DISK|; s|@DIFF@|$diff|; s|@OLD@|$old|; s|@CHANGES@|$changes|" |
+      tr '|' '\n'
   } | check_transcript "$id-transcript"
   [ "$stored" = before ] && stored=/tmp/sector-before.bin
   check_same "$id-sector" "$(nvram_file 0x200)" "$stored"
@@ -42,9 +46,10 @@ while IFS=';' read -r id fault status lines stored commands; do
 done <<'EOF_CASES'
 update;;1;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 read:0x200
 short-descriptor;descriptor:short=2;4;Fw size short read: 2 of 4 bytes|Fw size: 0|Fw size unknown, no nvram ofs!|Fw nvram update error;before;identify descriptor
-dropped-write;nvram-write:zero;5;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Fw nvram update error;before;identify descriptor read:0x200 write:0x200 read:0x200
-short-write;nvram-write:short=200;5;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram short write: 200 of 512 bytes!|Fw nvram update error^Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Fw nvram update error;/tmp/short-sector.bin;identify descriptor read:0x200 write:0x200^identify descriptor read:0x200 write:0x200 read:0x200
+dropped-write;nvram-write:zero;5;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Nvram holds the sector before the write: nothing changed|Fw nvram update error;before;identify descriptor read:0x200 write:0x200 read:0x200
+short-write;nvram-write:short=200;5;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram short write: 200 of 512 bytes!|Nvram holds neither: @DIFF@ bytes differ from jm_nvram.bin, @OLD@ from the sector before|Fw nvram update error^Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram verify error: @DIFF@ bytes differ|Nvram holds neither: @DIFF@ bytes differ from jm_nvram.bin, @OLD@ from the sector before|Fw nvram update error;/tmp/short-sector.bin;identify descriptor read:0x200 write:0x200 read:0x200
 slow-write;nvram-write:delay=5000;1;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 write:0x200 read:0x200
+busy-bridge;nvram-write:busy=5000;1;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 read:0x200 read:0x200
 EOF_CASES
 
 scenario_done
