@@ -102,10 +102,7 @@ FileError MakeBackup(const char* from, const char* name, char (&backup)[kSaveNam
                      bool* moved) {
   FileError error;
   for (int n = 1; n < kMaxBackups; ++n) {
-    const int written = std::snprintf(backup, sizeof backup, "%s.~%d~", name, n);
-    if (written <= 0 || static_cast<std::size_t>(written) >= sizeof backup) {
-      return {FileFailure::kTooLong};
-    }
+    std::snprintf(backup, sizeof backup, "%s.~%d~", name, n);  // shorter than the temporary name
     error = link ? PlatformLinkFile(from, backup) : FileError{FileFailure::kNoHardLink};
     if (error.failure == FileFailure::kNoHardLink) {
       error = PlatformRenameFile(from, backup, false);

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <numeric>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,7 +32,23 @@ std::string Text(const fs::path& path) {
   return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
+// The save's links and renames land here: the hook a test sets runs first ('l' or 'r', the
+// names), and an errno it returns fails the call.
+std::function<int(char call, const char* from, const char* to)> g_before;
+
 }  // namespace
+
+extern "C" int __real_link(const char*, const char*);
+extern "C" int __real_renameat2(int, const char*, int, const char*, unsigned);
+extern "C" int __wrap_link(const char* from, const char* to) {
+  errno = g_before ? g_before('l', from, to) : 0;
+  return errno != 0 ? -1 : __real_link(from, to);
+}
+extern "C" int __wrap_renameat2(int at, const char* from, int atTo, const char* to,
+                                unsigned flags) {
+  errno = g_before ? g_before('r', from, to) : 0;
+  return errno != 0 ? -1 : __real_renameat2(at, from, atTo, to, flags);
+}
 
 // This process's open descriptors, for checking that none is left open.
 int OpenDescriptors() {
@@ -43,10 +61,11 @@ namespace {
 // at the name an older tool used for its temporary file are replaced or ignored, never written
 // through; a hard link at the final name is a regular file that differs, so it keeps a numbered
 // name; the new file takes mode 0644 less the umask. A save that fails gives the system's reason
-// and leaves nothing behind; with standard input closed the new file gets descriptor 0. No row
-// leaves a descriptor open or signals blocked. Then a signal that ends the tool while the file
-// is written keeps the earlier file and leaves no temporary file: here the write itself raises
-// SIGXFSZ, whose default action ends the process.
+// and leaves nothing behind (one whose temporary name would not fit tries nothing); with
+// standard input closed the new file gets descriptor 0. No row leaves a descriptor open or
+// signals blocked. Then a signal that ends the tool while the file is written keeps the earlier
+// file and leaves no temporary file: here the write itself raises SIGXFSZ, whose default action
+// ends the process.
 TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
   const fs::path dir = fs::temp_directory_path() / ("jmsave." + std::to_string(getpid()));
   const fs::path dump = dir / "dump.bin", victim = dir / "victim";
@@ -54,7 +73,9 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
   const int noAccess = open(barred.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644) < 0 ? errno : 0;
   ASSERT_NE(noAccess, 0);
   int input = -1;
-  const rlimit full = {RLIM_INFINITY, RLIM_INFINITY}, oneByte = {1, RLIM_INFINITY};
+  // Its temporary name, 21 characters longer, just misses kSaveNameSize.
+  const fs::path deep = dir / std::string(150, 'd') / std::string(150, 'd') /
+                        std::string(kSaveNameSize - 21 - dir.string().size() - 303, 'f');
   using Setting = std::function<void(bool)>;
   auto plant = [&](const char* at) -> Setting {
     return [=](bool on) { on ? fs::create_symlink("victim", dir / at) : void(); };
@@ -69,11 +90,8 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
       {[&](bool on) { on ? void((fs::create_hard_link(victim, dump), umask(077))) : void(); }, dump,
        kSaved, kNone, 0, 3},
       {[](bool) {}, barred, kCreateFailed, kNoAccess, noAccess, 1},
-      {[&](bool on) {  // the file may not grow past one byte: the second write fails
-         std::signal(SIGXFSZ, on ? SIG_IGN : SIG_DFL);
-         setrlimit(RLIMIT_FSIZE, on ? &oneByte : &full);
-       },
-       dump, kWriteFailed, kOther, EFBIG, 1},
+      {[&](bool on) { on ? void(fs::create_directories(deep.parent_path())) : void(); }, deep,
+       kCreateFailed, kTooLong, ENAMETOOLONG, 2},
       {[&](bool on) { on ? (input = dup(0), close(0)) : (dup2(input, 0), close(input)); }, dump,
        kSaved, kNone, 0, 2}};
   umask(022);
@@ -127,30 +145,53 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
   fs::remove_all(dir);
 }
 
-// An earlier file that takes no hard link (here: another user's, which the kernel's
-// protected_hardlinks keeps the saving user from linking) is moved to its numbered name instead.
-TEST(SaveFile, AnEarlierFileThatTakesNoHardLinkIsMovedToItsBackupName) {
-  const fs::path dir = fs::temp_directory_path() / ("jmmove." + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  std::ofstream(dir / "dump.bin") << "earlier";
-  if (chown(dir.c_str(), 65534, 65534) != 0) {
+// Something happens at the name just before the save's link or rename from it ("l<", "r<") or
+// its rename to it ("r>"): another run publishes its file, or takes the one there, or the call
+// fails (a link's EPERM: a file system without hard links). Whatever another run put there keeps
+// a numbered name unless it is the new content; a backup is undone only where the earlier file
+// never left the name.
+TEST(SaveFile, WhatAnotherRunDoesAtTheNameMeanwhile) {
+  const fs::path dir = fs::temp_directory_path() / ("jmturn." + std::to_string(getpid()));
+  const std::string name = (dir / "f").string();
+  auto put = [&](const char* content) {
+    return [=] { return fs::remove(name), std::ofstream(name) << content, 0; };
+  };
+  auto fail = [](int code) { return [=] { return code; }; };
+  using enum SaveOutcome;
+  // When, in turn; what happens; the outcome, its failure and every file in the folder after.
+  const std::tuple<std::string, std::function<int()>, SaveOutcome, FileFailure, std::string>
+      cases[] = {
+          {"r>", put("other"), kSaved, FileFailure::kNone, "f.~1~=earlier f.~2~=other f=new "},
+          {"r>", put("new"), kSaved, FileFailure::kNone, "f.~1~=earlier f=new "},
+          {"r<", [&] { return fs::rename(name, name + "s"), 0; }, kSaved, FileFailure::kNone,
+           "f.~1~=earlier f=new fs=earlier "},
+          {"r<", fail(EACCES), kKept, FileFailure::kNoAccess, "f=earlier kept=new "},
+          {"l<", fail(EPERM), kSaved, FileFailure::kNone, "f.~1~=earlier f=new "},
+          {"l<r>", fail(EPERM), kKept, FileFailure::kNoAccess, "f=earlier kept=new "}};
+  for (const auto& [at, happens, outcome, failure, files] : cases) {
     fs::remove_all(dir);
-    GTEST_SKIP() << "needs root";
-  }
-  if (pid_t pid = fork(); pid == 0) {
+    fs::create_directories(dir);
+    std::ofstream(name) << "earlier";
+    std::size_t next = 0;
+    g_before = [&](char call, const char* from, const char* to) {
+      const bool now =
+          next < at.size() && at[next] == call && (at[next + 1] == '<' ? from : to) == name;
+      next += now ? 2 : 0;
+      return now ? happens() : 0;
+    };
     SaveReport report;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>("new");
-    _exit(setuid(65534) == 0 && (SaveFile((dir / "dump.bin").c_str(), bytes, 3, &report),
-                                 report.outcome == SaveOutcome::kSaved)
-              ? 0
-              : 1);
-  } else {
-    int status = -1;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
+    SaveFile(name.c_str(), reinterpret_cast<const std::uint8_t*>("new"), 3, &report);
+    g_before = nullptr;
+    std::set<std::string> found;  // the temporary file as "kept"
+    for (const fs::directory_entry& file : fs::directory_iterator(dir)) {
+      found.insert((file.path() == report.kept ? "kept" : file.path().filename().string()) + "=" +
+                   Text(file.path()) + " ");
+    }
+    const std::string all = std::accumulate(found.begin(), found.end(), std::string());
+    EXPECT_EQ(std::make_tuple(report.outcome, report.error.failure, all, report.backup[0] != 0),
+              std::make_tuple(outcome, failure, files, outcome == kSaved))
+        << files;
   }
-  EXPECT_EQ(Text(dir / "dump.bin") + Text(dir / "dump.bin.~1~"), "newearlier");
   fs::remove_all(dir);
 }
 
