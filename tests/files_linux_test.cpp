@@ -57,16 +57,21 @@ int OpenDescriptors() {
 
 namespace {
 
-// Each row saves beside "victim", a file no save may change: links planted at the final name or
-// at the name an older tool used for its temporary file are replaced or ignored, never written
-// through; a hard link at the final name is a regular file that differs, so it keeps a numbered
-// name; the new file takes mode 0644 less the umask. A save that fails gives the system's reason
-// and leaves nothing behind (one whose temporary name would not fit tries nothing); with
-// standard input closed the new file gets descriptor 0. No row leaves a descriptor open or
+// Each row saves "new dump" beside "victim", a file no save may change; then the folder holds the
+// files listed ("<name>=<content>", the backup told with a "!", the temporary file as "kept").
+// Links planted at the final name or at the name an older tool used for its temporary file are
+// replaced or ignored, never written through; a hard link at the final name is a regular file
+// that differs, so it keeps a numbered name; the new file takes mode 0644 less the umask. A save
+// that fails gives the system's reason and leaves nothing behind (one whose temporary name would
+// not fit tries nothing); with standard input closed the new file gets descriptor 0. Over an
+// earlier file, something happens just before the save's link or rename from the name ("l<",
+// "r<") or its rename to it ("r>"): another run publishes its file or takes the one there, or the
+// call fails (a link's EPERM: no hard links). Another run's file keeps a numbered name; a backup
+// is undone only where the earlier file never left the name. No row leaves a descriptor open or
 // signals blocked. Then a signal that ends the tool while the file is written keeps the earlier
 // file and leaves no temporary file: here the write itself raises SIGXFSZ, whose default action
 // ends the process.
-TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
+TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHarm) {
   const fs::path dir = fs::temp_directory_path() / ("jmsave." + std::to_string(getpid()));
   const fs::path dump = dir / "dump.bin", victim = dir / "victim";
   const fs::path barred = "/sys/jmreader.bin";  // sysfs takes no new files, even from root
@@ -74,30 +79,57 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
   ASSERT_NE(noAccess, 0);
   int input = -1;
   // Its temporary name, 21 characters longer, just misses kSaveNameSize.
-  const fs::path deep = dir / std::string(150, 'd') / std::string(150, 'd') /
-                        std::string(kSaveNameSize - 21 - dir.string().size() - 303, 'f');
+  const std::string d(150, 'd');
+  const fs::path deep =
+      dir / d / d / std::string(kSaveNameSize - 21 - dir.string().size() - 303, 'f');
   using Setting = std::function<void(bool)>;
   auto plant = [&](const char* at) -> Setting {
     return [=](bool on) { on ? fs::create_symlink("victim", dir / at) : void(); };
   };
+  // Over an earlier file, `happens` just before each step that `at` names, in turn.
+  auto turn = [&](std::string at, std::function<int()> happens) -> Setting {
+    return [=](bool on) {
+      on ? void(std::ofstream(dump) << "earlier") : void();
+      g_before = [=, next = std::size_t{0}](char call, const char* from, const char* to) mutable {
+        const bool now = on && next < at.size() && at[next] == call &&
+                         (at[next + 1] == '<' ? from : to) == dump.string();
+        next += now ? 2 : 0;
+        return now ? happens() : 0;
+      };
+    };
+  };
+  auto put = [&](const char* content) {
+    return [=] { return fs::remove(dump), std::ofstream(dump) << content, 0; };
+  };
+  auto fail = [](int code) { return [=] { return code; }; };
   using enum SaveOutcome;
   using enum FileFailure;
+  const std::string saved = "dump.bin=new dump victim=victim ";
   // Made before the save (true) and undone after it; the name, what the save gives, the reason's
-  // errno, and how many entries the folder has afterwards.
-  const std::tuple<Setting, fs::path, SaveOutcome, FileFailure, int, int> cases[] = {
-      {plant("dump.bin.tmp"), dump, kSaved, kNone, 0, 3},
-      {plant("dump.bin"), dump, kSaved, kNone, 0, 2},
+  // errno, and the folder afterwards.
+  const std::tuple<Setting, fs::path, SaveOutcome, FileFailure, int, std::string> cases[] = {
+      {plant("dump.bin.tmp"), dump, kSaved, kNone, 0, "dump.bin.tmp=victim " + saved},
+      {plant("dump.bin"), dump, kSaved, kNone, 0, saved},
       {[&](bool on) { on ? void((fs::create_hard_link(victim, dump), umask(077))) : void(); }, dump,
-       kSaved, kNone, 0, 3},
-      {[](bool) {}, barred, kCreateFailed, kNoAccess, noAccess, 1},
+       kSaved, kNone, 0, "dump.bin.~1~!=victim " + saved},
+      {[](bool) {}, barred, kCreateFailed, kNoAccess, noAccess, "victim=victim "},
       {[&](bool on) { on ? void(fs::create_directories(deep.parent_path())) : void(); }, deep,
-       kCreateFailed, kTooLong, ENAMETOOLONG, 2},
+       kCreateFailed, kTooLong, ENAMETOOLONG, d + "= victim=victim "},
+      {turn("r>", put("other")), dump, kSaved, kNone, 0,
+       "dump.bin.~1~!=earlier dump.bin.~2~=other " + saved},
+      {turn("r<", [&] { return fs::rename(dump, dir / "dump.bins"), 0; }), dump, kSaved, kNone, 0,
+       "dump.bin.~1~!=earlier dump.bin=new dump dump.bins=earlier victim=victim "},
+      {turn("r<", fail(EACCES)), dump, kKept, kNoAccess, EACCES,
+       "dump.bin=earlier kept=new dump victim=victim "},
+      {turn("l<", fail(EPERM)), dump, kSaved, kNone, 0, "dump.bin.~1~!=earlier " + saved},
+      {turn("l<r>", fail(EPERM)), dump, kKept, kNoAccess, EPERM,
+       "dump.bin=earlier kept=new dump victim=victim "},
       {[&](bool on) { on ? (input = dup(0), close(0)) : (dup2(input, 0), close(input)); }, dump,
-       kSaved, kNone, 0, 2}};
+       kSaved, kNone, 0, saved}};
   umask(022);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>("new dump");
   int row = 0;
-  for (const auto& [setting, name, outcome, failure, code, entries] : cases) {
+  for (const auto& [setting, name, outcome, failure, code, files] : cases) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::ofstream(victim) << "victim";
@@ -112,13 +144,18 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
     sigprocmask(SIG_BLOCK, nullptr, &after);
     char reason[128] = "";
     PlatformFileErrorText(report.error, reason, sizeof reason);
-    EXPECT_EQ(report.error.failure, failure) << ++row;
-    EXPECT_EQ(report.outcome, outcome) << row;
-    EXPECT_STREQ(reason, std::strerror(code)) << row;
-    const bool saved = outcome == kSaved;
-    EXPECT_EQ(Text(dump) + Text(victim), saved ? "new dumpvictim" : "victim") << row;
-    EXPECT_TRUE(!saved || fs::symlink_status(dump).permissions() == fs::perms(0644 & ~mask));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), entries) << row;
+    std::set<std::string> found;
+    for (const fs::directory_entry& file : fs::directory_iterator(dir)) {
+      found.insert((file.path() == report.kept ? "kept" : file.path().filename().string()) +
+                   (file.path() == report.backup ? "!=" : "=") +
+                   (file.is_directory() ? "" : Text(file.path())) + " ");
+    }
+    EXPECT_EQ(std::make_tuple(report.error.failure, report.outcome, std::string(reason),
+                              std::accumulate(found.begin(), found.end(), std::string())),
+              std::make_tuple(failure, outcome, std::string(std::strerror(code)), files))
+        << ++row;
+    EXPECT_TRUE(outcome != kSaved ||
+                fs::symlink_status(dump).permissions() == fs::perms(0644 & ~mask));
     EXPECT_EQ(OpenDescriptors(), descriptors) << row;
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << row << ": signals left blocked";
   }
@@ -142,56 +179,6 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
   EXPECT_EQ(Text(dump), "new dump");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "the victim, the dump";
-  fs::remove_all(dir);
-}
-
-// Something happens at the name just before the save's link or rename from it ("l<", "r<") or
-// its rename to it ("r>"): another run publishes its file, or takes the one there, or the call
-// fails (a link's EPERM: a file system without hard links). Whatever another run put there keeps
-// a numbered name unless it is the new content; a backup is undone only where the earlier file
-// never left the name.
-TEST(SaveFile, WhatAnotherRunDoesAtTheNameMeanwhile) {
-  const fs::path dir = fs::temp_directory_path() / ("jmturn." + std::to_string(getpid()));
-  const std::string name = (dir / "f").string();
-  auto put = [&](const char* content) {
-    return [=] { return fs::remove(name), std::ofstream(name) << content, 0; };
-  };
-  auto fail = [](int code) { return [=] { return code; }; };
-  using enum SaveOutcome;
-  // When, in turn; what happens; the outcome, its failure and every file in the folder after.
-  const std::tuple<std::string, std::function<int()>, SaveOutcome, FileFailure, std::string>
-      cases[] = {
-          {"r>", put("other"), kSaved, FileFailure::kNone, "f.~1~!=earlier f.~2~=other f=new "},
-          {"r>", put("new"), kSaved, FileFailure::kNone, "f.~1~!=earlier f=new "},
-          {"r<", [&] { return fs::rename(name, name + "s"), 0; }, kSaved, FileFailure::kNone,
-           "f.~1~!=earlier f=new fs=earlier "},
-          {"r<", fail(EACCES), kKept, FileFailure::kNoAccess, "f=earlier kept=new "},
-          {"l<", fail(EPERM), kSaved, FileFailure::kNone, "f.~1~!=earlier f=new "},
-          {"l<r>", fail(EPERM), kKept, FileFailure::kNoAccess, "f=earlier kept=new "}};
-  for (const auto& [at, happens, outcome, failure, files] : cases) {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    std::ofstream(name) << "earlier";
-    std::size_t next = 0;
-    g_before = [&](char call, const char* from, const char* to) {
-      const bool now =
-          next < at.size() && at[next] == call && (at[next + 1] == '<' ? from : to) == name;
-      next += now ? 2 : 0;
-      return now ? happens() : 0;
-    };
-    SaveReport report;
-    SaveFile(name.c_str(), reinterpret_cast<const std::uint8_t*>("new"), 3, &report);
-    g_before = nullptr;
-    std::set<std::string> found;  // the temporary file as "kept", the backup told with a "!"
-    for (const fs::directory_entry& file : fs::directory_iterator(dir)) {
-      found.insert((file.path() == report.kept ? "kept" : file.path().filename().string()) +
-                   (file.path() == report.backup ? "!=" : "=") + Text(file.path()) + " ");
-    }
-    const std::string all = std::accumulate(found.begin(), found.end(), std::string());
-    EXPECT_EQ(std::make_tuple(report.outcome, report.error.failure, all),
-              std::make_tuple(outcome, failure, files))
-        << files;
-  }
   fs::remove_all(dir);
 }
 
