@@ -87,9 +87,9 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
     return [=](bool on) { on ? fs::create_symlink("victim", dir / at) : void(); };
   };
   // Over an earlier file, `happens` just before each step that `at` names, in turn.
-  auto turn = [&](std::string at, std::function<int()> happens) -> Setting {
+  auto turn = [&](std::string at, std::function<int()> happens, bool earlier = true) -> Setting {
     return [=](bool on) {
-      on ? void(std::ofstream(dump) << "earlier") : void();
+      on&& earlier ? void(std::ofstream(dump) << "earlier") : void();
       g_before = [=, next = std::size_t{0}](char call, const char* from, const char* to) mutable {
         const bool now = on && next < at.size() && at[next] == call &&
                          (at[next + 1] == '<' ? from : to) == dump.string();
@@ -117,6 +117,7 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
        kCreateFailed, kTooLong, ENAMETOOLONG, d + "= victim=victim "},
       {turn("r>", put("other")), dump, kSaved, kNone, 0,
        "dump.bin.~1~!=earlier dump.bin.~2~=other " + saved},
+      {turn("r>", put("other"), false), dump, kSaved, kNone, 0, "dump.bin.~1~!=other " + saved},
       {turn("r<", [&] { return fs::rename(dump, dir / "dump.bins"), 0; }), dump, kSaved, kNone, 0,
        "dump.bin.~1~!=earlier dump.bin=new dump dump.bins=earlier victim=victim "},
       {turn("r<", fail(EACCES)), dump, kKept, kNoAccess, EACCES,
@@ -151,8 +152,10 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
                    (file.is_directory() ? "" : Text(file.path())) + " ");
     }
     EXPECT_EQ(std::make_tuple(report.error.failure, report.outcome, std::string(reason),
-                              std::accumulate(found.begin(), found.end(), std::string())),
-              std::make_tuple(failure, outcome, std::string(std::strerror(code)), files))
+                              std::accumulate(found.begin(), found.end(), std::string()),
+                              report.backup[0] != '\0'),
+              std::make_tuple(failure, outcome, std::string(std::strerror(code)), files,
+                              files.find('!') != std::string::npos))
         << ++row;
     EXPECT_TRUE(outcome != kSaved ||
                 fs::symlink_status(dump).permissions() == fs::perms(0644 & ~mask));

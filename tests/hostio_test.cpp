@@ -80,11 +80,11 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
       {"missing.bin", -1, " (it must be in the current folder)"},
       {"folder.bin", -1, other},
       {"empty.bin", 0, "the file is empty (it must hold the 512-byte sector)"},
-      {"100.bin", 100},
+      {"1.bin", 1},
       {"600.bin", 512},
       {unnamed.c_str(), -1}};
   WriteFileBytes("empty.bin", {});
-  WriteFileBytes("100.bin", Pattern(100, 1));
+  WriteFileBytes("1.bin", Pattern(1, 1));
   WriteFileBytes("600.bin", Pattern(600, 1));
   fs::create_directory("folder.bin");
   WriteFileBytes("readonly.bin", Pattern(16, 1));
@@ -98,8 +98,8 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
 #if defined(__linux__)
   // A FIFO would block the read for ever.
   ASSERT_EQ(mkfifo("fifo.bin", 0600), 0);
-  fs::create_symlink("100.bin", "link.bin");
-  cases.insert(cases.end(), {{"fifo.bin", -1, other}, {"link.bin", 100}});
+  fs::create_symlink("1.bin", "link.bin");
+  cases.insert(cases.end(), {{"fifo.bin", -1, other}, {"link.bin", 1}});
 #endif
   for (const Case& c : cases) {
     Bytes buffer(512, 0xEE);
@@ -114,7 +114,7 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
     const std::string path =
         std::string("jmreader: ") + (c.size < 0 ? "not read: " : "read ") +
         (c.name == unnamed ? unnamed + " (the system gives no full path for it)"
-                           : (fs::current_path() / (target ? "100.bin" : c.name)).string()) +
+                           : (fs::current_path() / (target ? "1.bin" : c.name)).string()) +
         "\n";
     if (c.size > 0) {
       EXPECT_EQ(CapturedErrors(), path) << c.name;
