@@ -50,45 +50,62 @@ bool TemporaryName(const char* name, char* out, std::size_t size) {
   return n > 0 && static_cast<std::size_t>(n) < size;
 }
 
+// Whether `file` holds exactly the `length` bytes of `data` or, where `other` is open, exactly
+// what `other` holds. What cannot be read differs.
+bool Holds(FileHandle file, const std::uint8_t* data, std::uint32_t length, FileHandle other) {
+  std::uint8_t chunk[4096], theirs[4096];
+  for (std::uint32_t done = 0;; done += sizeof chunk) {
+    std::uint32_t want = length - done < sizeof chunk ? length - done : sizeof chunk, got = 0;
+    if (other != kNoFile && Failed(PlatformReadFile(other, theirs, sizeof theirs, &want))) {
+      return false;
+    }
+    // A byte past a short chunk shows that `file` ends there too.
+    const std::uint32_t ask = want < sizeof chunk ? want + 1 : want;
+    if (Failed(PlatformReadFile(file, chunk, ask, &got)) || got != want ||
+        std::memcmp(chunk, other != kNoFile ? theirs : data + done, want) != 0) {
+      return false;
+    }
+    if (want < sizeof chunk) {
+      return true;
+    }
+  }
+}
+
 // What stands at `name`: no regular file (nothing, or a link, a FIFO or a device: no earlier file
-// worth a backup, never opened or followed), one with the content of `data`, or one that differs.
+// worth a backup, never opened or followed), one with the content of `data` (of the regular file
+// `other`, when given), or one that differs.
 enum class Earlier { kNone, kSame, kDiffers };
-Earlier LookAtEarlier(const char* name, const std::uint8_t* data, std::uint32_t length) {
-  FileHandle file = kNoFile;
+Earlier LookAt(const char* name, const std::uint8_t* data, std::uint32_t length,
+               const char* other = nullptr) {
+  FileHandle file = kNoFile, theirs = kNoFile;
   if (!PlatformIsRegularFile(name)) {
     return Earlier::kNone;
   }
+  // What cannot be compared is kept.
   if (Failed(PlatformOpenRegular(name, FileOpen::kCompare, &file))) {
-    return Earlier::kDiffers;  // what cannot be compared is kept
+    return Earlier::kDiffers;
   }
-  std::uint8_t chunk[4096];
-  std::uint32_t done = 0, got = 0;
-  bool same = true;
-  while (same && done < length) {
-    const std::uint32_t want = length - done < sizeof chunk ? length - done : sizeof chunk;
-    same = !Failed(PlatformReadFile(file, chunk, want, &got)) && got == want &&
-           std::memcmp(chunk, data + done, want) == 0;
-    done += want;
-  }
-  // It must end there too.
-  same = same && !Failed(PlatformReadFile(file, chunk, 1, &got)) && got == 0;
+  const bool same =
+      (other == nullptr || !Failed(PlatformOpenRegular(other, FileOpen::kCompare, &theirs))) &&
+      Holds(file, data, length, theirs);
   PlatformCloseFile(file);
+  if (theirs != kNoFile) {
+    PlatformCloseFile(theirs);
+  }
   return same ? Earlier::kSame : Earlier::kDiffers;
 }
 
-// Gives the earlier file the first free numbered name as well. A hard link keeps it under `name`
-// until the new file replaces it; where the file system has no hard links it is moved instead,
-// and `moved` says so.
-FileError MakeBackup(const char* name, char (&backup)[kSaveNameSize], bool* moved) {
+// Gives the file at `from` the first free numbered name after `name`, in `backup`: as a hard link
+// where `link` (`from` keeps it too), else, or where the file system has no hard links, moved
+// there, and `moved` says so.
+FileError MakeBackup(const char* from, const char* name, char (&backup)[kSaveNameSize], bool link,
+                     bool* moved) {
   FileError error;
   for (int n = 1; n < kMaxBackups; ++n) {
-    const int written = std::snprintf(backup, sizeof backup, "%s.~%d~", name, n);
-    if (written <= 0 || static_cast<std::size_t>(written) >= sizeof backup) {
-      return {FileFailure::kTooLong};
-    }
-    error = PlatformLinkFile(name, backup);
+    std::snprintf(backup, sizeof backup, "%s.~%d~", name, n);  // shorter than the temporary name
+    error = link ? PlatformLinkFile(from, backup) : FileError{FileFailure::kNoHardLink};
     if (error.failure == FileFailure::kNoHardLink) {
-      error = PlatformRenameFile(name, backup, false);
+      error = PlatformRenameFile(from, backup, false);
       *moved = !Failed(error);
     }
     if (error.failure != FileFailure::kExists) {
@@ -98,33 +115,73 @@ FileError MakeBackup(const char* name, char (&backup)[kSaveNameSize], bool* move
   return {FileFailure::kNoBackups};
 }
 
-// The complete new file at `temporary` takes `name`, after a differing earlier file there got
-// its backup. Where no regular file was found, the rename replaces nothing: another run saving
-// the same name may have put its file there meanwhile, which then gets its backup on the next
-// try. On failure the earlier file is put back as it was (a backup that cannot be undone stays,
+// What another run or a planter put at `name` meanwhile, taken aside to `aside` (a name nobody
+// else uses, so it is this run's alone), goes where nothing is lost: a regular file unlike both
+// the new file and the backup just made keeps the next free numbered name (told where no backup
+// is); anything else goes, as a planted link or FIFO does. What cannot go, a folder, is put back.
+FileError Settle(const char* aside, const char* name, const std::uint8_t* data,
+                 std::uint32_t length, SaveReport* report) {
+  const char* backup = report->backup[0] != '\0' ? report->backup : nullptr;
+  FileError error;
+  if (LookAt(aside, data, length) == Earlier::kDiffers &&
+      (backup == nullptr || LookAt(aside, data, 0, backup) == Earlier::kDiffers)) {
+    char kept[kSaveNameSize];
+    bool moved = false;
+    error = MakeBackup(aside, name, kept, false, &moved);
+    if (!Failed(error) && backup == nullptr) {
+      std::memcpy(report->backup, kept, sizeof kept);
+    }
+  } else {
+    error = PlatformRemoveFile(aside);
+  }
+  if (Failed(error)) {
+    PlatformRenameFile(aside, name, false);
+  }
+  return error;
+}
+
+// The complete new file at `temporary` takes `name`, only where nothing stands: a rename that
+// replaces nothing, so that two runs saving the same name never replace each other's file.
+// A differing earlier file first gets its backup, so that it always has a name; whatever stands
+// at `name` then is taken aside and settled, and the rename tried again. On failure the earlier
+// file is put back as it was, if nothing was taken aside (a backup that cannot be undone stays,
 // and is told), and the new one stays where it is.
 FileError Publish(const char* temporary, const char* name, const std::uint8_t* data,
                   std::uint32_t length, SaveReport* report) {
+  bool moved = false, undo = true;
   FileError error;
-  for (int i = 0; i < kPublishTries; ++i) {
-    const Earlier earlier = LookAtEarlier(name, data, length);
-    bool moved = false;
-    if (earlier == Earlier::kDiffers) {
-      if (const FileError kept = MakeBackup(name, report->backup, &moved); Failed(kept)) {
-        report->backup[0] = '\0';
-        return kept;
+  if (LookAt(name, data, length) == Earlier::kDiffers) {
+    error = MakeBackup(name, name, report->backup, true, &moved);
+    if (Failed(error)) {
+      report->backup[0] = '\0';
+      if (error.failure != FileFailure::kMissing) {
+        return error;
       }
     }
-    // A link or FIFO that still stands there after a try is replaced, as planted ones are.
-    error = PlatformRenameFile(temporary, name, earlier != Earlier::kNone || i > 0);
-    if (Failed(error) && report->backup[0] != '\0' &&
-        !Failed(moved ? PlatformRenameFile(report->backup, name, false)
-                      : PlatformRemoveFile(report->backup))) {
-      report->backup[0] = '\0';
-    }
-    if (error.failure != FileFailure::kExists || earlier != Earlier::kNone) {
+  }
+  // "<name>.<16 hex digits>.old": the temporary name's own.
+  char aside[kSaveNameSize];
+  std::snprintf(aside, sizeof aside, "%.*s.old", static_cast<int>(std::strlen(temporary) - 4),
+                temporary);
+  for (int i = 0; i < kPublishTries; ++i) {
+    error = PlatformRenameFile(temporary, name, false);
+    if (error.failure != FileFailure::kExists) {
       break;
     }
+    const FileError taken = PlatformRenameFile(name, aside, true);
+    if (taken.failure == FileFailure::kMissing) {
+      continue;  // another run took it first
+    }
+    error = Failed(taken) ? taken : Settle(aside, name, data, length, report);
+    undo = undo && Failed(taken);
+    if (Failed(error)) {
+      break;
+    }
+  }
+  if (Failed(error) && undo && report->backup[0] != '\0' &&
+      !Failed(moved ? PlatformRenameFile(report->backup, name, false)
+                    : PlatformRemoveFile(report->backup))) {
+    report->backup[0] = '\0';
   }
   return error;
 }

@@ -39,11 +39,12 @@ struct SaveReport {
 };
 // Saves `length` bytes as `name`: writes a new file of its own beside it (created exclusively
 // under a name nobody can guess, "<name>.<16 hex digits>.tmp", never through a link), syncs it and
-// renames it over `name`, so a link or file at `name` is replaced, never written through, and an
-// earlier file survives any failure. An earlier regular file whose content differs is kept under
-// the first free name
-// "<name>.~N~" (N = 1, 2, ...), linked there before the rename, so that there is no moment
-// without it (moved there where the file system takes no hard link, and moved back on failure). A
-// complete new file is never deleted: when it cannot take `name`, it stays under its temporary
-// name.
+// renames it to `name` by a rename that replaces nothing, so that a link or file at `name` is
+// never written through and an earlier file survives any failure. An earlier regular file whose
+// content differs is kept under the first free name "<name>.~N~" (N = 1, 2, ...), linked there
+// before the rename, so that there is no moment without it (moved there where the file system
+// takes no hard link, and moved back on failure). What stands at `name` then is moved aside and
+// dropped only where it is no regular file, the new content or the file just kept: another run's
+// file, saved there meanwhile, keeps the next numbered name. A complete new file is never deleted:
+// when it cannot take `name`, it stays under its temporary name.
 void SaveFile(const char* name, const std::uint8_t* data, std::uint32_t length, SaveReport* report);

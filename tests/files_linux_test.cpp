@@ -14,6 +14,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <numeric>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,7 +32,23 @@ std::string Text(const fs::path& path) {
   return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
+// The save's links and renames land here: the hook a test sets runs first ('l' or 'r', the
+// names), and an errno it returns fails the call.
+std::function<int(char call, const char* from, const char* to)> g_before;
+
 }  // namespace
+
+extern "C" int __real_link(const char*, const char*);
+extern "C" int __real_renameat2(int, const char*, int, const char*, unsigned);
+extern "C" int __wrap_link(const char* from, const char* to) {
+  errno = g_before ? g_before('l', from, to) : 0;
+  return errno != 0 ? -1 : __real_link(from, to);
+}
+extern "C" int __wrap_renameat2(int at, const char* from, int atTo, const char* to,
+                                unsigned flags) {
+  errno = g_before ? g_before('r', from, to) : 0;
+  return errno != 0 ? -1 : __real_renameat2(at, from, atTo, to, flags);
+}
 
 // This process's open descriptors, for checking that none is left open.
 int OpenDescriptors() {
@@ -39,47 +57,80 @@ int OpenDescriptors() {
 
 namespace {
 
-// Each row saves beside "victim", a file no save may change: links planted at the final name or
-// at the name an older tool used for its temporary file are replaced or ignored, never written
-// through; a hard link at the final name is a regular file that differs, so it keeps a numbered
-// name; the new file takes mode 0644 less the umask. A save that fails gives the system's reason
-// and leaves nothing behind; with standard input closed the new file gets descriptor 0. No row
-// leaves a descriptor open or signals blocked. Then a signal that ends the tool while the file
-// is written keeps the earlier file and leaves no temporary file: here the write itself raises
-// SIGXFSZ, whose default action ends the process.
-TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
+// Each row saves "new dump" beside "victim", a file no save may change; then the folder holds the
+// files listed ("<name>=<content>", the backup told with a "!", the temporary file as "kept").
+// Links planted at the final name or at the name an older tool used for its temporary file are
+// replaced or ignored, never written through; a hard link at the final name is a regular file
+// that differs, so it keeps a numbered name; the new file takes mode 0644 less the umask. A save
+// that fails gives the system's reason and leaves nothing behind (one whose temporary name would
+// not fit tries nothing); with standard input closed the new file gets descriptor 0. Over an
+// earlier file, something happens just before the save's link or rename from the name ("l<",
+// "r<") or its rename to it ("r>"): another run publishes its file or takes the one there, or the
+// call fails (a link's EPERM: no hard links). Another run's file keeps a numbered name; a backup
+// is undone only where the earlier file never left the name. No row leaves a descriptor open or
+// signals blocked. Then a signal that ends the tool while the file is written keeps the earlier
+// file and leaves no temporary file: here the write itself raises SIGXFSZ, whose default action
+// ends the process.
+TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHarm) {
   const fs::path dir = fs::temp_directory_path() / ("jmsave." + std::to_string(getpid()));
   const fs::path dump = dir / "dump.bin", victim = dir / "victim";
   const fs::path barred = "/sys/jmreader.bin";  // sysfs takes no new files, even from root
   const int noAccess = open(barred.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644) < 0 ? errno : 0;
   ASSERT_NE(noAccess, 0);
   int input = -1;
-  const rlimit full = {RLIM_INFINITY, RLIM_INFINITY}, oneByte = {1, RLIM_INFINITY};
+  // Its temporary name, 21 characters longer, just misses kSaveNameSize.
+  const std::string d(150, 'd');
+  const fs::path deep =
+      dir / d / d / std::string(kSaveNameSize - 21 - dir.string().size() - 303, 'f');
   using Setting = std::function<void(bool)>;
   auto plant = [&](const char* at) -> Setting {
     return [=](bool on) { on ? fs::create_symlink("victim", dir / at) : void(); };
   };
+  // Over an earlier file, `happens` just before each step that `at` names, in turn.
+  auto turn = [&](std::string at, std::function<int()> happens, bool earlier = true) -> Setting {
+    return [=](bool on) {
+      on&& earlier ? void(std::ofstream(dump) << "earlier") : void();
+      g_before = [=, next = std::size_t{0}](char call, const char* from, const char* to) mutable {
+        const bool now = on && next < at.size() && at[next] == call &&
+                         (at[next + 1] == '<' ? from : to) == dump.string();
+        next += now ? 2 : 0;
+        return now ? happens() : 0;
+      };
+    };
+  };
+  auto put = [&](const char* content) {
+    return [=] { return fs::remove(dump), std::ofstream(dump) << content, 0; };
+  };
+  auto fail = [](int code) { return [=] { return code; }; };
   using enum SaveOutcome;
   using enum FileFailure;
+  const std::string saved = "dump.bin=new dump victim=victim ";
   // Made before the save (true) and undone after it; the name, what the save gives, the reason's
-  // errno, and how many entries the folder has afterwards.
-  const std::tuple<Setting, fs::path, SaveOutcome, FileFailure, int, int> cases[] = {
-      {plant("dump.bin.tmp"), dump, kSaved, kNone, 0, 3},
-      {plant("dump.bin"), dump, kSaved, kNone, 0, 2},
+  // errno, and the folder afterwards.
+  const std::tuple<Setting, fs::path, SaveOutcome, FileFailure, int, std::string> cases[] = {
+      {plant("dump.bin.tmp"), dump, kSaved, kNone, 0, "dump.bin.tmp=victim " + saved},
+      {plant("dump.bin"), dump, kSaved, kNone, 0, saved},
       {[&](bool on) { on ? void((fs::create_hard_link(victim, dump), umask(077))) : void(); }, dump,
-       kSaved, kNone, 0, 3},
-      {[](bool) {}, barred, kCreateFailed, kNoAccess, noAccess, 1},
-      {[&](bool on) {  // the file may not grow past one byte: the second write fails
-         std::signal(SIGXFSZ, on ? SIG_IGN : SIG_DFL);
-         setrlimit(RLIMIT_FSIZE, on ? &oneByte : &full);
-       },
-       dump, kWriteFailed, kOther, EFBIG, 1},
+       kSaved, kNone, 0, "dump.bin.~1~!=victim " + saved},
+      {[](bool) {}, barred, kCreateFailed, kNoAccess, noAccess, "victim=victim "},
+      {[&](bool on) { on ? void(fs::create_directories(deep.parent_path())) : void(); }, deep,
+       kCreateFailed, kTooLong, ENAMETOOLONG, d + "= victim=victim "},
+      {turn("r>", put("other")), dump, kSaved, kNone, 0,
+       "dump.bin.~1~!=earlier dump.bin.~2~=other " + saved},
+      {turn("r>", put("other"), false), dump, kSaved, kNone, 0, "dump.bin.~1~!=other " + saved},
+      {turn("r<", [&] { return fs::rename(dump, dir / "dump.bins"), 0; }), dump, kSaved, kNone, 0,
+       "dump.bin.~1~!=earlier dump.bin=new dump dump.bins=earlier victim=victim "},
+      {turn("r<", fail(EACCES)), dump, kKept, kNoAccess, EACCES,
+       "dump.bin=earlier kept=new dump victim=victim "},
+      {turn("l<", fail(EPERM)), dump, kSaved, kNone, 0, "dump.bin.~1~!=earlier " + saved},
+      {turn("l<r>", fail(EPERM)), dump, kKept, kNoAccess, EPERM,
+       "dump.bin=earlier kept=new dump victim=victim "},
       {[&](bool on) { on ? (input = dup(0), close(0)) : (dup2(input, 0), close(input)); }, dump,
-       kSaved, kNone, 0, 2}};
+       kSaved, kNone, 0, saved}};
   umask(022);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>("new dump");
   int row = 0;
-  for (const auto& [setting, name, outcome, failure, code, entries] : cases) {
+  for (const auto& [setting, name, outcome, failure, code, files] : cases) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::ofstream(victim) << "victim";
@@ -94,13 +145,20 @@ TEST(SaveFile, NeitherPlantedLinksNorFailuresNorASignalMidWriteDoHarm) {
     sigprocmask(SIG_BLOCK, nullptr, &after);
     char reason[128] = "";
     PlatformFileErrorText(report.error, reason, sizeof reason);
-    EXPECT_EQ(report.error.failure, failure) << ++row;
-    EXPECT_EQ(report.outcome, outcome) << row;
-    EXPECT_STREQ(reason, std::strerror(code)) << row;
-    const bool saved = outcome == kSaved;
-    EXPECT_EQ(Text(dump) + Text(victim), saved ? "new dumpvictim" : "victim") << row;
-    EXPECT_TRUE(!saved || fs::symlink_status(dump).permissions() == fs::perms(0644 & ~mask));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), entries) << row;
+    std::set<std::string> found;
+    for (const fs::directory_entry& file : fs::directory_iterator(dir)) {
+      found.insert((file.path() == report.kept ? "kept" : file.path().filename().string()) +
+                   (file.path() == report.backup ? "!=" : "=") +
+                   (file.is_directory() ? "" : Text(file.path())) + " ");
+    }
+    EXPECT_EQ(std::make_tuple(report.error.failure, report.outcome, std::string(reason),
+                              std::accumulate(found.begin(), found.end(), std::string()),
+                              report.backup[0] != '\0'),
+              std::make_tuple(failure, outcome, std::string(std::strerror(code)), files,
+                              files.find('!') != std::string::npos))
+        << ++row;
+    EXPECT_TRUE(outcome != kSaved ||
+                fs::symlink_status(dump).permissions() == fs::perms(0644 & ~mask));
     EXPECT_EQ(OpenDescriptors(), descriptors) << row;
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << row << ": signals left blocked";
   }
@@ -151,40 +209,17 @@ TEST(KeptInterruptions, TakenAndTheMaskRestored) {
   }
 }
 
-// An earlier file that takes no hard link (here: another user's, which the kernel's
-// protected_hardlinks keeps the saving user from linking) is moved to its numbered name instead.
-TEST(SaveFile, AnEarlierFileThatTakesNoHardLinkIsMovedToItsBackupName) {
-  const fs::path dir = fs::temp_directory_path() / ("jmmove." + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  std::ofstream(dir / "dump.bin") << "earlier";
-  if (chown(dir.c_str(), 65534, 65534) != 0) {
-    fs::remove_all(dir);
-    GTEST_SKIP() << "needs root";
-  }
-  if (pid_t pid = fork(); pid == 0) {
-    SaveReport report;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>("new");
-    _exit(setuid(65534) == 0 && (SaveFile((dir / "dump.bin").c_str(), bytes, 3, &report),
-                                 report.outcome == SaveOutcome::kSaved)
-              ? 0
-              : 1);
-  } else {
-    int status = -1;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(status, 0);
-  }
-  EXPECT_EQ(Text(dir / "dump.bin") + Text(dir / "dump.bin.~1~"), "newearlier");
-  fs::remove_all(dir);
-}
-
-// Two runs save the same name at once, with different contents, pair after pair: each content
-// ends up under the name or a numbered backup, none is lost.
-TEST(SaveFile, TwoRunsAtOnceLoseNeitherContent) {
+// Two runs save the same name at once, with different contents, pair after pair, every other pair
+// over an earlier file of a third content: each content ends up under the name or a numbered
+// backup (the earlier one maybe under two): none is lost.
+TEST(SaveFile, TwoRunsAtOnceLoseNoContent) {
   const fs::path dir = fs::temp_directory_path() / ("jmrace." + std::to_string(getpid()));
   fs::create_directories(dir);
-  for (int pair = 0; pair < 200; ++pair) {
+  for (int pair = 0; pair < 400; ++pair) {
     const std::string name = (dir / std::to_string(pair)).string();
+    if (pair % 2 == 1) {
+      std::ofstream(name) << 'e';
+    }
     int start[2];
     ASSERT_EQ(pipe(start), 0);
     for (char run : {'a', 'b'}) {
@@ -203,9 +238,13 @@ TEST(SaveFile, TwoRunsAtOnceLoseNeitherContent) {
     for (int i = 0, status = -1; i < 2; ++i) {
       EXPECT_TRUE(wait(&status) > 0 && status == 0) << pair;
     }
-    std::string contents = Text(name) + Text(name + ".~1~") + Text(name + ".~2~");
+    std::string contents;
+    for (const std::string& file : {name, name + ".~1~", name + ".~2~", name + ".~3~"}) {
+      contents += Text(file);
+    }
     std::sort(contents.begin(), contents.end());
-    ASSERT_EQ(contents, "ab") << pair;
+    contents.erase(std::unique(contents.begin(), contents.end()), contents.end());
+    ASSERT_EQ(contents, pair % 2 == 1 ? "abe" : "ab") << pair;
   }
   fs::remove_all(dir);
 }

@@ -320,10 +320,11 @@ TEST(Win32Files, ReparseTagsLinkAndMoveFailures) {
   }
 }
 
-// Two runs of this program save the same name at once, with different contents, pair after pair
-// (each run, started with JM_RACE set, saves its one byte once both are ready): each content ends
-// up under the name or a numbered backup.
-TEST(Win32Files, TwoRunsAtOnceLoseNeitherContent) {
+// Two runs of this program save the same name at once, with different contents, pair after pair,
+// every other pair over an earlier file of a third content (each run, started with JM_RACE set,
+// saves its one byte once both are ready): each content ends up under the name or a numbered
+// backup.
+TEST(Win32Files, TwoRunsAtOnceLoseNoContent) {
   if (const char* run = std::getenv("JM_RACE"); run != nullptr) {
     ReleaseSemaphore(OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, "jm-ready"), 1, nullptr);
     WaitForSingleObject(OpenEventA(SYNCHRONIZE, FALSE, "jm-go"), INFINITE);
@@ -334,28 +335,32 @@ TEST(Win32Files, TwoRunsAtOnceLoseNeitherContent) {
   }
   HANDLE ready = CreateSemaphoreA(nullptr, 0, 2, "jm-ready");
   HANDLE go = CreateEventA(nullptr, TRUE, FALSE, "jm-go");
-  for (int pair = 0; pair < 30; ++pair) {
+  for (int pair = 0; pair < 60; ++pair) {
     const std::string name = "race" + std::to_string(pair) + ".bin";
+    if (pair % 2 == 1) {
+      std::ofstream(name, std::ios::binary) << 'e';
+    }
     PROCESS_INFORMATION runs[2] = {};
     ResetEvent(go);
     for (PROCESS_INFORMATION& run : runs) {
       SetEnvironmentVariableA("JM_RACE", ((&run == runs ? "a" : "b") + name).c_str());
-      run = StartTest("Win32Files.TwoRunsAtOnceLoseNeitherContent");
+      run = StartTest("Win32Files.TwoRunsAtOnceLoseNoContent");
     }
     SetEnvironmentVariableA("JM_RACE", nullptr);
     WaitForSingleObject(ready, 30000);
     WaitForSingleObject(ready, 30000);
     SetEvent(go);
-    std::string contents;
     for (const PROCESS_INFORMATION& run : runs) {
       EXPECT_EQ(Finish(run), 0u) << pair;
     }
-    for (const std::string& file : {name, name + ".~1~", name + ".~2~"}) {
+    std::string contents;
+    for (const std::string& file : {name, name + ".~1~", name + ".~2~", name + ".~3~"}) {
       contents += Text(file);
       DeleteFileA(file.c_str());
     }
     std::sort(contents.begin(), contents.end());
-    EXPECT_EQ(contents, "ab") << pair;
+    contents.erase(std::unique(contents.begin(), contents.end()), contents.end());
+    EXPECT_EQ(contents, pair % 2 == 1 ? "abe" : "ab") << pair;
   }
   CloseHandle(ready);
   CloseHandle(go);
