@@ -74,14 +74,12 @@ TEST(Keys, KeysComeFromTheTerminalAndItsModeComesBack) {
       alarm(10);
       prctl(PR_SET_DUMPABLE, 0);  // the core-dumping signals leave no core behind
       auto poll = [](int waitMs) { return "NWC"[static_cast<int>(PlatformPollKey(waitMs))]; };
-      std::FILE* out = fdopen(fds[1], "w");
-      setvbuf(out, nullptr, _IONBF, 0);
-      std::fprintf(out, "%c\n", poll(0));
-      std::fprintf(out, "%d\n", PlatformTakeKey());
-      std::fprintf(out, "%c", poll(5000));
+      dprintf(fds[1], "%c\n", poll(0));
+      dprintf(fds[1], "%d\n", PlatformTakeKey());
+      dprintf(fds[1], "%c", poll(5000));
       for (int i = 0; i < 5; ++i) {
-        std::fprintf(out, " %d", PlatformTakeKey());
-        std::fprintf(out, "/%c", poll(0));
+        dprintf(fds[1], " %d", PlatformTakeKey());
+        dprintf(fds[1], "/%c", poll(0));
       }
       PlatformRestoreConsole();
       _exit(0);
