@@ -35,7 +35,7 @@ TEST(Keys, TerminalBytesDecodeToConsoleKeyCodes) {
       {"\x1b[24~", 0, 5, 0xE0, 134}, {"\x1b[99~x", 0, 5, 0xE0, 0},  {"\x1b[Z", 0, 3, 0xE0, 0},
       {"\x1b[12", 1, 4, 0xE0, 0},    {"\x1b[1\x03", 0, 3, 0xE0, 0}, {run, 0, 16, 0xE0, 0},
       {"\x1b[11~", 0, 5, 0, 59},     {"\x1b[[F", 0, 4, 0xE0, 0},    {"\x1bO[A", 0, 3, 0xE0, 0},
-      {"\x1b[[", 1, 3, 0xE0, 0}};
+      {"\x1b[[", 1, 3, 0xE0, 0},     {"\x1b[16~", 0, 5, 0xE0, 0}};
   for (const auto& [in, complete, consumed, first, second] : cases) {
     auto key = DecodeKey(reinterpret_cast<const std::uint8_t*>(in.data()), in.size(), complete);
     EXPECT_EQ(std::tie(key.consumed, key.first, key.second), std::tie(consumed, first, second))
