@@ -81,23 +81,6 @@ class ExeTest : public testing::Test {
   fs::path dir_;
 };
 
-// The banner and the OS line. With the manifest's supportedOS list the version shown is the one the
-// kernel reports (without it, Windows 8.1 and later would show 6.2).
-std::string Head() {
-  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-  auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetVersion")));
-  OSVERSIONINFOW real = {};
-  real.dwOSVersionInfoSize = sizeof real;
-  rtlGetVersion(&real);
-  char head[512];
-  std::snprintf(head, sizeof head,
-                "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove\r\n"
-                "OS: %lu.%lu build %lu %ls\r\n",
-                real.dwMajorVersion, real.dwMinorVersion, real.dwBuildNumber, real.szCSDVersion);
-  return head;
-}
-
 TEST_F(ExeTest, TranscriptStatusAndReason) {
   constexpr const char* kNoUsb =
       R"(jmreader: \\\\\.\\PhysicalDrive0 is no USB drive: [^\r\n]+\r\n)";
@@ -136,7 +119,20 @@ TEST_F(ExeTest, TranscriptStatusAndReason) {
   };
   char system[MAX_PATH];
   ASSERT_NE(GetSystemDirectoryA(system, sizeof system), 0u);
-  const std::string head = Head();
+  // The banner and the OS line. With the manifest's supportedOS list the version shown is the one
+  // the kernel reports (without it, Windows 8.1 and later would show 6.2).
+  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+  auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetVersion")));
+  OSVERSIONINFOW real = {};
+  real.dwOSVersionInfoSize = sizeof real;
+  rtlGetVersion(&real);
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "JMicron USB bridge firmware and nvram reader v0.11a by Telgrove\r\n"
+                "OS: %lu.%lu build %lu %ls\r\n",
+                real.dwMajorVersion, real.dwMinorVersion, real.dwBuildNumber, real.szCSDVersion);
+  const std::string head = text;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(
