@@ -94,9 +94,8 @@ def main(readme, *programs):
     failed = False
     for index in range(0, len(programs), 2):
         program, manpage = programs[index], programs[index + 1]
-        readme_view = {kind: dict(entries) for kind, entries in documented.items()}
-        if index > 0:
-            readme_view["statuses"].update(simulator)
+        statuses = {**documented["statuses"], **(simulator if index > 0 else {})}
+        readme_view = dict(documented, statuses=statuses)
         views = {"--help": from_help(program), manpage: from_man(manpage), readme: readme_view}
         for kind in ("letters", "options", "files", "statuses"):
             told = {source: {name: "" if kind == "files" else norm(text)

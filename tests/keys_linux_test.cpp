@@ -35,7 +35,7 @@ TEST(Keys, TerminalBytesDecodeToConsoleKeyCodes) {
       {"\x1b[24~", 0, 5, 0xE0, 134}, {"\x1b[99~x", 0, 5, 0xE0, 0},  {"\x1b[Z", 0, 3, 0xE0, 0},
       {"\x1b[12", 1, 4, 0xE0, 0},    {"\x1b[1\x03", 0, 3, 0xE0, 0}, {run, 0, 16, 0xE0, 0},
       {"\x1b[11~", 0, 5, 0, 59},     {"\x1b[[F", 0, 4, 0xE0, 0},    {"\x1bO[A", 0, 3, 0xE0, 0},
-      {"\x1b[[", 1, 3, 0xE0, 0}};
+      {"\x1b[[", 1, 3, 0xE0, 0},     {"\x1b[16~", 0, 5, 0xE0, 0}};
   for (const auto& [in, complete, consumed, first, second] : cases) {
     auto key = DecodeKey(reinterpret_cast<const std::uint8_t*>(in.data()), in.size(), complete);
     EXPECT_EQ(std::tie(key.consumed, key.first, key.second), std::tie(consumed, first, second))
@@ -74,14 +74,12 @@ TEST(Keys, KeysComeFromTheTerminalAndItsModeComesBack) {
       alarm(10);
       prctl(PR_SET_DUMPABLE, 0);  // the core-dumping signals leave no core behind
       auto poll = [](int waitMs) { return "NWC"[static_cast<int>(PlatformPollKey(waitMs))]; };
-      std::FILE* out = fdopen(fds[1], "w");
-      setvbuf(out, nullptr, _IONBF, 0);
-      std::fprintf(out, "%c\n", poll(0));
-      std::fprintf(out, "%d\n", PlatformTakeKey());
-      std::fprintf(out, "%c", poll(5000));
+      dprintf(fds[1], "%c\n", poll(0));
+      dprintf(fds[1], "%d\n", PlatformTakeKey());
+      dprintf(fds[1], "%c", poll(5000));
       for (int i = 0; i < 5; ++i) {
-        std::fprintf(out, " %d", PlatformTakeKey());
-        std::fprintf(out, "/%c", poll(0));
+        dprintf(fds[1], " %d", PlatformTakeKey());
+        dprintf(fds[1], "/%c", poll(0));
       }
       PlatformRestoreConsole();
       _exit(0);

@@ -26,7 +26,5 @@ checks = [
 ]
 failed = [what for what, ok in checks if not ok]
 for what in failed:
-    print("README rehearsal: not so:", what)
-if failed:
-    print(said)
-sys.exit(1 if failed else 0)
+    print("README rehearsal: not so:", what, flush=True)
+sys.exit(said if failed else 0)  # what the commands said, and status 1

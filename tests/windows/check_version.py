@@ -21,11 +21,8 @@ def node(data, at):
     """One VS_VERSIONINFO node at offset `at`: (key, value bytes, children)."""
     length, value_length, kind = struct.unpack_from("<HHH", data, at)
     end = at + length
-    key_end = at + 6
-    while data[key_end:key_end + 2] != b"\0\0":
-        key_end += 2
-    key = data[at + 6:key_end].decode("utf-16-le")
-    pos = (key_end + 2 + 3) & ~3
+    key = data[at + 6:end].decode("utf-16-le", "replace").split("\0")[0]
+    pos = (at + 6 + 2 * len(key) + 2 + 3) & ~3
     size = value_length * 2 if kind == 1 else value_length
     value = data[pos:pos + size]
     pos = (pos + size + 3) & ~3

@@ -14,42 +14,29 @@ INPUT_RECORD Key(BOOL down, WORD virtualKey, WORD scanCode, char ascii, DWORD st
   return {KEY_EVENT, {.KeyEvent = {down, 1, virtualKey, scanCode, {.AsciiChar = ascii}, state}}};
 }
 
-// Takes keys while one is waiting, as the end of a run does.
-std::vector<int> Drain() {
-  std::vector<int> codes;
-  while (PlatformPollKey(0) == KeyPoll::kWaiting && codes.size() < 8) {
-    codes.push_back(PlatformTakeKey());
-  }
-  return codes;
-}
-
 TEST(ConsoleKeys, WrittenEventsBecomeGetchCodes) {
   HANDLE input =
       CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(input, INVALID_HANDLE_VALUE) << "no console";
-  struct Case {
-    const char* name;
-    std::vector<INPUT_RECORD> events;
-    std::vector<int> codes;
-  };
-  const Case cases[] = {
-      {"letter, with its release", {Key(true, 'A', 0x1E, 'a'), Key(false, 'A', 0x1E, 'a')}, {'a'}},
-      {"grey arrow, then a letter",
-       {Key(true, VK_UP, 0x48, 0, ENHANCED_KEY), Key(true, 'K', 0x25, 'k')},
-       {0xE0, 0x48, 'k'}},
-      {"keypad arrow", {Key(true, VK_UP, 0x48, 0)}, {0, 0x48}},
-      {"Shift alone, a mouse event",
-       {Key(true, VK_SHIFT, 0x2A, 0, SHIFT_PRESSED), {MOUSE_EVENT, {}}},
-       {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // The events written (a letter with its release; a grey arrow, then a letter; a keypad arrow;
+  // Shift alone and a mouse event), and the codes taken while a key waits, as a run's end takes
+  // them.
+  const std::pair<std::vector<INPUT_RECORD>, std::vector<int>> cases[] = {
+      {{Key(true, 'A', 0x1E, 'a'), Key(false, 'A', 0x1E, 'a')}, {'a'}},
+      {{Key(true, VK_UP, 0x48, 0, ENHANCED_KEY), Key(true, 'K', 0x25, 'k')}, {0xE0, 0x48, 'k'}},
+      {{Key(true, VK_UP, 0x48, 0)}, {0, 0x48}},
+      {{Key(true, VK_SHIFT, 0x2A, 0, SHIFT_PRESSED), {MOUSE_EVENT, {}}}, {}}};
+  for (const auto& [events, expected] : cases) {
     FlushConsoleInputBuffer(input);
     DWORD written = 0;
     ASSERT_TRUE(
-        WriteConsoleInputA(input, c.events.data(), static_cast<DWORD>(c.events.size()), &written));
-    EXPECT_EQ(Drain(), c.codes);
+        WriteConsoleInputA(input, events.data(), static_cast<DWORD>(events.size()), &written));
+    std::vector<int> codes;
+    while (PlatformPollKey(0) == KeyPoll::kWaiting && codes.size() < 8) {
+      codes.push_back(PlatformTakeKey());
+    }
+    EXPECT_EQ(codes, expected);
   }
   CloseHandle(input);
 }
