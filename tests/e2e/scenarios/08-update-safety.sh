@@ -31,7 +31,7 @@ while IFS=';' read -r id fault status lines stored commands; do
   lines=$(by_transport "${lines%^*}" "${lines#*^}")
   {
     dump_head
-    echo "$lines" | sed "s|@DISK@|$BR_DISK|; s|@DIFF@|$diff|; s|@OLD@|$old|; s|@CHANGES@|$changes|" |
+    echo "$lines" | sed "s|@DISK@|$BR_DISK|g; s|@DIFF@|$diff|g; s|@OLD@|$old|g; s|@CHANGES@|$changes|g" |
       tr '|' '\n'
   } | check_transcript "$id-transcript"
   [ "$stored" = before ] && stored=/tmp/sector-before.bin
