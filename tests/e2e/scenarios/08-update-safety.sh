@@ -29,16 +29,12 @@ while IFS=';' read -r id fault status lines stored commands; do
   diff=$(cmp -l /tmp/jm_nvram.bin "$(nvram_file 0x200)" | wc -l)
   old=$(cmp -l /tmp/sector-before.bin "$(nvram_file 0x200)" | wc -l)
   lines=$(by_transport "${lines%^*}" "${lines#*^}")
-  {
-    dump_head
-    echo "$lines" | sed "s|@DISK@|$BR_DISK|; s|@DIFF@|$diff|; s|@OLD@|$old|; s|@CHANGES@|$changes|" |
-      tr '|' '\n'
-  } | check_transcript "$id-transcript"
+  printf '%s\n' "$(dump_head)" "$(echo "$lines" | tr '|' '\n' |
+    sed "s|@DISK@|$BR_DISK|; s|@DIFF@|$diff|; s|@OLD@|$old|; s|@CHANGES@|$changes|")" |
+    check_transcript "$id-transcript"
   [ "$stored" = before ] && stored=/tmp/sector-before.bin
   check_same "$id-sector" "$(nvram_file 0x200)" "$stored"
-  if echo "$lines" | grep -q 'before write saved'; then
-    check_same "$id-before" $RUN/$N.nvram-before.bin /tmp/sector-before.bin
-  fi
+  case $lines in *'before write saved'*) check_same "$id-before" $RUN/$N.nvram-before.bin /tmp/sector-before.bin ;; esac
   # The commands in order; their outcome is the fault's.
   sed 's/ -> .*//' $STATE/trace >/tmp/trace-cdbs
   trace_of $(by_transport "${commands%^*}" "${commands#*^}") | sed 's/ -> .*//' >/tmp/want-cdbs
