@@ -43,8 +43,7 @@ jmreader: kept $D/$backup}"
   check_same "$id-file" $D/$N.$saved /tmp/expected.bin
   [ "$saved" != bin ] || cp $D/$N.bin /tmp/earlier.bin
   [ "$saved" = bin ] || check_same "$id-earlier-kept" $D/$N.bin /tmp/earlier.bin
-  leftover=$(ls -A $D | grep -vx "$N.bin\|$N.partial.bin\|$backup")
-  [ -z "$leftover" ] && pass "$id-no-temporary" || fail "$id-no-temporary" "$leftover"
+  check_eq "$id-no-temporary" "$(ls -A $D | grep -vx "$N.bin\|$N.partial.bin\|$backup")" ""
   seconds=$(by_transport "${seconds%/*}" "${seconds#*/}")
   [ "$seconds" = - ] || check_between "$id-seconds" "$DUR" ${seconds%-*} ${seconds#*-}
 done <<'EOF_CASES'

@@ -13,9 +13,8 @@ N=jmABC_01_02_A0_FF
 ) &
 holder=$!
 i=0
-while flock -n "/dev/$BR_DISK" true && [ $i -lt 100 ]; do
+while flock -n "/dev/$BR_DISK" true && [ $((i += 1)) -le 100 ]; do
   sleep 0.05
-  i=$((i + 1))
 done
 run_tool held 10 "${BR_DRIVE}y"
 check_eq held-exit "$RC" 16
