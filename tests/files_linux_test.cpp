@@ -128,7 +128,6 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
       {[&](bool on) { on ? (input = dup(0), close(0)) : (dup2(input, 0), close(input)); }, dump,
        kSaved, kNone, 0, saved}};
   umask(022);
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>("new dump");
   int row = 0;
   for (const auto& [setting, name, outcome, failure, code, files] : cases) {
     fs::remove_all(dir);
@@ -139,7 +138,7 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
     sigprocmask(SIG_BLOCK, nullptr, &before);
     setting(true);
     SaveReport report;
-    SaveFile(name.c_str(), bytes, 8, &report);
+    SaveFile(name.c_str(), reinterpret_cast<const std::uint8_t*>("new dump"), 8, &report);
     const mode_t mask = umask(022);
     setting(false);
     sigprocmask(SIG_BLOCK, nullptr, &after);
@@ -162,12 +161,6 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
     EXPECT_EQ(OpenDescriptors(), descriptors) << row;
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << row << ": signals left blocked";
   }
-  char text[8], path[kFullPathSize];
-  FileError error;
-  const int descriptors = OpenDescriptors();
-  EXPECT_EQ(ReadRegularFile(dump.c_str(), reinterpret_cast<std::uint8_t*>(text), 8, &error, path),
-            8);
-  EXPECT_EQ(OpenDescriptors(), descriptors) << "the read left a descriptor open";
   pid_t pid = fork();
   if (pid == 0) {
     std::signal(SIGXFSZ, SIG_DFL);
@@ -189,18 +182,16 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
 // delivered, and leaves the signal mask as it found it.
 TEST(KeptInterruptions, TakenAndTheMaskRestored) {
   for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    static int s_number;
     static bool s_seen[2];
-    s_number = number;
     sigset_t before = {}, after = {};
     sigprocmask(SIG_BLOCK, nullptr, &before);
     const bool came = PlatformKeepInterruptions(
-        [](void*, const KeptInterruptions& kept) {
+        [](void* n, const KeptInterruptions& kept) {
           s_seen[0] = PlatformInterruptionCame(kept);
-          raise(s_number);
+          raise(*static_cast<int*>(n));
           s_seen[1] = PlatformInterruptionCame(kept);
         },
-        nullptr);
+        &number);
     sigprocmask(SIG_BLOCK, nullptr, &after);
     EXPECT_EQ(
         std::make_tuple(s_seen[0], s_seen[1], came, std::memcmp(&before, &after, sizeof after)),
@@ -238,10 +229,8 @@ TEST(SaveFile, TwoRunsAtOnceLoseNoContent) {
     for (int i = 0, status = -1; i < 2; ++i) {
       EXPECT_TRUE(wait(&status) > 0 && status == 0) << pair;
     }
-    std::string contents;
-    for (const std::string& file : {name, name + ".~1~", name + ".~2~", name + ".~3~"}) {
-      contents += Text(file);
-    }
+    std::string contents =
+        Text(name) + Text(name + ".~1~") + Text(name + ".~2~") + Text(name + ".~3~");
     std::sort(contents.begin(), contents.end());
     contents.erase(std::unique(contents.begin(), contents.end()), contents.end());
     ASSERT_EQ(contents, pair % 2 == 1 ? "abe" : "ab") << pair;
@@ -264,7 +253,9 @@ TEST(SaveFile, PathsPastPathMax) {
   std::uint8_t byte = 0;
   char path[kFullPathSize];
   FileError error;
+  const int descriptors = OpenDescriptors();
   EXPECT_EQ(ReadRegularFile("dump.bin", &byte, 1, &error, path), 1);
+  EXPECT_EQ(OpenDescriptors(), descriptors) << "the read left a descriptor open";
   EXPECT_EQ(report.outcome, SaveOutcome::kSaved);
   EXPECT_EQ(std::string(report.path) + path, here + "/dump.bin" + here + "/dump.bin");
   EXPECT_EQ(fchdir(back), 0);

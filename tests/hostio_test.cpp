@@ -47,16 +47,17 @@ TEST(ReadInputLine, SplitsLinesAndKeepsTheBufferSafe) {
 class HostFileTest : public SimTest {};
 
 // The error stream: first the file's full path, `path` ("jmreader: read <path>", ...), then for
-// a failure one reason line: "jmreader: <name>: <the system's text><tail>", where the system's
-// text differs between systems and `tail` is the tool's own.
-void ExpectReason(const std::string& path, const std::string& name, const std::string& tail) {
+// a failure (a `tail`) one reason line: "jmreader: <name>: <the system's text><tail>", where the
+// system's text differs between systems and `tail` is the tool's own.
+void ExpectErrors(const std::string& path, const std::string& name, const char* tail) {
   const std::string all = Masked(CapturedErrors());
   EXPECT_EQ(all.substr(0, path.size()), path) << name;
   const std::string e = all.substr(std::min(path.size(), all.size()));
-  const std::string head = "jmreader: " + name + ": ";
-  EXPECT_TRUE(e.rfind(head, 0) == 0 && e.size() >= head.size() + tail.size() + 1 &&
-              e.compare(e.size() - tail.size() - 1, std::string::npos, tail + "\n") == 0 &&
-              std::count(e.begin(), e.end(), '\n') == 1)
+  const std::string head = "jmreader: " + name + ": ", end = tail == nullptr ? "" : tail;
+  EXPECT_TRUE(tail == nullptr ? e.empty()
+                              : e.starts_with(head) && e.ends_with(end + "\n") &&
+                                    e.size() >= head.size() + end.size() + 1 &&
+                                    std::count(e.begin(), e.end(), '\n') == 1)
       << name << ": " << e;
 }
 
@@ -116,11 +117,7 @@ TEST_F(HostFileTest, ReadsTheStartOfAWritableRegularFile) {
         (c.name == unnamed ? unnamed + " (the system gives no full path for it)"
                            : (fs::current_path() / (target ? "1.bin" : c.name)).string()) +
         "\n";
-    if (c.size > 0) {
-      EXPECT_EQ(CapturedErrors(), path) << c.name;
-    } else {
-      ExpectReason(path, c.name, c.reason);
-    }
+    ExpectErrors(path, c.name, c.size > 0 ? nullptr : c.reason.c_str());
     Bytes expected = Pattern(std::max(c.size, 0), 1);
     expected.resize(512, 0xEE);  // bytes past the file's end keep what they held
     EXPECT_EQ(buffer, expected) << c.name;
@@ -187,11 +184,7 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
     std::string paths = std::regex_replace(c.paths + "|", std::regex("([^|]* )([^| ]*)\\|"),
                                            "jmreader: $1" + here + "$2\n");
     std::replace(paths.begin(), paths.end(), '/', char(std::filesystem::path::preferred_separator));
-    if (ok) {
-      EXPECT_EQ(Masked(CapturedErrors()), paths) << c.name;
-    } else {
-      ExpectReason(paths, c.name, "");  // the system's reason alone
-    }
+    ExpectErrors(paths, c.name, ok ? nullptr : "");  // a failure: the system's reason alone
     EXPECT_EQ(names, c.names) << c.name;
   }
 #if defined(__linux__)
@@ -205,7 +198,7 @@ TEST_F(HostFileTest, WriteKeepsEveryEarlierFileAndEveryCompleteOne) {
             "dump.bin: Write File Error\n");
   setrlimit(RLIMIT_FSIZE, &full);
   std::signal(SIGXFSZ, SIG_DFL);
-  ExpectReason("jmreader: not saved: " + here + "dump.bin\n", "dump.bin", std::strerror(EFBIG));
+  ExpectErrors("jmreader: not saved: " + here + "dump.bin\n", "dump.bin", std::strerror(EFBIG));
   EXPECT_EQ(DirectoryNames(), before);
 #endif
   EXPECT_EQ(ReadFileBytes("dump.bin"), third);

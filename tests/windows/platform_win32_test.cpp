@@ -27,9 +27,30 @@ bool UnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-// A handle that is no handle fails with the system's code. Wine's PhysicalDrive0 is a fake SCSI
-// disk that anyone may open (on Windows it needs rights), and it takes no pass-through.
-TEST(Win32Drives, AHandleThatIsNoneAndWinesFakeDisk) {
+// The storage descriptor's texts are read only inside the count returned and the area: an offset
+// of 0, -1 or past them gives no text, a text without its zero is cut at their end. A handle that
+// is no handle fails with the system's code. Wine's PhysicalDrive0 is a fake SCSI disk that anyone
+// may open (on Windows it needs rights), and it takes no pass-through.
+TEST(Win32Drives, DescriptorTextsAHandleThatIsNoneAndWinesFakeDisk) {
+  std::vector<std::uint8_t> area(kDescriptorAreaSize, 'A');
+  PutLe(area.data() + 12, 0x0F00, 4);  // vendor
+  PutLe(area.data() + 16, 0x0FF0, 4);  // product: no zero up to the area's end
+  std::memcpy(area.data() + 0x0E00, "0123456789AB", 13);
+  area[28] = 7;
+  // The count returned, the serial's offset; the texts.
+  const std::tuple<std::uint32_t, std::uint32_t, std::string, std::string, std::string> cases[] = {
+      {0x0F00, 0x0E00, "", "", "0123456789AB"},  // vendor and product past the count
+      {5000, 0xFFFFFFFF, std::string(256, 'A'), std::string(16, 'A'), ""},
+      {5000, 0, std::string(256, 'A'), std::string(16, 'A'), ""}};
+  static DriveIdentity identity;
+  for (const auto& [returned, serialAt, vendor, product, serial] : cases) {
+    PutLe(area.data() + 24, serialAt, 4);
+    ParseStorageDescriptor(area.data(), returned, &identity);
+    EXPECT_EQ(std::make_tuple(std::string(identity.vendor), std::string(identity.product),
+                              std::string(identity.serial), int{identity.bus}),
+              std::make_tuple(vendor, product, serial, 7))
+        << returned;
+  }
   const PassThroughRequest inquiry = {{0x12}, 6, DataDirection::kIn, {}, 0, 2};
   PassThroughResult r = PlatformPassThrough(0x1234, inquiry);
   EXPECT_EQ(std::make_pair(r.sent, r.error),
@@ -37,7 +58,6 @@ TEST(Win32Drives, AHandleThatIsNoneAndWinesFakeDisk) {
   if (!UnderWine()) {
     GTEST_SKIP() << "needs Wine's PhysicalDrive0";
   }
-  static DriveIdentity identity;
   DriveHandle drive = PlatformOpenDrive(0, false).drive;
   EXPECT_EQ(PlatformQueryDrive(drive, &identity).fault, DriveFault::kNone);
   EXPECT_EQ(identity.bus, kBusTypeScsi);
@@ -64,8 +84,7 @@ TEST(Win32Errors, TextInTheConsolesCodePage) {
 }
 
 std::string Text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 // Starts this program running the one test named, with the environment it has now.
@@ -96,13 +115,13 @@ DWORD Finish(const PROCESS_INFORMATION& child) {
 // the earlier file in place.
 TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
   // The other process, started with JM_HOLD_FILE set: holds the file open without sharing write
-  // or delete, as an antivirus or an editor does, for the time given.
+  // or delete, as an antivirus or an editor does, for the milliseconds in its name.
   if (const char* file = std::getenv("JM_HOLD_FILE"); file != nullptr) {
     HANDLE held =
         CreateFileA(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     std::ofstream(std::string(file) + ".held").put('!');
-    Sleep(static_cast<DWORD>(std::atoi(std::getenv("JM_HOLD_MS"))));
+    Sleep(static_cast<DWORD>(std::atoi(file + 4)));  // "held<ms>.bin"
     CloseHandle(held);
     return;
   }
@@ -112,7 +131,6 @@ TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
     const std::string name = "held" + std::to_string(ms) + ".bin";
     std::ofstream(name, std::ios::binary) << "earlier";
     SetEnvironmentVariableA("JM_HOLD_FILE", name.c_str());
-    SetEnvironmentVariableA("JM_HOLD_MS", std::to_string(ms).c_str());
     const PROCESS_INFORMATION child =
         StartTest("Win32Files.ARenameRefusedByAnotherProcessKeepsTheFile");
     SetEnvironmentVariableA("JM_HOLD_FILE", nullptr);
@@ -122,20 +140,18 @@ TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
       Sleep(5);
     }
     SaveReport report;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>("new");
-    SaveFile(name.c_str(), bytes, 3, &report);
-    EXPECT_EQ(report.outcome, outcome) << ms;
+    SaveFile(name.c_str(), reinterpret_cast<const std::uint8_t*>("new"), 3, &report);
     EXPECT_EQ(Finish(child), 0u) << ms;
     // The earlier file keeps its numbered name either way: a link to a held file cannot be
     // removed, and is told. Wine's volumes say they take no hard links: there the held file is
     // moved, which its holder refuses until it lets go.
-    const bool saved = outcome == SaveOutcome::kSaved;
-    EXPECT_EQ(Text(name), saved ? "new" : "earlier") << ms;
-    const bool backup = saved || !UnderWine();
-    EXPECT_EQ(std::string(report.backup), backup ? name + ".~1~" : "") << ms;
-    EXPECT_EQ(Text(report.backup), backup ? "earlier" : "") << ms;
-    EXPECT_EQ(Text(report.kept), saved ? "" : "new") << ms;
-    EXPECT_EQ(report.error.failure == FileFailure::kNone, saved) << ms;
+    const bool saved = outcome == SaveOutcome::kSaved, backup = saved || !UnderWine();
+    EXPECT_EQ(
+        std::make_tuple(report.outcome, report.error.failure == FileFailure::kNone, Text(name),
+                        std::string(report.backup), Text(report.backup), Text(report.kept)),
+        std::make_tuple(outcome, saved, saved ? "new" : "earlier", backup ? name + ".~1~" : "",
+                        backup ? "earlier" : "", saved ? "" : "new"))
+        << ms;
     for (const std::string& file :
          {name, marker, std::string(report.backup), std::string(report.kept)}) {
       DeleteFileA(file.c_str());
@@ -144,34 +160,13 @@ TEST(Win32Files, ARenameRefusedByAnotherProcessKeepsTheFile) {
 }
 
 // Every byte of the SCSI_PASS_THROUGH block in both widths: the fields that carry values, and
-// zero everywhere else.
-TEST(Win32PassThrough, BlockInBothLayouts) {
+// zero everywhere else. Then what a driver gives back: less than the header is no answer at all;
+// inbound data counts only as far as it came back; outbound, the header and sense alone come back
+// and the count stands. The status, the sense and the inbound data come out of the block.
+TEST(Win32PassThrough, BlockAndReturnedCountInBothLayouts) {
   std::uint8_t data[5] = {1, 2, 3, 4, 5};
   const PassThroughRequest request = {
       {0x3C, 0x01, 0x01, 0x01, 0xFC, 0, 0, 0x04, 0, 0}, 10, DataDirection::kOut, data, 5, 30};
-  for (const PassThroughLayout& layout : {kPassThroughLayout32, kPassThroughLayout64}) {
-    static std::uint8_t block[kMaxBlockSize];
-    std::memset(block, 0xCC, sizeof block);
-    const std::uint32_t length = layout.headerSize + 24 + 5;
-    ASSERT_EQ(BuildPassThroughBlock(layout, request, block), length);
-    // Length, CdbLength 10, SenseInfoLength 24, DataIn 0 (out), DataTransferLength 5, 30 seconds.
-    const auto header = static_cast<std::uint8_t>(layout.headerSize);
-    std::vector<std::uint8_t> expected = {header, 0, 0, 0, 0, 0, 10, 24, 0,
-                                          0,      0, 0, 5, 0, 0, 0,  30};
-    expected.resize(length);
-    expected[layout.dataBufferOffsetAt] = static_cast<std::uint8_t>(layout.headerSize + 24);
-    expected[layout.senseInfoOffsetAt] = static_cast<std::uint8_t>(layout.headerSize);
-    std::memcpy(expected.data() + layout.cdbAt, request.cdb, 10);
-    std::memcpy(expected.data() + layout.headerSize + 24, data, 5);
-    EXPECT_EQ(std::vector<std::uint8_t>(block, block + length), expected) << layout.headerSize;
-    EXPECT_EQ(block[length], 0xCC) << "wrote past the request";
-  }
-}
-
-// What a driver gives back: less than the header is no answer at all; inbound data counts only as
-// far as it came back; outbound, the header and sense alone come back and the count stands. The
-// status, the sense and the inbound data come out of the block.
-TEST(Win32PassThrough, ReturnedCount) {
   struct Case {
     DataDirection direction;
     int past;  // bytes returned past the data offset; -24 is the header alone, without sense
@@ -182,56 +177,46 @@ TEST(Win32PassThrough, ReturnedCount) {
   const Case cases[] = {{kIn, 512, true, 512}, {kIn, 513, false, 0}, {kIn, 100, true, 100},
                         {kIn, -24, true, 0},   {kIn, -25, false, 0}, {kOut, -24, true, 512}};
   for (const PassThroughLayout& layout : {kPassThroughLayout32, kPassThroughLayout64}) {
+    static std::uint8_t block[kMaxBlockSize];
+    std::memset(block, 0xCC, sizeof block);
     const int dataAt = layout.headerSize + 24;
+    const std::uint32_t length = dataAt + 5;
+    ASSERT_EQ(BuildPassThroughBlock(layout, request, block), length);
+    // Length, CdbLength 10, SenseInfoLength 24, DataIn 0 (out), DataTransferLength 5, 30 seconds.
+    const auto header = static_cast<std::uint8_t>(layout.headerSize);
+    std::vector<std::uint8_t> expected = {header, 0, 0, 0, 0, 0, 10, 24, 0,
+                                          0,      0, 0, 5, 0, 0, 0,  30};
+    expected.resize(length);
+    expected[layout.dataBufferOffsetAt] = static_cast<std::uint8_t>(dataAt);
+    expected[layout.senseInfoOffsetAt] = header;
+    std::memcpy(expected.data() + layout.cdbAt, request.cdb, 10);
+    std::memcpy(expected.data() + dataAt, data, 5);
+    EXPECT_EQ(std::vector<std::uint8_t>(block, block + length), expected) << layout.headerSize;
+    EXPECT_EQ(block[length], 0xCC) << "wrote past the request";
     for (const Case& c : cases) {
-      std::uint8_t data[512] = {};
-      const PassThroughRequest request = {{0x3C}, 10, c.direction, data, 512, 2};
-      static std::uint8_t block[kMaxBlockSize];
-      const std::uint32_t length = BuildPassThroughBlock(layout, request, block);
+      std::uint8_t sector[512] = {};
+      const PassThroughRequest reply = {{0x3C}, 10, c.direction, sector, 512, 2};
+      const std::uint32_t size = BuildPassThroughBlock(layout, reply, block);
       block[kScsiStatusAt] = 2;
       block[layout.headerSize] = 0x70;
       block[layout.headerSize + 23] = 0x0E;
       block[dataAt] = 0x5A;
       const auto returned = static_cast<std::uint32_t>(dataAt + c.past);
-      PassThroughResult r = ReadPassThroughReply(layout, block, length, returned, request);
-      const int in = c.direction == kIn;
+      PassThroughResult r = ReadPassThroughReply(layout, block, size, returned, reply);
       EXPECT_EQ(
-          std::make_tuple(r.sent, r.error, r.moved, r.status, r.sense[0], r.sense[23], data[0]),
+          std::make_tuple(r.sent, r.error, r.moved, r.status, r.sense[0], r.sense[23], sector[0]),
           std::make_tuple(c.ok, c.ok ? 0u : std::uint32_t{ERROR_INVALID_DATA}, c.moved, 2 * c.ok,
-                          0x70 * c.ok, 0x0E * c.ok, 0x5A * c.ok * in))
+                          0x70 * c.ok, 0x0E * c.ok, 0x5A * c.ok * (c.direction == kIn)))
           << c.past;
     }
   }
 }
 
-// The storage descriptor's texts are read only inside the count returned and the area: an offset of
-// 0, -1 or past them gives no text, a text without its zero is cut at their end.
-TEST(Win32Drives, DescriptorTexts) {
-  std::vector<std::uint8_t> area(kDescriptorAreaSize, 'A');
-  PutLe(area.data() + 12, 0x0F00, 4);  // vendor
-  PutLe(area.data() + 16, 0x0FF0, 4);  // product: no zero up to the area's end
-  std::memcpy(area.data() + 0x0E00, "0123456789AB", 13);
-  area[28] = 7;
-  // The count returned, the serial's offset; the texts.
-  const std::tuple<std::uint32_t, std::uint32_t, std::string, std::string, std::string> cases[] = {
-      {0x0F00, 0x0E00, "", "", "0123456789AB"},  // vendor and product past the count
-      {5000, 0xFFFFFFFF, std::string(256, 'A'), std::string(16, 'A'), ""},
-      {5000, 0, std::string(256, 'A'), std::string(16, 'A'), ""}};
-  static DriveIdentity identity;
-  for (const auto& [returned, serialAt, vendor, product, serial] : cases) {
-    PutLe(area.data() + 24, serialAt, 4);
-    ParseStorageDescriptor(area.data(), returned, &identity);
-    EXPECT_EQ(std::make_tuple(std::string(identity.vendor), std::string(identity.product),
-                              std::string(identity.serial), int{identity.bus}),
-              std::make_tuple(vendor, product, serial, 7))
-        << returned;
-  }
-}
-
-// During a save Ctrl+C and Ctrl+Break wait for its end. Closing the console leaves the file of a
-// finished save (row 0) and removes it otherwise, closed (1) or open (2: through its handle, as
-// nobody may delete it by name then, once that is closed).
-TEST(Win32ConsoleEvents, HeldDuringASave) {
+// During a save Ctrl+C and Ctrl+Break wait for its end; within a kept stretch they are taken at
+// once, also during a save there: the work sees them, and they end nothing. Closing the console
+// leaves the file of a finished save (row 0) and removes it otherwise, closed (1) or open (2:
+// through its handle, as nobody may delete it by name then, once that is closed).
+TEST(Win32ConsoleEvents, HeldDuringASaveTakenDuringAKeptStretch) {
   auto holding = [](std::function<void()> work) {
     PlatformHoldInterruptions(
         "held.tmp", [](void* w) { (*static_cast<std::function<void()>*>(w))(); }, &work);
@@ -245,6 +230,17 @@ TEST(Win32ConsoleEvents, HeldDuringASave) {
       EXPECT_FALSE(ended) << event;
     });
     handler.join();
+    static bool s_seen[2];
+    const bool came = PlatformKeepInterruptions(
+        [](void* e, const KeptInterruptions& kept) {
+          s_seen[0] = PlatformInterruptionCame(kept);
+          PlatformHoldInterruptions(
+              "", [](void* p) { RunConsoleEventHandler(*static_cast<DWORD*>(p)); }, e);
+          s_seen[1] = PlatformInterruptionCame(kept);
+        },
+        &event);
+    EXPECT_EQ(std::make_tuple(s_seen[0], s_seen[1], came), std::make_tuple(false, true, true))
+        << event;
   }
   for (int row = 0; row < 3; ++row) {
     FileHandle file = kNoFile;
@@ -265,26 +261,6 @@ TEST(Win32ConsoleEvents, HeldDuringASave) {
     }
     EXPECT_EQ(GetFileAttributesA("held.tmp") != INVALID_FILE_ATTRIBUTES, row == 0) << row;
     DeleteFileA("held.tmp");
-  }
-}
-
-// Within a kept stretch Ctrl+C and Ctrl+Break are taken at once, also during a save there (where
-// they would wait for its end): the work sees them, and they end nothing.
-TEST(Win32ConsoleEvents, TakenDuringAKeptStretch) {
-  for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
-    static DWORD s_event;
-    static bool s_seen[2];
-    s_event = event;
-    const bool came = PlatformKeepInterruptions(
-        [](void*, const KeptInterruptions& kept) {
-          s_seen[0] = PlatformInterruptionCame(kept);
-          PlatformHoldInterruptions(
-              "", [](void*) { RunConsoleEventHandler(s_event); }, nullptr);
-          s_seen[1] = PlatformInterruptionCame(kept);
-        },
-        nullptr);
-    EXPECT_EQ(std::make_tuple(s_seen[0], s_seen[1], came), std::make_tuple(false, true, true))
-        << event;
   }
 }
 
@@ -345,10 +321,9 @@ TEST(Win32Files, TwoRunsAtOnceLoseNoContent) {
     for (PROCESS_INFORMATION& run : runs) {
       SetEnvironmentVariableA("JM_RACE", ((&run == runs ? "a" : "b") + name).c_str());
       run = StartTest("Win32Files.TwoRunsAtOnceLoseNoContent");
+      WaitForSingleObject(ready, 30000);
     }
     SetEnvironmentVariableA("JM_RACE", nullptr);
-    WaitForSingleObject(ready, 30000);
-    WaitForSingleObject(ready, 30000);
     SetEvent(go);
     for (const PROCESS_INFORMATION& run : runs) {
       EXPECT_EQ(Finish(run), 0u) << pair;

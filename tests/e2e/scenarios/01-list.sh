@@ -6,30 +6,21 @@ bridge_start || return
 printf '100\n' >/tmp/line
 TOOL_INPUT=/tmp/line run_tool list 10
 check_eq list-exit "$RC" 23
-{
-  banner
-  echo " 0: ATA     QEMU HARDDISK   "
-  echo " 1: JMicron Generic         "
-  echo "Please select drive number:Error: bad disk number"
-} | check_transcript list-transcript
+printf '%s\n' "$(banner)" " 0: ATA     QEMU HARDDISK   " " 1: JMicron Generic         " \
+  "Please select drive number:Error: bad disk number" | check_transcript list-transcript
 
 # --list: the drive lines alone, with the system's names; the gadget's USB IDs and serial from
 # sysfs (the UAS gadget has no serial string); no bridge command.
 run_tool list-option 10 --list
 check_eq list-option-exit "$RC" 0
-{
-  echo " 0  /dev/sda  sata  -          -  ATA QEMU HARDDISK"
-  echo " $BR_DRIVE  /dev/$BR_DISK  usb   152d:0578  $(by_transport E2E000000001 -)  JMicron Generic"
-} | check_transcript list-option-transcript
+printf '%s\n' " 0  /dev/sda  sata  -          -  ATA QEMU HARDDISK" \
+  " $BR_DRIVE  /dev/$BR_DISK  usb   152d:0578  $(by_transport E2E000000001 -)  JMicron Generic" |
+  check_transcript list-option-transcript
 [ ! -s $STATE/trace ] && pass list-option-no-bridge-command || fail list-option-no-bridge-command "$(cat $STATE/trace)"
 
 run_tool sata 10 0y
 check_eq sata-exit "$RC" 4
-{
-  banner
-  echo "Drive      : 0(NVME)"
-  echo "Not usb device!"
-} | check_transcript sata-transcript
+printf '%s\n' "$(banner)" "Drive      : 0(NVME)" "Not usb device!" | check_transcript sata-transcript
 [ ! -s $STATE/trace ] && pass sata-no-bridge-command || fail sata-no-bridge-command "$(cat $STATE/trace)"
 
 # A path to the disk, here a link as in /dev/disk/by-id (no udev in the VM), is never read for

@@ -28,14 +28,9 @@ check_eq victims "$(cat $V/victim $V/victim-tmp)" "root's file
 root's other file"
 # Only the planted link at the old temporary name stays beside the dump.
 check_eq entries "$(ls -A $D | tr '\n' ' ')" "$N.bin $N.bin.tmp "
-{
-  dump_head
-  echo "Fw size: 196608"
-  echo "Fw len too long, trunkated to 512"
-  echo "Fw+nvram saved to $N.bin"
-} | check_transcript transcript
-{ trace_identify; trace_descriptor; trace_blocks 512; trace_nvram read 780; } |
-  check_trace commands
+printf '%s\n' "$(dump_head)" "Fw size: 196608" "Fw len too long, trunkated to 512" \
+  "Fw+nvram saved to $N.bin" | check_transcript transcript
+trace_of identify descriptor blocks:512 read:780 | check_trace commands
 mark TIMING dump-128KiB-in-vm "${DUR}s"
 
 scenario_done

@@ -20,8 +20,7 @@ while IFS=';' read -r id options seconds status saved pieces lines; do
   if [ "$options" != - ]; then bridge_start $options || return; fi
   rm -f /tmp/previous.bin $D/*~
   [ -e $D/$N.$saved ] && cp $D/$N.$saved /tmp/previous.bin
-  yes=y
-  [ "$status" = 0 ] && yes=
+  yes=$([ "$status" = 0 ] || echo y)
   TOOL_DIR=$D run_tool "$id" 20 "${BR_DRIVE}$yes"
   check_eq "$id-exit" "$RC" "$status"
   expected_image /tmp/expected.bin $pieces
@@ -42,13 +41,9 @@ while IFS=';' read -r id options seconds status saved pieces lines; do
 jmreader: saved $D/$N.$saved${backup:+
 jmreader: kept $D/$backup}"
   check_same "$id-file" $D/$N.$saved /tmp/expected.bin
-  if [ "$saved" = bin ]; then
-    cp $D/$N.bin /tmp/earlier.bin
-  else
-    check_same "$id-earlier-kept" $D/$N.bin /tmp/earlier.bin
-  fi
-  leftover=$(ls -A $D | grep -vx "$N.bin\|$N.partial.bin\|$backup")
-  [ -z "$leftover" ] && pass "$id-no-temporary" || fail "$id-no-temporary" "$leftover"
+  [ "$saved" != bin ] || cp $D/$N.bin /tmp/earlier.bin
+  [ "$saved" = bin ] || check_same "$id-earlier-kept" $D/$N.bin /tmp/earlier.bin
+  check_eq "$id-no-temporary" "$(ls -A $D | grep -vx "$N.bin\|$N.partial.bin\|$backup")" ""
   seconds=$(by_transport "${seconds%/*}" "${seconds#*/}")
   [ "$seconds" = - ] || check_between "$id-seconds" "$DUR" ${seconds%-*} ${seconds#*-}
 done <<'EOF_CASES'

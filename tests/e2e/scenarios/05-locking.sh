@@ -13,17 +13,13 @@ N=jmABC_01_02_A0_FF
 ) &
 holder=$!
 i=0
-while flock -n "/dev/$BR_DISK" true && [ $i -lt 100 ]; do
+while flock -n "/dev/$BR_DISK" true && [ $((i += 1)) -le 100 ]; do
   sleep 0.05
-  i=$((i + 1))
 done
 run_tool held 10 "${BR_DRIVE}y"
 check_eq held-exit "$RC" 16
-{
-  banner
-  echo "Drive      : $BR_DRIVE(USB)"
-  echo "Error open disk"
-} | check_transcript held-transcript
+printf '%s\n' "$(banner)" "Drive      : $BR_DRIVE(USB)" "Error open disk" |
+  check_transcript held-transcript
 check_eq held-reason "$(cat $ERR)" \
   "jmreader: /dev/$BR_DISK: Resource temporarily unavailable (another program holds the drive)"
 kill $holder

@@ -41,12 +41,10 @@ for bits in 32 64; do
     check_eq "$id-exit" "$RC" "$status"
     { banner; printf '%s\n' "$lines" | sed "s|@CHANGES@|$changes|" | tr '|' '\n'; } |
       check_transcript "$id-transcript"
-    if [ "$saved" != - ]; then
-      expected_image /tmp/expected.bin $pieces
-      file=$RUN/$saved
-      [ "${saved%:*}" = sector ] && file=$(nvram_file "${saved#*:}")
-      check_same "$id-file" "$file" /tmp/expected.bin
-    fi
+    [ "$saved" = - ] || expected_image /tmp/expected.bin $pieces
+    file=$RUN/$saved
+    [ "${saved%:*}" = sector ] && file=$(nvram_file "${saved#*:}")
+    [ "$saved" = - ] || check_same "$id-file" "$file" /tmp/expected.bin
     [ "$commands" = - ] || trace_of $commands | check_trace "$id-commands"
     [ "$seconds" = - ] ||
       check_between "$id-seconds" "$(elapsed "$before" "$DUR")" "${seconds%-*}" "${seconds#*-}"

@@ -29,20 +29,15 @@ while IFS=';' read -r id fault status lines stored commands; do
   diff=$(cmp -l /tmp/jm_nvram.bin "$(nvram_file 0x200)" | wc -l)
   old=$(cmp -l /tmp/sector-before.bin "$(nvram_file 0x200)" | wc -l)
   lines=$(by_transport "${lines%^*}" "${lines#*^}")
-  {
-    dump_head
-    echo "$lines" | sed "s|@DISK@|$BR_DISK|g; s|@DIFF@|$diff|g; s|@OLD@|$old|g; s|@CHANGES@|$changes|g" |
-      tr '|' '\n'
-  } | check_transcript "$id-transcript"
+  printf '%s\n' "$(dump_head)" "$(echo "$lines" | tr '|' '\n' |
+    sed "s|@DISK@|$BR_DISK|g; s|@DIFF@|$diff|g; s|@OLD@|$old|g; s|@CHANGES@|$changes|g")" |
+    check_transcript "$id-transcript"
   [ "$stored" = before ] && stored=/tmp/sector-before.bin
   check_same "$id-sector" "$(nvram_file 0x200)" "$stored"
-  if echo "$lines" | grep -q 'before write saved'; then
-    check_same "$id-before" $RUN/$N.nvram-before.bin /tmp/sector-before.bin
-  fi
+  case $lines in *'before write saved'*) check_same "$id-before" $RUN/$N.nvram-before.bin /tmp/sector-before.bin ;; esac
   # The commands in order; their outcome is the fault's.
-  sed 's/ -> .*//' $STATE/trace >/tmp/trace-cdbs
-  trace_of $(by_transport "${commands%^*}" "${commands#*^}") | sed 's/ -> .*//' >/tmp/want-cdbs
-  check_same "$id-commands" /tmp/trace-cdbs /tmp/want-cdbs
+  check_eq "$id-commands" "$(sed 's/ -> .*//' $STATE/trace)" \
+    "$(trace_of $(by_transport "${commands%^*}" "${commands#*^}") | sed 's/ -> .*//')"
 done <<'EOF_CASES'
 update;;1;Fw size: 128000|Nvram ofs: 200|Target     : /dev/@DISK@, JMicron Generic|Nvram changes: @CHANGES@ of 512 bytes|Nvram before write saved to jmABC_01_02_A0_FF.nvram-before.bin|Nvram written and read back equal;/tmp/jm_nvram.bin;identify descriptor read:0x200 write:0x200 read:0x200
 short-descriptor;descriptor:short=2;4;Fw size short read: 2 of 4 bytes|Fw size: 0|Fw size unknown, no nvram ofs!|Fw nvram update error;before;identify descriptor
