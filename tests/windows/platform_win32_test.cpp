@@ -95,8 +95,14 @@ PROCESS_INFORMATION StartTest(const char* test) {
   STARTUPINFOA start = {};
   start.cb = sizeof start;
   PROCESS_INFORMATION child = {};
-  EXPECT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &start, &child));
+  // Wine on a loaded host now and then fails to start a process: that is no fault of the save.
+  bool started = false;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    Sleep(200 * attempt);
+    started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &start, &child);
+  }
+  EXPECT_TRUE(started) << GetLastError();
   return child;
 }
 
