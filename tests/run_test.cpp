@@ -9,15 +9,6 @@ const std::string kBanner =
     "OS: 10.0 build 19045 Simulated\n";
 const std::string kVersion = kBanner.substr(0, kBanner.find('\n') + 1);
 
-SimDrive Disk(std::int32_t number, const char* vendor, const char* product, std::uint8_t bus) {
-  SimDrive d;
-  d.number = number;
-  d.vendor = vendor;
-  d.product = product;
-  d.bus = bus;
-  return d;
-}
-
 // The drive is the leading ASCII number, after white space and a sign, a "-" counting in 32 bits;
 // the letters count in either case, anywhere; an update must begin with its number, and no number
 // may need more than 32 bits. What is neither is named once.
@@ -51,7 +42,7 @@ class RunTest : public SimTest {
   }
   static void Fresh() {
     SimReset();
-    Sim().drives.push_back(Disk(0, "ATA     ", "SIM SATA DISK   ", 11));
+    Sim().drives.push_back({0, "ATA     ", "SIM SATA DISK   ", 11});
   }
 };
 
@@ -85,6 +76,10 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     return "jmreader: " + std::string(typed) +
            ": expected a drive number 0 to 99, one of those listed\n";
   };
+  auto letters = [&](const std::string& typed, const char* what) {
+    return "jmreader: " + typed + ": only N, U and Y count; ignored: " + what + "\n" + usbReason;
+  };
+  const std::string first = "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n";
   const Case cases[] = {
       {{}, "100\n", bad, 23, {}, range("100")},
       {{}, "-1\n", bad, 23, {}, range("-1")},
@@ -95,28 +90,12 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{"256"}, "", "Drive      : 256" + noDisk, 16, {{256, false}, {256, true}}, absent("256")},
       // A "-" before a digit is a sign, as ever.
       {{"-1"}, "", "Drive      : 4294967295" + noDisk, 16, {{-1, false}, {-1, true}}, absent("-1")},
-      {{"abc", "7", "u"},
-       "",
-       notUsb + keyWait,
-       4,
-       drive0,
-       ignored + "jmreader: abc: only N, U and Y count; ignored: abc\n" + usbReason},
-      {{"0y"}, "", notUsb, 4, drive0, usbReason},
-      {{},
-       "0 q\n",
-       list + notUsb + keyWait,
-       4,
-       drive0,
-       "jmreader: 0 q: only N, U and Y count; ignored: q\n" + usbReason},
+      {{"abc", "7", "u"}, "", notUsb + keyWait, 4, drive0, ignored + letters("abc", "abc")},
+      {{}, "0 q\n", list + notUsb + keyWait, 4, drive0, letters("0 q", "q")},
       // Refused, never read as drive 0 or as a number wrapped around: typed, or as the argument
       // (status 2, before the OS line).
-      {{},
-       "y0u\n",
-       bad,
-       23,
-       {},
-       "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
-      {{"y0u"}, "", "", 2, {}, "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
+      {{}, "y0u\n", bad, 23, {}, first},
+      {{"y0u"}, "", "", 2, {}, first},
       {{"4294967296u"}, "", "", 2, {}, "jmreader: 4294967296u: the drive number is too large\n"},
       // --trace first, before a selection or none; anywhere else it is refused.
       {{"--trace", "0y"}, "", notUsb, 4, drive0, usbReason},
@@ -159,15 +138,12 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
 // control characters (the listing shows printable ASCII only), the reason for one that fails, no
 // bridge command; and a machine without disks, listed and asked.
 TEST_F(RunTest, ListOptionAndNoDisk) {
-  SimDrive odd = Disk(7, " Odd\x01", "Name  ", 200);
-  odd.usbVendor = 0x0BDA;
-  odd.usbProduct = 0x9210;
-  odd.serial = "A B";
-  SimDrive silent = Disk(5, "X", "Y", 7);
-  silent.queryFails = true;
+  const SimDrive odd = {7, " Odd\x01", "Name  ", 200, 0x0BDA, 0x9210, "A B"};
+  const SimDrive silent = {
+      .number = 5, .vendor = "X", .product = "Y", .bus = 7, .queryFails = true};
   const std::vector<SimDrive> drives = {Sim().drives[0], SimBridgeDrive(1),
-                                        Disk(3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11), silent,
-                                        odd};
+                                        SimDrive{3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11},
+                                        silent, odd};
   const std::string silentReason = "jmreader: \\\\.\\PhysicalDrive5: Incorrect function\n";
   const std::string typed100 =
       "jmreader: 100: expected a drive number 0 to 99, one of those listed\n";
@@ -234,15 +210,14 @@ TEST_F(RunTest, ArgumentsThatAreNoSelection) {
            list,
        2},
   };
-  const std::string& version = kVersion;
   for (const Case& c : cases) {
     Sim().opens.clear();
     RunResult r = RunWith({c.arg});
     const bool help = c.status == 0 && std::string(c.arg) != "--version";
     const bool unknown = c.errors.find("unknown option") != std::string::npos;
     EXPECT_EQ(r.status, c.status) << c.arg;
-    EXPECT_EQ(help ? r.output.substr(0, version.size() + usage.size()) : r.output,
-              help ? version + usage : version)
+    EXPECT_EQ(help ? r.output.substr(0, kVersion.size() + usage.size()) : r.output,
+              help ? kVersion + usage : kVersion)
         << c.arg;
     EXPECT_EQ(unknown ? r.errors.substr(0, c.errors.size() + usage.size()) : r.errors,
               unknown ? c.errors + usage : c.errors)
