@@ -42,7 +42,7 @@ class RunTest : public SimTest {
   }
   static void Fresh() {
     SimReset();
-    Sim().drives.push_back({0, "ATA     ", "SIM SATA DISK   ", 11});
+    Sim().drives.push_back({0, "ATA     ", "SIM SATA DISK   ", 11, 0, 0, ""});
   }
 };
 
@@ -139,11 +139,11 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
 // bridge command; and a machine without disks, listed and asked.
 TEST_F(RunTest, ListOptionAndNoDisk) {
   const SimDrive odd = {7, " Odd\x01", "Name  ", 200, 0x0BDA, 0x9210, "A B"};
-  const SimDrive silent = {
-      .number = 5, .vendor = "X", .product = "Y", .bus = 7, .queryFails = true};
-  const std::vector<SimDrive> drives = {Sim().drives[0], SimBridgeDrive(1),
-                                        SimDrive{3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11},
-                                        silent, odd};
+  SimDrive silent = {5, "X", "Y", 7, 0, 0, ""};
+  silent.queryFails = true;
+  const std::vector<SimDrive> drives = {
+      Sim().drives[0], SimBridgeDrive(1),
+      SimDrive{3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11, 0, 0, ""}, silent, odd};
   const std::string silentReason = "jmreader: \\\\.\\PhysicalDrive5: Incorrect function\n";
   const std::string typed100 =
       "jmreader: 100: expected a drive number 0 to 99, one of those listed\n";
