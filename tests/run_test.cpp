@@ -34,17 +34,8 @@ TEST(Selection, NumberAndOptionLetters) {
   }
 }
 
-class RunTest : public SimTest {
- protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    Fresh();
-  }
-  static void Fresh() {
-    SimReset();
-    Sim().drives.push_back({0, "ATA     ", "SIM SATA DISK   ", 11, 0, 0, ""});
-  }
-};
+const SimDrive kDisk0 = {0, "ATA     ", "SIM SATA DISK   ", 11, 0, 0, ""};
+using RunTest = SimTest;
 
 // Whole runs up to the drive test: output byte for byte, exit status, the error stream, and which
 // opens were made after the listing (number, exclusive).
@@ -114,7 +105,8 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
        "jmreader: --trace goes first, before the selection, e.g. jmreader --trace 1\n"},
   };
   for (const Case& c : cases) {
-    Fresh();
+    SimReset();
+    Sim().drives = {kDisk0};
     RunResult r = RunWith(c.args, c.input);
     std::string label = c.args.empty() ? "typed " + c.input : c.args[0];
     EXPECT_EQ(r.output, (c.status == 2 ? kVersion : kBanner) + c.output) << label;
@@ -142,8 +134,8 @@ TEST_F(RunTest, ListOptionAndNoDisk) {
   SimDrive silent = {5, "X", "Y", 7, 0, 0, ""};
   silent.queryFails = true;
   const std::vector<SimDrive> drives = {
-      Sim().drives[0], SimBridgeDrive(1),
-      SimDrive{3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11, 0, 0, ""}, silent, odd};
+      kDisk0, SimBridgeDrive(1), SimDrive{3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11, 0, 0, ""},
+      silent, odd};
   const std::string silentReason = "jmreader: \\\\.\\PhysicalDrive5: Incorrect function\n";
   const std::string typed100 =
       "jmreader: 100: expected a drive number 0 to 99, one of those listed\n";
