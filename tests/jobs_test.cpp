@@ -35,7 +35,7 @@ std::string Commands() {
 // Every failed command, short transfer, empty dump and file has its reason on the error stream,
 // after its "IOCtl:", "short ...", "Fw empty" or "File Error" line; the error stream's other lines,
 // the files' paths aside, are `own`.
-void ExpectReasons(const RunResult& r, const std::string& label, const std::string& own = "") {
+void ExpectReasons(const RunResult& r, const std::string& own = "") {
   auto count = [](const std::string& text, const std::regex& what) {
     return std::distance(std::sregex_iterator(text.begin(), text.end(), what), {});
   };
@@ -44,10 +44,10 @@ void ExpectReasons(const RunResult& r, const std::string& label, const std::stri
   const std::regex path("jmreader: (read|saved|kept|not read:|not saved:) .*\n");
   EXPECT_EQ(count(r.errors, device),
             count(r.output, std::regex("IOCtl: |short (read|write)|Fw empty")))
-      << label << r.errors;
-  EXPECT_EQ(count(r.errors, file), count(r.output, std::regex(" File Error"))) << label << r.errors;
+      << r.errors;
+  EXPECT_EQ(count(r.errors, file), count(r.output, std::regex(" File Error"))) << r.errors;
   const std::string rest = std::regex_replace(r.errors, path, "");
-  EXPECT_EQ(std::regex_replace(std::regex_replace(rest, device, ""), file, ""), own) << label;
+  EXPECT_EQ(std::regex_replace(std::regex_replace(rest, device, ""), file, ""), own);
 }
 
 // Exit statuses: done (and declined), done with Y, not done, a write that may have changed the
@@ -158,19 +158,17 @@ TEST_F(DumpTest, LengthsAndReadFailures) {
       std::filesystem::create_directory(kName + ".bin");
     }
     RunResult r = RunWith({c.selection});
-    std::string label = std::to_string(c.units) + c.selection + " " + c.lines.substr(0, 40);
-    EXPECT_EQ(r.status, c.status) << label;
-    EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines + kKeyWait)
-        << label;
-    ExpectReasons(r, label);
-    EXPECT_EQ(Commands(), "ID" + c.commands) << label;
-    const std::size_t at = c.lines.find(" saved to ") + 10;
-    const std::string savedAs =
-        c.file.empty() ? "" : c.lines.substr(at, c.lines.find('\n', at) - at);
+    SCOPED_TRACE(std::to_string(c.units) + c.selection + " " + c.lines.substr(0, 40));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines + kKeyWait);
+    ExpectReasons(r);
+    EXPECT_EQ(Commands(), "ID" + c.commands);
     if (!c.file.empty()) {
-      EXPECT_EQ(ReadFileBytes(savedAs), Image(c.file)) << label;
+      const std::size_t at = c.lines.find(" saved to ") + 10;
+      const std::string savedAs = c.lines.substr(at, c.lines.find('\n', at) - at);
+      EXPECT_EQ(ReadFileBytes(savedAs), Image(c.file));
+      std::filesystem::remove(savedAs);
     }
-    std::filesystem::remove(savedAs);
   }
 }
 
@@ -350,19 +348,18 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
     PutSector(address, 0x77);
     const Bytes old = Sector(address);
     RunResult r = RunWith({c.selection}, c.input);
-    std::string label = c.selection + (" " + c.input.substr(0, 12)) + c.lines.substr(0, 60);
-    EXPECT_EQ(r.status, c.status) << label;
-    EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines) << label;
-    ExpectReasons(r, label, c.errors);
+    SCOPED_TRACE(c.selection + (" " + c.input.substr(0, 12)) + c.lines.substr(0, 60));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(Masked(r.output), kStart + "Ctrl/Fw version : " + kName + "\n" + c.lines);
+    ExpectReasons(r, c.errors);
     file.resize(512, 0);
-    EXPECT_EQ(Sector(address) == file, c.written) << label;
+    EXPECT_EQ(Sector(address) == file, c.written);
     if (!c.written && c.fault.kind != K::kShortTransfer) {
-      EXPECT_EQ(Sector(address), old) << label;
+      EXPECT_EQ(Sector(address), old);
     }
-    bool saved = c.lines.find(before) != std::string::npos;
+    const bool saved = c.lines.find(before) != std::string::npos;
     EXPECT_EQ(std::filesystem::is_regular_file(beforeName) ? ReadFileBytes(beforeName) : Bytes(),
-              saved ? old : Bytes())
-        << label;
+              saved ? old : Bytes());
   }
 }
 

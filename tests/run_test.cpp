@@ -108,10 +108,10 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     SimReset();
     Sim().drives = {kDisk0};
     RunResult r = RunWith(c.args, c.input);
-    std::string label = c.args.empty() ? "typed " + c.input : c.args[0];
-    EXPECT_EQ(r.output, (c.status == 2 ? kVersion : kBanner) + c.output) << label;
-    EXPECT_EQ(r.status, c.status) << label;
-    EXPECT_EQ(r.errors, c.errors) << label;
+    SCOPED_TRACE(c.args.empty() ? "typed " + c.input : c.args[0]);
+    EXPECT_EQ(r.output, (c.status == 2 ? kVersion : kBanner) + c.output);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.errors, c.errors);
     Opens opens;
     for (const SimOpen& o : Sim().opens) {
       opens.emplace_back(o.number, o.exclusive);
@@ -121,8 +121,8 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       EXPECT_EQ(opens[98], std::make_pair(98, false));
       opens.erase(opens.begin(), opens.begin() + 99);
     }
-    EXPECT_EQ(opens, c.opens) << label;
-    EXPECT_EQ(Sim().openHandles, 0) << label;
+    EXPECT_EQ(opens, c.opens);
+    EXPECT_EQ(Sim().openHandles, 0);
   }
 }
 
@@ -205,16 +205,15 @@ TEST_F(RunTest, ArgumentsThatAreNoSelection) {
   for (const Case& c : cases) {
     Sim().opens.clear();
     RunResult r = RunWith({c.arg});
+    SCOPED_TRACE(c.arg);
     const bool help = c.status == 0 && std::string(c.arg) != "--version";
     const bool unknown = c.errors.find("unknown option") != std::string::npos;
-    EXPECT_EQ(r.status, c.status) << c.arg;
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(help ? r.output.substr(0, kVersion.size() + usage.size()) : r.output,
-              help ? kVersion + usage : kVersion)
-        << c.arg;
+              help ? kVersion + usage : kVersion);
     EXPECT_EQ(unknown ? r.errors.substr(0, c.errors.size() + usage.size()) : r.errors,
-              unknown ? c.errors + usage : c.errors)
-        << c.arg;
-    EXPECT_TRUE(Sim().opens.empty()) << c.arg;
+              unknown ? c.errors + usage : c.errors);
+    EXPECT_TRUE(Sim().opens.empty());
   }
 }
 
