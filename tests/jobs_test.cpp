@@ -215,7 +215,8 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       "Make changes, You sure? Press 'Y' and 'Enter' for continue, 'N' for cancel ";
   const std::string target = "Target     : \\\\.\\PhysicalDrive1, JMicron Generic\n";
   const std::string changes = "Nvram changes: 512 of 512 bytes\n";
-  const std::string ofs = "Fw size: 65536\nNvram ofs: 10c\n" + target + changes;
+  const std::string head = "Fw size: 65536\nNvram ofs: 10c\n" + target;
+  const std::string ofs = head + changes;
   const std::string beforeName = kName + ".nvram-before.bin";
   const std::string before = "Nvram before write saved to " + beforeName + "\n";
   const std::string equal = "Nvram written and read back equal\n";
@@ -228,8 +229,8 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       "jmreader: the sector's address is the firmware length + 12 units, and the bridge told no "
       "length (or 0: running from ROM): nothing written\n";
   // Anything but the sector alone is refused before anybody is asked, and says what it is.
-  auto refused = [&](std::uint64_t bytes, std::string head = "Fw size: 65536\nNvram ofs: 10c\n") {
-    return head + "jm_nvram.bin holds " + std::to_string(bytes) +
+  auto refused = [&](std::uint64_t bytes, std::string lines = "Fw size: 65536\nNvram ofs: 10c\n") {
+    return lines + "jm_nvram.bin holds " + std::to_string(bytes) +
            " bytes, not 512: nothing written\n" + failed;
   };
   auto looks = [&](const std::string& what) {
@@ -275,8 +276,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       {"1u", "Yes please\n", 512, 0x100, none, clean, yes, true, done},
       // Nothing to change: nothing asked, written or saved.
       {"1u", "", 512, 0x100, none, clean,
-       "Fw size: 65536\nNvram ofs: 10c\n" + target +
-           "Nvram changes: 0 of 512 bytes\nNvram already holds jm_nvram.bin: nothing written\n" +
+       head + "Nvram changes: 0 of 512 bytes\nNvram already holds jm_nvram.bin: nothing written\n" +
            kKeyWait,
        true, done, "", 0x77},
       {"1u", "", 512, 0x100, none, clean, no, false, declined},
@@ -297,8 +297,7 @@ TEST_F(UpdateTest, ConfirmationFileAndRefusals) {
       {"1uy", "", 0x20200, 0x300, none, clean,
        refused(0x20200, "Fw size: 196608\nNvram ofs: 30c\n"), false, notDone, whole},
       {"1u", "y\n", 512, 0x100, C::kReadNvram, ioctl79,
-       "Fw size: 65536\nNvram ofs: 10c\n" + target +
-           "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
+       head + "IOCtl: failed 0x79!\nNvram read before write failed: nothing written\n" + failed +
            kKeyWait,
        false, notDone},
       // The write, checked by reading it back, whether or not it failed.
