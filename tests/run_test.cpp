@@ -9,15 +9,6 @@ const std::string kBanner =
     "OS: 10.0 build 19045 Simulated\n";
 const std::string kVersion = kBanner.substr(0, kBanner.find('\n') + 1);
 
-SimDrive Disk(std::int32_t number, const char* vendor, const char* product, std::uint8_t bus) {
-  SimDrive d;
-  d.number = number;
-  d.vendor = vendor;
-  d.product = product;
-  d.bus = bus;
-  return d;
-}
-
 // The drive is the leading ASCII number, after white space and a sign, a "-" counting in 32 bits;
 // the letters count in either case, anywhere; an update must begin with its number, and no number
 // may need more than 32 bits. What is neither is named once.
@@ -43,17 +34,8 @@ TEST(Selection, NumberAndOptionLetters) {
   }
 }
 
-class RunTest : public SimTest {
- protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    Fresh();
-  }
-  static void Fresh() {
-    SimReset();
-    Sim().drives.push_back(Disk(0, "ATA     ", "SIM SATA DISK   ", 11));
-  }
-};
+const SimDrive kDisk0 = {0, "ATA     ", "SIM SATA DISK   ", 11, 0, 0, ""};
+using RunTest = SimTest;
 
 // Whole runs up to the drive test: output byte for byte, exit status, the error stream, and which
 // opens were made after the listing (number, exclusive).
@@ -85,6 +67,10 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     return "jmreader: " + std::string(typed) +
            ": expected a drive number 0 to 99, one of those listed\n";
   };
+  auto letters = [&](const std::string& typed, const char* what) {
+    return "jmreader: " + typed + ": only N, U and Y count; ignored: " + what + "\n" + usbReason;
+  };
+  const std::string first = "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n";
   const Case cases[] = {
       {{}, "100\n", bad, 23, {}, range("100")},
       {{}, "-1\n", bad, 23, {}, range("-1")},
@@ -95,28 +81,12 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{"256"}, "", "Drive      : 256" + noDisk, 16, {{256, false}, {256, true}}, absent("256")},
       // A "-" before a digit is a sign, as ever.
       {{"-1"}, "", "Drive      : 4294967295" + noDisk, 16, {{-1, false}, {-1, true}}, absent("-1")},
-      {{"abc", "7", "u"},
-       "",
-       notUsb + keyWait,
-       4,
-       drive0,
-       ignored + "jmreader: abc: only N, U and Y count; ignored: abc\n" + usbReason},
-      {{"0y"}, "", notUsb, 4, drive0, usbReason},
-      {{},
-       "0 q\n",
-       list + notUsb + keyWait,
-       4,
-       drive0,
-       "jmreader: 0 q: only N, U and Y count; ignored: q\n" + usbReason},
+      {{"abc", "7", "u"}, "", notUsb + keyWait, 4, drive0, ignored + letters("abc", "abc")},
+      {{}, "0 q\n", list + notUsb + keyWait, 4, drive0, letters("0 q", "q")},
       // Refused, never read as drive 0 or as a number wrapped around: typed, or as the argument
       // (status 2, before the OS line).
-      {{},
-       "y0u\n",
-       bad,
-       23,
-       {},
-       "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
-      {{"y0u"}, "", "", 2, {}, "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n"},
+      {{}, "y0u\n", bad, 23, {}, first},
+      {{"y0u"}, "", "", 2, {}, first},
       {{"4294967296u"}, "", "", 2, {}, "jmreader: 4294967296u: the drive number is too large\n"},
       // --trace first, before a selection or none; anywhere else it is refused.
       {{"--trace", "0y"}, "", notUsb, 4, drive0, usbReason},
@@ -135,12 +105,13 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
        "jmreader: --trace goes first, before the selection, e.g. jmreader --trace 1\n"},
   };
   for (const Case& c : cases) {
-    Fresh();
+    SimReset();
+    Sim().drives = {kDisk0};
     RunResult r = RunWith(c.args, c.input);
-    std::string label = c.args.empty() ? "typed " + c.input : c.args[0];
-    EXPECT_EQ(r.output, (c.status == 2 ? kVersion : kBanner) + c.output) << label;
-    EXPECT_EQ(r.status, c.status) << label;
-    EXPECT_EQ(r.errors, c.errors) << label;
+    SCOPED_TRACE(c.args.empty() ? "typed " + c.input : c.args[0]);
+    EXPECT_EQ(r.output, (c.status == 2 ? kVersion : kBanner) + c.output);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.errors, c.errors);
     Opens opens;
     for (const SimOpen& o : Sim().opens) {
       opens.emplace_back(o.number, o.exclusive);
@@ -150,8 +121,8 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       EXPECT_EQ(opens[98], std::make_pair(98, false));
       opens.erase(opens.begin(), opens.begin() + 99);
     }
-    EXPECT_EQ(opens, c.opens) << label;
-    EXPECT_EQ(Sim().openHandles, 0) << label;
+    EXPECT_EQ(opens, c.opens);
+    EXPECT_EQ(Sim().openHandles, 0);
   }
 }
 
@@ -159,15 +130,12 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
 // control characters (the listing shows printable ASCII only), the reason for one that fails, no
 // bridge command; and a machine without disks, listed and asked.
 TEST_F(RunTest, ListOptionAndNoDisk) {
-  SimDrive odd = Disk(7, " Odd\x01", "Name  ", 200);
-  odd.usbVendor = 0x0BDA;
-  odd.usbProduct = 0x9210;
-  odd.serial = "A B";
-  SimDrive silent = Disk(5, "X", "Y", 7);
+  const SimDrive odd = {7, " Odd\x01", "Name  ", 200, 0x0BDA, 0x9210, "A B"};
+  SimDrive silent = {5, "X", "Y", 7, 0, 0, ""};
   silent.queryFails = true;
-  const std::vector<SimDrive> drives = {Sim().drives[0], SimBridgeDrive(1),
-                                        Disk(3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11), silent,
-                                        odd};
+  const std::vector<SimDrive> drives = {
+      kDisk0, SimBridgeDrive(1), SimDrive{3, "", "No\rVendor\x1B[2J\x7F\xC3\xA9", 11, 0, 0, ""},
+      silent, odd};
   const std::string silentReason = "jmreader: \\\\.\\PhysicalDrive5: Incorrect function\n";
   const std::string typed100 =
       "jmreader: 100: expected a drive number 0 to 99, one of those listed\n";
@@ -234,20 +202,18 @@ TEST_F(RunTest, ArgumentsThatAreNoSelection) {
            list,
        2},
   };
-  const std::string& version = kVersion;
   for (const Case& c : cases) {
     Sim().opens.clear();
     RunResult r = RunWith({c.arg});
+    SCOPED_TRACE(c.arg);
     const bool help = c.status == 0 && std::string(c.arg) != "--version";
     const bool unknown = c.errors.find("unknown option") != std::string::npos;
-    EXPECT_EQ(r.status, c.status) << c.arg;
-    EXPECT_EQ(help ? r.output.substr(0, version.size() + usage.size()) : r.output,
-              help ? version + usage : version)
-        << c.arg;
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(help ? r.output.substr(0, kVersion.size() + usage.size()) : r.output,
+              help ? kVersion + usage : kVersion);
     EXPECT_EQ(unknown ? r.errors.substr(0, c.errors.size() + usage.size()) : r.errors,
-              unknown ? c.errors + usage : c.errors)
-        << c.arg;
-    EXPECT_TRUE(Sim().opens.empty()) << c.arg;
+              unknown ? c.errors + usage : c.errors);
+    EXPECT_TRUE(Sim().opens.empty());
   }
 }
 

@@ -191,13 +191,12 @@ TEST_F(ScenarioTest, StatusAndReasonOfEachOutcome) {
     std::string error;
     ASSERT_TRUE(LoadScenarioText(scenario, "", &outputs, &error)) << error;
     const RunResult r = RunWith({selection});
+    SCOPED_TRACE(scenario);
     EXPECT_EQ(std::tuple(r.status, r.output.substr(r.output.size() - tail.size()),
                          Sim().requests.size(), Sim().keys.size()),
-              std::tuple(status, tail, requests, 0u))
-        << scenario;
+              std::tuple(status, tail, requests, 0u));
     EXPECT_EQ(std::regex_replace(r.errors, std::regex("jmreader: (read|saved|kept) .*\n"), ""),
-              errors)
-        << scenario;
+              errors);
   }
 }
 
@@ -207,7 +206,14 @@ std::string Text(const char* path) {
   return std::string(b.begin(), b.end());
 }
 
-const std::string kRun = std::string("'") + JMREADER_SIM_PATH + "' ";
+// Runs jmreader-sim over `scenario` with `args` and "1" typed; standard output goes to `name`, the
+// error stream to `name`.err. Gives the exit status.
+int RunSim(const std::string& scenario, const std::string& args, const std::string& name) {
+  return std::system(("echo 1 | JMREADER_SIM=" + scenario + " '" JMREADER_SIM_PATH "' " + args +
+                      " >" + name + " 2>" + name + ".err")
+                         .c_str()) >>
+         8;
+}
 
 // jmreader-sim as a process: a scenario file in; the dump and the request log out.
 TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
@@ -218,9 +224,7 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
                                    "firmware file fw.bin\n"
                                    "nvram 18 AA BB CC\n"
                                    "log requests.txt\n";
-  ASSERT_EQ(
-      std::system(("JMREADER_SIM=scenario.txt " + kRun + "3y </dev/null >/dev/null").c_str()) >> 8,
-      1);
+  ASSERT_EQ(RunSim("scenario.txt", "3y", "dump"), 1);
   Bytes expected = Pattern(1536, 6);
   expected.insert(expected.end(), {0xAA, 0xBB, 0xCC});
   expected.resize(1536 + 512, 0);
@@ -232,8 +236,8 @@ TEST_F(ScenarioTest, SimulatorRunsAScenarioFile) {
             "3C010100040000040000 in 1024\n"
             "DF10000200000000001200FA in 512\n");
   // A scenario that cannot be used: status 3, and the simulator names itself.
-  ASSERT_EQ(std::system(("JMREADER_SIM=. " + kRun + "1 2>err.txt").c_str()) >> 8, 3);
-  EXPECT_EQ(Text("err.txt"), "jmreader-sim: . is not a regular file\n");
+  ASSERT_EQ(RunSim(".", "1", "none"), 3);
+  EXPECT_EQ(Text("none.err"), "jmreader-sim: . is not a regular file\n");
 }
 
 // A run with --trace, its standard error taken back as "replay" over a bridge without the faults:
@@ -244,17 +248,11 @@ TEST_F(ScenarioTest, TraceReplaysTheRunItTells) {
                                  "fault read-nvram short 100\n";
   std::ofstream("replay.txt") << "replay run.err\n";
   WriteFileBytes("jm_nvram.bin", Bytes(512));
-  auto run = [](const std::string& scenario, const std::string& args, const std::string& name) {
-    return std::system(("echo 1 | JMREADER_SIM=" + scenario + " " + kRun + args + " >" + name +
-                        " 2>" + name + ".err")
-                           .c_str()) >>
-           8;
-  };
   auto trace = [](const char* path) {
     return std::regex_replace(Text(path), std::regex(" ms \\d+"), "");
   };
-  ASSERT_EQ(run("faults.txt", "--trace", "run"), 4);  // a partial dump
-  ASSERT_EQ(run("replay.txt", "--trace", "replayed"), 4);
+  ASSERT_EQ(RunSim("faults.txt", "--trace", "run"), 4);  // a partial dump
+  ASSERT_EQ(RunSim("replay.txt", "--trace", "replayed"), 4);
   EXPECT_EQ(Text("replayed"), Text("run"));
   EXPECT_EQ(trace("replayed.err"), trace("run.err"));
   EXPECT_FALSE(std::filesystem::exists("jmSIM_01_02_A0_FF.partial.bin.~1~"));  // the same dump
@@ -263,13 +261,13 @@ TEST_F(ScenarioTest, TraceReplaysTheRunItTells) {
     std::string text = Text(path);
     return text.substr(text.rfind('\n', text.size() - 2) + 1);
   };
-  EXPECT_EQ(run("replay.txt", "1uy", "update"), 3);
+  EXPECT_EQ(RunSim("replay.txt", "1uy", "update"), 3);
   EXPECT_EQ(said("update.err"),
             "jmreader-sim: replay run.err: request 3 is DF 10 00 02 00 00 00 00 01 0C 00 FA in "
             "512; the trace has 3C 01 01 00 00 00 00 04 00 00 in 1024 (line 3)\n");
   std::ofstream("run.err") << "trace: cdb E0 F4 E7 00 00 00 00 00 00 00 00 00 in 16 timeout 2 -> "
                               "status 0x00 sense - moved 16 ms 0\n";
-  EXPECT_EQ(run("replay.txt", "1y", "short"), 3);
+  EXPECT_EQ(RunSim("replay.txt", "1y", "short"), 3);
   EXPECT_EQ(said("short.err"),
             "jmreader-sim: replay run.err: request 2 (3C 03 01 00 00 00 00 00 04 00 in 4) comes "
             "after the trace's 1 requests\n");

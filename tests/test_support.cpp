@@ -101,12 +101,10 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
 
 std::string Hex(const Bytes& bytes) {
   std::string s;
-  char two[4];
   for (std::uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%s%02X", s.empty() ? "" : " ", b);
-    s += two;
+    s += {' ', "0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
   }
-  return s;
+  return s.substr(s.empty() ? 0 : 1);
 }
 
 void AddBridge(std::uint16_t firmwareUnits) {
