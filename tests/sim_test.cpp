@@ -179,6 +179,7 @@ TEST_F(ScenarioTest, StatusAndReasonOfEachOutcome) {
                 "was: to write it back, copy it to jm_nvram.bin and update again\n"},
       {"descriptor 00 00 00 00", "1y", 4, "Fw empty!\n", 3,
        device + ": all 512 bytes read are zero: a file of zeros is no backup\n"},
+      {"descriptor 00 00 00 00\nnvram 12 01", "1y", 1, "saved to jmSIM_01_02_A0_FF.bin\n", 3, ""},
       {"fault descriptor short 3", "1n", 4, "Fw empty!\n\nPress any key to exit\n", 2,
        device +
            ": the bridge sent 3 of the firmware length's 4 bytes: no firmware is read, no "
