@@ -64,21 +64,8 @@ struct Setup {
 
 }  // namespace
 
-namespace {
-char g_scratch[] = "/tmp/jmreader_fuzz_run_XXXXXX";
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Dumps land in the working directory: give the runs one of their own, removed at a normal
-  // exit (after a finding it stays for a look).
-  if (mkdtemp(g_scratch) == nullptr || chdir(g_scratch) != 0) {
-    std::abort();
-  }
-  std::atexit([] {
-    std::error_code ignored;
-    fs::current_path("/", ignored);
-    fs::remove_all(g_scratch, ignored);
-  });
+  EnterScratchFolder("jmreader_fuzz_run_");
   return 0;
 }
 

@@ -22,7 +22,6 @@
 #include "sim/scenario.h"
 
 namespace {
-char g_scratch[] = "/tmp/jmreader_fuzz_scenario_XXXXXX";
 
 // The lines as the simulator should count them: CR, LF and CRLF each end one.
 std::vector<std::string> Lines(const std::string& text) {
@@ -45,14 +44,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (mkdtemp(g_scratch) == nullptr || chdir(g_scratch) != 0) {
-    std::abort();
-  }
-  std::atexit([] {
-    std::error_code ignored;
-    std::filesystem::current_path("/", ignored);
-    std::filesystem::remove_all(g_scratch, ignored);
-  });
+  EnterScratchFolder("jmreader_fuzz_scenario_");
   return 0;
 }
 

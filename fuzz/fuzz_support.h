@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 // A broken invariant is reported like a sanitizer finding: message, then abort.
 #define FUZZ_CHECK(cond, ...)                                                       \
@@ -127,4 +130,19 @@ inline bool LineAfter(const std::string& output, const std::string& label, std::
   at += label.size();
   *value = output.substr(at, output.find('\n', at) - at);
   return true;
+}
+
+// Files land in the working directory: the runs get one of their own, `/tmp/<prefix>XXXXXX`,
+// removed at a normal exit (after a finding it stays for a look).
+inline void EnterScratchFolder(const char* prefix) {
+  static char folder[64];
+  std::snprintf(folder, sizeof folder, "/tmp/%sXXXXXX", prefix);
+  if (mkdtemp(folder) == nullptr || chdir(folder) != 0) {
+    std::abort();
+  }
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::current_path("/", ignored);
+    std::filesystem::remove_all(folder, ignored);
+  });
 }
