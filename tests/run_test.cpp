@@ -71,6 +71,10 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
     return "jmreader: " + typed + ": only N, U and Y count; ignored: " + what + "\n" + usbReason;
   };
   const std::string first = "jmreader: y0u: an update needs the drive number first, e.g. 2uy\n";
+  const std::string traceFirst = "before the selection, e.g. jmreader --trace 1\n";
+  const std::string traceThen =
+      "only a selection or nothing goes after --trace, e.g. jmreader "
+      "--trace 1\n";
   const Case cases[] = {
       {{}, "100\n", bad, 23, {}, range("100")},
       {{}, "-1\n", bad, 23, {}, range("-1")},
@@ -90,19 +94,8 @@ TEST_F(RunTest, SelectionAndEarlyStops) {
       {{"4294967296u"}, "", "", 2, {}, "jmreader: 4294967296u: the drive number is too large\n"},
       // --trace first, before a selection or none; anywhere else it is refused.
       {{"--trace", "0y"}, "", notUsb, 4, drive0, usbReason},
-      {{"--trace", "--list"},
-       "",
-       "",
-       2,
-       {},
-       "jmreader: --trace --list: only a selection or nothing goes after --trace, e.g. jmreader "
-       "--trace 1\n"},
-      {{"0y", "--trace"},
-       "",
-       "",
-       2,
-       {},
-       "jmreader: --trace goes first, before the selection, e.g. jmreader --trace 1\n"},
+      {{"--trace", "--list"}, "", "", 2, {}, "jmreader: --trace --list: " + traceThen},
+      {{"0y", "--trace"}, "", "", 2, {}, "jmreader: --trace goes first, " + traceFirst},
   };
   for (const Case& c : cases) {
     SimReset();
@@ -140,26 +133,21 @@ TEST_F(RunTest, ListOptionAndNoDisk) {
   const std::string typed100 =
       "jmreader: 100: expected a drive number 0 to 99, one of those listed\n";
   const std::string none = kBanner + "Please select drive number:Error: bad disk number\n";
-  const std::tuple<std::vector<SimDrive>, std::vector<std::string>, std::string, int, std::string>
-      cases[] = {
-          {drives,
-           {"--list"},
-           " 0  \\\\.\\PhysicalDrive0  sata  -          -  ATA SIM SATA DISK\n"
-           " 1  \\\\.\\PhysicalDrive1  usb   152d:0578  0123456789AB  JMicron Generic\n"
-           " 3  \\\\.\\PhysicalDrive3  sata  -          -  No?Vendor?[2J?\xC3\xA9\n"
-           " 7  \\\\.\\PhysicalDrive7  bus200  0bda:9210  A_B  Odd? Name\n",
-           0,
-           silentReason},
-          {drives,
-           {},
-           kBanner + " 0: ATA     SIM SATA DISK   \n 1: JMicron Generic         \n"
-                     " 3: No?Vendor?[2J???\n 7:  Odd?Name  \n"
-                     "Please select drive number:Error: bad disk number\n",
-           23,
-           silentReason + typed100},
-          {{}, {"--list"}, "No disk found\n", 0, ""},
-          {{}, {}, none, 23, "jmreader: no disk found\n" + typed100},
-      };
+  const std::string listed =
+      " 0  \\\\.\\PhysicalDrive0  sata  -          -  ATA SIM SATA DISK\n"
+      " 1  \\\\.\\PhysicalDrive1  usb   152d:0578  0123456789AB  JMicron Generic\n"
+      " 3  \\\\.\\PhysicalDrive3  sata  -          -  No?Vendor?[2J?\xC3\xA9\n"
+      " 7  \\\\.\\PhysicalDrive7  bus200  0bda:9210  A_B  Odd? Name\n";
+  const std::string asked = kBanner +
+                            " 0: ATA     SIM SATA DISK   \n 1: JMicron Generic         \n" +
+                            " 3: No?Vendor?[2J???\n 7:  Odd?Name  \n" + none.substr(kBanner.size());
+  using Machine = std::vector<SimDrive>;
+  const std::tuple<Machine, std::vector<std::string>, std::string, int, std::string> cases[] = {
+      {drives, {"--list"}, listed, 0, silentReason},
+      {drives, {}, asked, 23, silentReason + typed100},
+      {{}, {"--list"}, "No disk found\n", 0, ""},
+      {{}, {}, none, 23, "jmreader: no disk found\n" + typed100},
+  };
   for (const auto& [machine, args, output, status, errors] : cases) {
     SimReset();
     Sim().drives = machine;
