@@ -1,13 +1,9 @@
-# The drive list from sysfs shows the emulated bridge and the SATA disk, also as --list with the
-# USB IDs and serial.
+# The drive list from sysfs, as --list shows it, has the emulated bridge and the SATA disk with
+# the system's names and the bridge's USB IDs and serial. (The list before the question is made
+# from the same sysfs texts: the simulator's tables show its format, and 07-windows the list a
+# Windows run shows.)
 # limit: 30
 bridge_start || return
-
-printf '100\n' >/tmp/line
-TOOL_INPUT=/tmp/line run_tool list 10
-check_eq list-exit "$RC" 23
-printf '%s\n' "$(banner)" " 0: ATA     QEMU HARDDISK   " " 1: JMicron Generic         " \
-  "Please select drive number:Error: bad disk number" | check_transcript list-transcript
 
 # --list: the drive lines alone, with the system's names; the gadget's USB IDs and serial from
 # sysfs (the UAS gadget has no serial string); no bridge command.
