@@ -117,8 +117,9 @@ FileError MakeBackup(const char* from, const char* name, char (&backup)[kSaveNam
 
 // What another run or a planter put at `name` meanwhile, taken aside to `aside` (a name nobody
 // else uses, so it is this run's alone), goes where nothing is lost: a regular file unlike both
-// the new file and the backup just made keeps the next free numbered name (told where no backup
-// is); anything else goes, as a planted link or FIFO does. What cannot go, a folder, is put back.
+// the new file and the backup just made keeps the next free numbered name, told as the backup
+// where there is none, else as the other run's; anything else goes, as a planted link or FIFO
+// does. What cannot go, a folder, is put back.
 FileError Settle(const char* aside, const char* name, const std::uint8_t* data,
                  std::uint32_t length, SaveReport* report) {
   const char* backup = report->backup[0] != '\0' ? report->backup : nullptr;
@@ -128,8 +129,8 @@ FileError Settle(const char* aside, const char* name, const std::uint8_t* data,
     char kept[kSaveNameSize];
     bool moved = false;
     error = MakeBackup(aside, name, kept, false, &moved);
-    if (!Failed(error) && backup == nullptr) {
-      std::memcpy(report->backup, kept, sizeof kept);
+    if (!Failed(error)) {
+      std::memcpy(backup == nullptr ? report->backup : report->other, kept, sizeof kept);
     }
   } else {
     error = PlatformRemoveFile(aside);
@@ -276,5 +277,6 @@ void SaveFile(const char* name, const std::uint8_t* data, std::uint32_t length,
     report->kept[0] = '\0';
   }
   Join(report->backupPath, report->folder, report->backup);
+  Join(report->otherPath, report->folder, report->other);
   Join(report->keptPath, report->folder, report->kept);
 }

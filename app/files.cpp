@@ -50,6 +50,11 @@ void PrintBackup(const char* name, const SaveReport& report) {
     Print("Earlier %s kept as %s\n", name, report.backup);
     TellPath("kept", report.backupPath, report.backup);
   }
+  // Another run saved the same name meanwhile: its user was told the name, not where it went.
+  if (report.other[0] != '\0') {
+    Print("Another run's %s, saved meanwhile, kept as %s\n", name, report.other);
+    TellPath("kept", report.otherPath, report.other);
+  }
 }
 
 }  // namespace

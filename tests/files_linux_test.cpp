@@ -23,6 +23,8 @@
 #include <gtest/gtest.h>
 
 #include "app/file_policy.h"
+#include "app/files.h"
+#include "base/console.h"
 
 namespace fs = std::filesystem;
 
@@ -58,7 +60,8 @@ int OpenDescriptors() {
 namespace {
 
 // Each row saves "new dump" beside "victim", a file no save may change; then the folder holds the
-// files listed ("<name>=<content>", the backup told with a "!", the temporary file as "kept").
+// files listed ("<name>=<content>", the backup told with a "!", another run's file told with a "+",
+// the temporary file as "kept").
 // Links planted at the final name or at the name an older tool used for its temporary file are
 // replaced or ignored, never written through; a hard link at the final name is a regular file
 // that differs, so it keeps a numbered name; the new file takes mode 0644 less the umask. A save
@@ -70,7 +73,8 @@ namespace {
 // is undone only where the earlier file never left the name. No row leaves a descriptor open or
 // signals blocked. Then a signal that ends the tool while the file is written keeps the earlier
 // file and leaves no temporary file: here the write itself raises SIGXFSZ, whose default action
-// ends the process.
+// ends the process. Last, the save that finds another run's file after keeping the earlier one
+// tells the user where both went.
 TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHarm) {
   const fs::path dir = fs::temp_directory_path() / ("jmsave." + std::to_string(getpid()));
   const fs::path dump = dir / "dump.bin", victim = dir / "victim";
@@ -116,7 +120,7 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
       {[&](bool on) { on ? void(fs::create_directories(deep.parent_path())) : void(); }, deep,
        kCreateFailed, kTooLong, ENAMETOOLONG, d + "= victim=victim "},
       {turn("r>", put("other")), dump, kSaved, kNone, 0,
-       "dump.bin.~1~!=earlier dump.bin.~2~=other " + saved},
+       "dump.bin.~1~!=earlier dump.bin.~2~+=other " + saved},
       {turn("r>", put("other"), false), dump, kSaved, kNone, 0, "dump.bin.~1~!=other " + saved},
       {turn("r<", [&] { return fs::rename(dump, dir / "dump.bins"), 0; }), dump, kSaved, kNone, 0,
        "dump.bin.~1~!=earlier dump.bin=new dump dump.bins=earlier victim=victim "},
@@ -147,14 +151,17 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
     std::set<std::string> found;
     for (const fs::directory_entry& file : fs::directory_iterator(dir)) {
       found.insert((file.path() == report.kept ? "kept" : file.path().filename().string()) +
-                   (file.path() == report.backup ? "!=" : "=") +
+                   (file.path() == report.backup  ? "!="
+                    : file.path() == report.other ? "+="
+                                                  : "=") +
                    (file.is_directory() ? "" : Text(file.path())) + " ");
     }
-    EXPECT_EQ(std::make_tuple(report.error.failure, report.outcome, std::string(reason),
-                              std::accumulate(found.begin(), found.end(), std::string()),
-                              report.backup[0] != '\0'),
-              std::make_tuple(failure, outcome, std::string(std::strerror(code)), files,
-                              files.find('!') != std::string::npos))
+    EXPECT_EQ(
+        std::make_tuple(report.error.failure, report.outcome, std::string(reason),
+                        std::accumulate(found.begin(), found.end(), std::string()),
+                        report.backup[0] != '\0', report.other[0] != '\0'),
+        std::make_tuple(failure, outcome, std::string(std::strerror(code)), files,
+                        files.find('!') != std::string::npos, files.find('+') != std::string::npos))
         << ++row;
     EXPECT_TRUE(outcome != kSaved ||
                 fs::symlink_status(dump).permissions() == fs::perms(0644 & ~mask));
@@ -175,6 +182,25 @@ TEST(SaveFile, NeitherPlantedLinksNorOtherRunsNorFailuresNorASignalMidWriteDoHar
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
   EXPECT_EQ(Text(dump), "new dump");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "the victim, the dump";
+  // The race of row 6 through WriteHostFile: where each file went is told, in the order it happens.
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  turn("r>", put("other"))(true);
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* said = open_memstream(&text, &size);
+  SetConsoleStreams(said, nullptr);
+  SetConsoleErrorStream(said);
+  WriteHostFile(dump.c_str(), reinterpret_cast<const std::uint8_t*>("new dump"), 8);
+  SetConsoleStreams(nullptr, nullptr);
+  SetConsoleErrorStream(nullptr);
+  std::fclose(said);
+  const std::string at = dump.string();
+  EXPECT_EQ(std::string(text, size),
+            "jmreader: saved " + at + "\nEarlier " + at + " kept as " + at +
+                ".~1~\njmreader: kept " + at + ".~1~\nAnother run's " + at +
+                ", saved meanwhile, kept as " + at + ".~2~\njmreader: kept " + at + ".~2~\n");
+  std::free(text);
   fs::remove_all(dir);
 }
 
