@@ -28,8 +28,7 @@ struct SaveReport {
   SaveOutcome outcome;
   FileError error;             // the first step that failed
   char backup[kSaveNameSize];  // the earlier file's numbered name, or "" when none is left
-  // Another run's file, saved at `name` after `backup` was taken: the numbered name it keeps, or "".
-  char other[kSaveNameSize];
+  char other[kSaveNameSize];   // another run's file met at `name` then: its numbered name, or ""
   char kept[kSaveNameSize];    // kKept: the name the complete new file stays under
   // Full paths: `name` in the folder the new file went to, as the system names it (made absolute
   // when no file was created), and `backup`, `other` and `kept` there ("" when there is none, or
