@@ -36,7 +36,8 @@ void SetPassThroughTrace(bool on);
 // The trace line of one request, without the program's name and the line end:
 //   trace: cdb <hex bytes> in|out <length> timeout <s> -> status 0x<hex> sense -|<hex bytes>
 //     moved <bytes> ms <duration>
-//   trace: cdb <hex bytes> in|out <length> timeout <s> -> error 0x<code> [timed-out] ms <duration>
+//   trace: cdb <hex bytes> in|out <length> timeout <s> -> error 0x<code> [timed-out] [gone]
+//     ms <duration>
 // The sense bytes run up to the last one that is not zero ("-": none). Cut to fit `size`.
 void FormatTraceLine(const PassThroughRequest& request, const PassThroughResult& result,
                      std::uint32_t ms, char* text, std::uint32_t size);
