@@ -5,6 +5,7 @@
 #include "app/jobs.h"
 #include "base/console.h"
 #include "bridge/commands.h"
+#include "bridge/drives.h"
 
 namespace {
 
@@ -23,10 +24,8 @@ bool ReadBlock(DriveHandle drive, std::uint8_t* destination, std::uint32_t block
   std::uint32_t needed = left < kBlockBytes ? left : kBlockBytes;
   if (moved < needed) {
     Print("Fw block #%u short read: %u of %u bytes\n", block, moved, needed);
-    char device[256];
-    PlatformDriveName(drive, device, sizeof device);
-    PrintError("%s: the bridge sent %u of the %u bytes of block #%u\n", device, moved, needed,
-               block);
+    PrintDriveError(drive, ": the bridge sent %u of the %u bytes of block #%u\n", moved, needed,
+                    block);
     return false;
   }
   return true;
@@ -35,23 +34,20 @@ bool ReadBlock(DriveHandle drive, std::uint8_t* destination, std::uint32_t block
 // A device that went away answers nothing more: what was not read is told once, not block by block.
 void TellGone(DriveHandle drive, std::uint32_t block, std::uint32_t units, bool noNvram) {
   Print("Device gone: %u blocks not read\n", (units - block + kUnitsPerBlock - 1) / kUnitsPerBlock);
-  char device[256];
-  PlatformDriveName(drive, device, sizeof device);
-  PrintError(
-      "%s went away during the dump: block #%u on%s not read; connect the enclosure again "
-      "and dump again\n",
-      device, block, noNvram ? "" : " and the NVRAM sector");
+  PrintDriveError(drive,
+                  " went away during the dump: block #%u on%s not read; connect the enclosure "
+                  "again and dump again\n",
+                  block, noNvram ? "" : " and the NVRAM sector");
 }
 
 // Says why nothing is saved.
 void TellEmpty(DriveHandle drive, std::uint32_t bytes) {
-  char device[256];
-  PlatformDriveName(drive, device, sizeof device);
   if (bytes == 0) {
-    PrintError("%s: no firmware to read (size 0), and with N nothing else: dump without N\n",
-               device);
+    PrintDriveError(drive,
+                    ": no firmware to read (size 0), and with N nothing else: dump "
+                    "without N\n");
   } else {
-    PrintError("%s: all %u bytes read are zero: a file of zeros is no backup\n", device, bytes);
+    PrintDriveError(drive, ": all %u bytes read are zero: a file of zeros is no backup\n", bytes);
   }
 }
 

@@ -4,6 +4,7 @@
 #include "app/jobs.h"
 #include "base/console.h"
 #include "bridge/commands.h"
+#include "bridge/drives.h"
 
 namespace {
 
@@ -32,12 +33,10 @@ bool IdentifyBridge(DriveHandle drive, BridgeInfo* info) {
   if (!IdentifyFirmware(drive, identity, &answer)) {
     Print("Get fw version error!\n");
     // Any USB disk is offered: most that fail here are simply some other bridge.
-    char device[256];
-    PlatformDriveName(drive, device, sizeof device);
-    PrintError(
-        "%s is probably not a JMicron bridge of this family: the identify command came "
-        "back with %s\n",
-        device, answer.text);
+    PrintDriveError(drive,
+                    " is probably not a JMicron bridge of this family: the identify command came "
+                    "back with %s\n",
+                    answer.text);
     return false;
   }
   if ((identity[12] | identity[13] | identity[14] | identity[15]) == 0) {
@@ -53,12 +52,10 @@ bool IdentifyBridge(DriveHandle drive, BridgeInfo* info) {
   info->lengthKnown = ReadBufferDescriptor(drive, reply, &moved);
   if (info->lengthKnown && moved < kDescriptorReplySize) {
     Print("Fw size short read: %u of %u bytes\n", moved, kDescriptorReplySize);
-    char device[256];
-    PlatformDriveName(drive, device, sizeof device);
-    PrintError(
-        "%s: the bridge sent %u of the firmware length's %u bytes: no firmware is read, "
-        "no NVRAM address known\n",
-        device, moved, kDescriptorReplySize);
+    PrintDriveError(drive,
+                    ": the bridge sent %u of the firmware length's %u bytes: no firmware is "
+                    "read, no NVRAM address known\n",
+                    moved, kDescriptorReplySize);
     info->lengthKnown = false;
   }
   info->firmwareUnits =

@@ -89,12 +89,9 @@ DriveHandle OpenSelectedDrive(std::int32_t number, ToldFailure* told, bool* usb)
 JobOutcome RunJob(DriveHandle drive, bool usb, const Selection& selection) {
   if (!usb) {
     Print("Not usb device!\n");
-    char device[256];
-    PlatformDriveName(drive, device, sizeof device);
-    PrintError(
-        "%s is no USB drive: only a USB enclosure's bridge takes these commands (--list "
-        "shows each drive's bus)\n",
-        device);
+    PrintDriveError(drive,
+                    " is no USB drive: only a USB enclosure's bridge takes these commands "
+                    "(--list shows each drive's bus)\n");
     return JobOutcome::kNotDone;
   }
   BridgeInfo info = {};

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/console.h"
+#include "bridge/drives.h"
 #include "bridge/passthrough.h"
 
 namespace {
@@ -28,12 +29,11 @@ void NvramCdb(std::uint8_t* cdb, bool write, std::uint32_t address) {
 bool WholeSector(DriveHandle drive, std::uint32_t moved, bool write) {
   if (moved < kNvramSectorSize) {
     Print("Nvram short %s: %u of %u bytes!\n", write ? "write" : "read", moved, kNvramSectorSize);
-    char device[256];
-    PlatformDriveName(drive, device, sizeof device);
-    PrintError(write ? "%s: the bridge took %u of the sector's %u bytes: the sector may now hold "
-                       "part of the new one\n"
-                     : "%s: the bridge sent %u of the sector's %u bytes: a part is no sector\n",
-               device, moved, kNvramSectorSize);
+    PrintDriveError(drive,
+                    write ? ": the bridge took %u of the sector's %u bytes: the sector may now "
+                            "hold part of the new one\n"
+                          : ": the bridge sent %u of the sector's %u bytes: a part is no sector\n",
+                    moved, kNvramSectorSize);
     return false;
   }
   return true;

@@ -1,5 +1,6 @@
 #include "bridge/drives.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -98,6 +99,16 @@ std::uint8_t QueryBusType(std::int32_t number, ToldFailure* told) {
     return 0;
   }
   return g_identity.bus;
+}
+
+void PrintDriveError(DriveHandle drive, const char* format, ...) {
+  char device[256], text[1024];
+  PlatformDriveName(drive, device, sizeof device);
+  std::va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  PrintError("%s%s", device, text);
 }
 
 void DescribeDrive(DriveHandle drive, char* text, std::size_t size) {

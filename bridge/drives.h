@@ -37,6 +37,13 @@ void ListDriveLines();
 // be opened or asked, and then the reason goes to the error stream.
 std::uint8_t QueryBusType(std::int32_t number, ToldFailure* told);
 
+// Prints on the error stream the system's name for the open `drive` followed by the formatted
+// text, so that every reason about a device names it alike: PrintDriveError(drive, ": %s", why).
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void PrintDriveError(DriveHandle drive, const char* format, ...);
+
 // Writes "<system's name for the drive>, <vendor><product>" into `text` (`size` bytes), the texts
 // the open `drive` reports, trailing blanks dropped; the name alone when it cannot be asked.
 void DescribeDrive(DriveHandle drive, char* text, std::size_t size);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/console.h"
+#include "bridge/drives.h"
 
 namespace {
 
@@ -54,21 +55,19 @@ PassThroughResult Send(DriveHandle drive, const PassThroughRequest& request) {
 // sent, or else the device's verdict.
 void ReportFailure(DriveHandle drive, const PassThroughRequest& request,
                    const PassThroughResult& result, const SenseSummary& sense) {
-  char device[256];
-  PlatformDriveName(drive, device, sizeof device);
   if (result.sent) {
     if (result.status == kCheckCondition) {
-      PrintError("%s: the bridge refused the command: %s\n", device,
-                 kSenseKeyNames[sense.key & 0xF]);
+      PrintDriveError(drive, ": the bridge refused the command: %s\n",
+                      kSenseKeyNames[sense.key & 0xF]);
     } else {
-      PrintError("%s: the bridge did not carry out the command (SCSI status 0x%x)\n", device,
-                 result.status);
+      PrintDriveError(drive, ": the bridge did not carry out the command (SCSI status 0x%x)\n",
+                      result.status);
     }
   } else if (result.timedOut) {
-    PrintError("%s: %s (the bridge did not answer within %u s)\n", device, result.errorText,
-               static_cast<unsigned>(request.timeOutSeconds));
+    PrintDriveError(drive, ": %s (the bridge did not answer within %u s)\n", result.errorText,
+                    static_cast<unsigned>(request.timeOutSeconds));
   } else {
-    PrintError("%s: %s\n", device, result.errorText);
+    PrintDriveError(drive, ": %s\n", result.errorText);
   }
 }
 
